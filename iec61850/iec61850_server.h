@@ -1,0 +1,136 @@
+#pragma once
+// The IEC 61850 server: a value cache over a static model, typed getters and
+// updaters, and an MMS server over ISO-on-TCP run without threads of its own
+// (the owner calls IedServer_processIncomingData and
+// IedServer_performPeriodicTasks from its loop).
+
+#include <cstdint>
+
+#include "iec61850/iec61850_model.h"
+#include "iec61850/mms_value.h"
+
+struct sIedServer;
+using IedServer = sIedServer*;
+struct sClientConnection;
+using ClientConnection = sClientConnection*;
+struct sMmsServer;
+using MmsServer = sMmsServer*;
+struct sMmsServerConnection;
+using MmsServerConnection = sMmsServerConnection*;
+struct sControlAction;
+using ControlAction = sControlAction*;
+
+// --- Creation and running ------------------------------------------------
+
+// Builds the value cache (type defaults for every attribute outside FC CO),
+// runs the model's initializer once, takes its values into the cache.
+IedServer IedServer_create(IedModel* model);
+void IedServer_destroy(IedServer self);
+
+IedModel* IedServer_getDataModel(IedServer self);
+
+void IedServer_setServerIdentity(IedServer self, const char* vendor, const char* model, const char* revision);
+
+// Opens the listening socket on all addresses at tcpPort; serves nothing until
+// IedServer_processIncomingData runs. Check IedServer_isRunning afterwards.
+void IedServer_startThreadless(IedServer self, int tcpPort);
+void IedServer_stopThreadless(IedServer self);
+bool IedServer_isRunning(IedServer self);
+
+// Waits until a socket of the server is readable (or an update wants to be
+// reported), at most timeoutMs. Returns > 0 when there is work, 0 on timeout.
+int IedServer_waitReady(IedServer self, unsigned int timeoutMs);
+// Accepts connections and handles every complete request that has arrived.
+void IedServer_processIncomingData(IedServer self);
+// Sends pending control answers, runs control handlers and sends reports.
+void IedServer_performPeriodicTasks(IedServer self);
+
+// --- Access policy -------------------------------------------------------
+
+enum AccessPolicy { ACCESS_POLICY_ALLOW, ACCESS_POLICY_DENY };
+// Client writes are allowed for FC SP by default; CF may be opened here.
+// ST, MX, DC, EX are never writable by a client.
+void IedServer_setWriteAccessPolicy(IedServer self, FunctionalConstraint fc, AccessPolicy policy);
+
+// --- Handlers ------------------------------------------------------------
+
+using IedConnectionIndicationHandler = void (*)(IedServer self, ClientConnection connection, bool connected,
+                                                void* parameter);
+void IedServer_setConnectionIndicationHandler(IedServer self, IedConnectionIndicationHandler handler,
+                                              void* parameter);
+// "address:port" of the peer.
+const char* ClientConnection_getPeerAddress(ClientConnection self);
+
+enum ControlHandlerResult { CONTROL_RESULT_FAILED = 0, CONTROL_RESULT_OK = 1, CONTROL_RESULT_WAITING = 2 };
+using ControlHandler = ControlHandlerResult (*)(ControlAction action, void* parameter, MmsValue* ctlVal,
+                                                bool test);
+// Installs the operate handler of a controllable data object (one with "Oper");
+// does nothing for any other object.
+void IedServer_setControlHandler(IedServer self, DataObject* node, ControlHandler handler, void* parameter);
+
+// --- File services ---------------------------------------------------------
+
+enum MmsFileServiceType {
+    MMS_FILE_ACCESS_TYPE_READ_DIRECTORY = 0,
+    MMS_FILE_ACCESS_TYPE_OPEN = 1,
+    MMS_FILE_ACCESS_TYPE_OBTAIN = 2,
+    MMS_FILE_ACCESS_TYPE_DELETE = 3,
+    MMS_FILE_ACCESS_TYPE_RENAME = 4
+};
+
+// Results of a file access handler. A value other than MMS_ERROR_NONE refuses
+// the file service with the matching MMS FileError (value - 90 on the wire).
+enum MmsError {
+    MMS_ERROR_NONE = 0,
+    MMS_ERROR_FILE_OTHER = 90,
+    MMS_ERROR_FILE_FILENAME_AMBIGUOUS = 91,
+    MMS_ERROR_FILE_FILE_BUSY = 92,
+    MMS_ERROR_FILE_FILENAME_SYNTAX_ERROR = 93,
+    MMS_ERROR_FILE_CONTENT_TYPE_INVALID = 94,
+    MMS_ERROR_FILE_POSITION_INVALID = 95,
+    MMS_ERROR_FILE_FILE_ACCESS_DENIED = 96,
+    MMS_ERROR_FILE_FILE_NON_EXISTENT = 97,
+    MMS_ERROR_FILE_DUPLICATE_FILENAME = 98,
+    MMS_ERROR_FILE_INSUFFICIENT_SPACE_IN_FILESTORE = 99
+};
+
+using MmsFileAccessHandler = MmsError (*)(void* parameter, MmsServerConnection connection,
+                                          MmsFileServiceType service, const char* localFilename,
+                                          const char* otherFilename);
+
+MmsServer IedServer_getMmsServer(IedServer self);
+void IedServer_setFilestoreBasepath(IedServer self, const char* basepath);
+void MmsServer_installFileAccessHandler(MmsServer self, MmsFileAccessHandler handler, void* parameter);
+
+// --- Data model lock -------------------------------------------------------
+
+void IedServer_lockDataModel(IedServer self);
+void IedServer_unlockDataModel(IedServer self);
+
+// --- Getters (no lock) ---------------------------------------------------
+
+MmsValue* IedServer_getAttributeValue(IedServer self, DataAttribute* attr);  // borrowed; structures for constructed
+bool IedServer_getBooleanAttributeValue(IedServer self, const DataAttribute* attr);
+int32_t IedServer_getInt32AttributeValue(IedServer self, const DataAttribute* attr);
+int64_t IedServer_getInt64AttributeValue(IedServer self, const DataAttribute* attr);
+uint32_t IedServer_getUInt32AttributeValue(IedServer self, const DataAttribute* attr);
+float IedServer_getFloatAttributeValue(IedServer self, const DataAttribute* attr);
+uint64_t IedServer_getUTCTimeAttributeValue(IedServer self, const DataAttribute* attr);  // ms since epoch
+uint32_t IedServer_getBitStringAttributeValue(IedServer self, const DataAttribute* attr);
+const char* IedServer_getStringAttributeValue(IedServer self, const DataAttribute* attr);
+
+// --- Updaters (take the data-model lock, apply the trigger options) --------
+
+void IedServer_updateAttributeValue(IedServer self, DataAttribute* attr, const MmsValue* value);
+void IedServer_updateFloatAttributeValue(IedServer self, DataAttribute* attr, float value);
+void IedServer_updateInt32AttributeValue(IedServer self, DataAttribute* attr, int32_t value);
+void IedServer_updateInt64AttributeValue(IedServer self, DataAttribute* attr, int64_t value);
+void IedServer_updateUnsignedAttributeValue(IedServer self, DataAttribute* attr, uint32_t value);
+void IedServer_updateBitStringAttributeValue(IedServer self, DataAttribute* attr, uint32_t value);
+void IedServer_updateBooleanAttributeValue(IedServer self, DataAttribute* attr, bool value);
+void IedServer_updateVisibleStringAttributeValue(IedServer self, DataAttribute* attr, const char* value);
+void IedServer_updateUTCTimeAttributeValue(IedServer self, DataAttribute* attr, uint64_t msSinceEpoch);
+void IedServer_updateQuality(IedServer self, DataAttribute* attr, uint16_t quality);
+
+// Milliseconds since the epoch, from the system clock.
+uint64_t Hal_getTimeInMs();

@@ -1,0 +1,59 @@
+#pragma once
+// Layout of the server object shared by the modules of the library. Not part
+// of the public API: application code uses iec61850_server.h only.
+//
+// Ownership inside the library:
+//   value cache, getters/updaters, update events  -> ied_server.cpp / value_cache.*
+//   MMS stack (transport, ISO layers, services)   -> mms_*.cpp (MmsServerState)
+//   data sets, reports, logs, file services       -> reporting / file modules
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "iec61850/iec61850_server.h"
+
+class ValueCache;      // value_cache.h
+class MmsServerState;  // mms_server.h
+
+// Called by every updater, under the data-model lock, after the value
+// changed or was refreshed. reason holds the TRG_OPT_* bits that fired
+// (already filtered by the attribute's trigger options; 0 is never passed).
+using AttributeUpdateListener = std::function<void(DataAttribute* attr, uint8_t reason)>;
+
+struct ControlBinding {
+    ControlHandler handler = nullptr;
+    void* parameter = nullptr;
+};
+
+struct sIedServer {
+    IedModel* model = nullptr;
+    std::recursive_mutex dataModelLock;
+    std::unique_ptr<ValueCache> cache;
+
+    // Identity answered by the MMS Identify service.
+    std::string vendor;
+    std::string modelName;
+    std::string revision;
+
+    // Write access by FC (client writes); SP allowed by default, CF denied.
+    AccessPolicy writePolicySP = ACCESS_POLICY_ALLOW;
+    AccessPolicy writePolicyCF = ACCESS_POLICY_DENY;
+
+    IedConnectionIndicationHandler connectionHandler = nullptr;
+    void* connectionHandlerParameter = nullptr;
+
+    std::unordered_map<const DataObject*, ControlBinding> controlHandlers;
+
+    std::string filestoreBasepath = "./vmd-filestore/";
+
+    AttributeUpdateListener updateListener;  // set by the reporting module
+
+    std::unique_ptr<MmsServerState> mms;
+
+    sIedServer();
+    ~sIedServer();
+};

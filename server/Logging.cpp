@@ -1,0 +1,99 @@
+#include "server/Logging.h"
+
+#include <syslog.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+
+#include "server/ConfigFile.h"
+#include "server/Paths.h"
+
+namespace {
+
+struct SinkHolder {
+    std::mutex mutex;
+    SyslogSink sink;
+};
+
+SinkHolder& sinkHolder() {
+    static SinkHolder holder;
+    return holder;
+}
+
+}  // namespace
+
+void setSyslogSinkForTesting(SyslogSink sink) {
+    SinkHolder& holder = sinkHolder();
+    std::lock_guard<std::mutex> lock(holder.mutex);
+    holder.sink = std::move(sink);
+}
+
+void writeSyslog(int priority, const char* text) {
+    SinkHolder& holder = sinkHolder();
+    {
+        std::lock_guard<std::mutex> lock(holder.mutex);
+        if (holder.sink) {
+            holder.sink(priority, text);
+            return;
+        }
+    }
+    syslog(priority, "%s", text);
+}
+
+void logMessage(const uint32_t* threshold, int priority, const char* format, ...) {
+    if (priority > static_cast<int32_t>(*threshold)) {
+        return;
+    }
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof(buffer), format, args);
+    va_end(args);
+    writeSyslog(priority, buffer);
+}
+
+void parseLogLevel(uint32_t* level, const std::string& name) {
+    static constexpr struct {
+        const char* name;
+        uint32_t number;
+    } kLevels[] = {{"debug", LOG_DEBUG}, {"info", LOG_INFO},  {"notice", LOG_NOTICE}, {"warning", LOG_WARNING},
+                   {"err", LOG_ERR},     {"crit", LOG_CRIT},  {"alert", LOG_ALERT},   {"emerg", LOG_EMERG}};
+    uint32_t number = LOG_NOTICE;
+    bool known = false;
+    for (const auto& entry : kLevels) {
+        if (name == entry.name) {
+            number = entry.number;
+            known = true;
+            break;
+        }
+    }
+    if (!known) {
+        std::cerr << "Unknown log level: " << name << ". Defaulting to NOTICE." << std::endl;
+    }
+    *level = number;
+    char text[1024];
+    std::snprintf(text, sizeof(text), "server: Log level set to: %s", name.c_str());
+    writeSyslog(LOG_NOTICE, text);
+}
+
+void readLogLevel(uint32_t* level) {
+    const auto entries = config::readFile(paths::resolve(paths::kIecServerConf));
+    writeSyslog(LOG_DEBUG, "readLogLevel: Using system path for configuration file.");
+    if (!entries) {
+        std::cerr << "Could not open configuration file!" << std::endl;
+        writeSyslog(LOG_ERR, "readLogLevel: Failed to open configuration file.");
+        return;
+    }
+    for (const auto& [key, value] : *entries) {
+        if (key == "plim_log_level") {
+            parseLogLevel(level, value);
+            char text[1024];
+            std::snprintf(text, sizeof(text), "readLogLevel: Set log level to '%s'", value.c_str());
+            writeSyslog(LOG_INFO, text);
+        }
+    }
+    std::cout << "readLogLevel loaded" << std::endl;
+    writeSyslog(LOG_INFO, "readLogLevel: Configuration loaded successfully.");
+}
