@@ -3,9 +3,9 @@
 // of the public API: application code uses iec61850_server.h only.
 //
 // Ownership inside the library:
-//   value cache, getters/updaters, update events  -> ied_server.cpp / value_cache.*
-//   MMS stack (transport, ISO layers, services)   -> mms_*.cpp (MmsServerState)
-//   data sets, reports, logs, file services       -> reporting / file modules
+//   iec61850/core/     value cache, getters/updaters, update events, model walks
+//   iec61850/mms/      MMS stack: BER, transport, ISO layers, MMS services
+//   iec61850/services/ data sets, reports, logs, journals, file services
 
 #include <atomic>
 #include <functional>
@@ -16,8 +16,9 @@
 
 #include "iec61850/iec61850_server.h"
 
-class ValueCache;      // value_cache.h
-class MmsServerState;  // mms_server.h
+class ValueCache;      // core/value_cache.h
+class MmsServerState;  // mms/mms_server.h
+class ServicesState;   // services/: data sets, reports, logs, files
 
 // Called by every updater, under the data-model lock, after the value
 // changed or was refreshed. reason holds the TRG_OPT_* bits that fired
@@ -52,7 +53,9 @@ struct sIedServer {
 
     AttributeUpdateListener updateListener;  // set by the reporting module
 
-    std::unique_ptr<MmsServerState> mms;
+    // Held by shared_ptr so each module can own its type privately.
+    std::shared_ptr<MmsServerState> mms;
+    std::shared_ptr<ServicesState> services;
 
     sIedServer();
     ~sIedServer();
