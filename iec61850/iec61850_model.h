@@ -123,4 +123,4 @@ ModelNode* ModelNode_getChild(ModelNode* self, const char* name);
 int ModelNode_getChildCount(ModelNode* self);
 
 // --- Data sets, control blocks and logs ---------------------------------
-// (declared with the model records; see the definitions that follow)
+// (definitions follow; written with the static model)
