@@ -113,3 +113,12 @@ bool MmsServerConnection_sendConfirmedRequest(sMmsServerConnection* connection, 
 
 uint32_t MmsServerConnection_getMaxPduSize(sMmsServerConnection* connection);
 ClientConnection MmsServerConnection_getClientConnection(sMmsServerConnection* connection);
+
+// Opens the listening socket (all addresses, tcpPort); false when it cannot
+// (port in use, no permission). IedServer_startThreadless installs the
+// service modules below and then calls this.
+bool MmsServer_startListening(sIedServer* server, int tcpPort);
+
+// Installation of the service modules (each registers its services and hooks).
+void MmsVariableServices_install(sIedServer* server);  // iec61850/services/
+void MmsFileServices_install(sIedServer* server);      // iec61850/files/
