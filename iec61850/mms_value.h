@@ -51,6 +51,10 @@ MmsValue* MmsValue_newBoolean(bool value);
 MmsValue* MmsValue_newIntegerFromInt32(int32_t value);
 MmsValue* MmsValue_newIntegerFromInt64(int64_t value);
 MmsValue* MmsValue_newUnsignedFromUint32(uint32_t value);
+// Zero with a fixed width in bytes (1, 2, 4, 8; 0: unbounded). MmsValue_update
+// refuses a source whose value does not fit the width.
+MmsValue* MmsValue_newIntegerWithWidth(int widthBytes);
+MmsValue* MmsValue_newUnsignedWithWidth(int widthBytes);
 MmsValue* MmsValue_newFloat(float value);
 MmsValue* MmsValue_newDouble(double value);
 MmsValue* MmsValue_newVisibleString(const char* text);           // copies the text; null gives ""
@@ -75,6 +79,8 @@ bool MmsValue_equalTypes(const MmsValue* a, const MmsValue* b);   // same type, 
 // Copies the content of source into self when both have the same type
 // (structures: element by element, recursively). Returns false and leaves
 // self unchanged otherwise; an unsigned source is not taken into an integer.
+// Self keeps its bounds: an integer must fit self's width, a string or octet
+// string self's maximum size, a bit string must have self's bit count.
 bool MmsValue_update(MmsValue* self, const MmsValue* source);
 
 // Scalars.
