@@ -1,0 +1,38 @@
+#pragma once
+// What the server core asks of schedule management. The daemon forwards to
+// the one IecScheduleHandling object; tests install a recording double.
+// Every call runs on the caller's thread; the caller holds the road lock.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "iec61850/iec61850_server.h"
+#include "server/Callbacks.h"
+
+class ScheduleService {
+public:
+    virtual ~ScheduleService() = default;
+
+    // Model -> schedule store (rewrites the schedule's file).
+    virtual void sendIECValuesToScheduleManager(const std::string& node, int cls) = 0;
+    // Re-evaluates a CLS; calls the listeners when its active value changed.
+    virtual void updateSchedule(int cls) = 0;
+    // Hands every schedule to the store again and calls the listeners for CLS1 and CLS2.
+    virtual void updateStatesOfAllCls() = 0;
+    virtual bool checkIfActualTimeInScheduleInterval(int cls, const std::string& node) = 0;
+    virtual bool checkIfSlotIsInFuture(int cls, const std::string& node) = 0;
+    // Resets the schedule in the model and in the store.
+    virtual void deleteScheduleData(const std::string& clsName, const std::string& node) = 0;
+    virtual std::vector<int> getClsWithActiveSchedule() = 0;
+    virtual std::vector<int> getClsWithFutureTimestamp() = 0;
+    virtual std::string getActiveScheduleName(int cls) = 0;
+    virtual float getActiveValue(int cls) = 0;
+    virtual int32_t getActiveMultiplier(int cls) = 0;
+    virtual int64_t getTotalDuration() = 0;
+};
+
+// Creates the process's one IecScheduleHandling on the server handle and the
+// listener registry. Throws when the system bus cannot be reached.
+std::shared_ptr<ScheduleService> createScheduleHandling(IedServer* server, CallbackMap* callbacks);

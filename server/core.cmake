@@ -1,0 +1,33 @@
+# The server core: IecServer, the slot bookkeeping, the XML file of values and
+# the daemon executable.
+pkg_check_modules(TINYXML2 REQUIRED IMPORTED_TARGET tinyxml2)
+
+# The parts of the core that need nothing but the foundation.
+add_library(iec_core_logic STATIC ServerConfig.cpp ServerLog.cpp SlotBook.cpp)
+target_link_libraries(iec_core_logic PUBLIC iec_util)
+
+# The rest needs the lookups and the road lock of the neighbouring layers.
+if(NOT (EXISTS ${CMAKE_SOURCE_DIR}/server/ModelLookup.h AND EXISTS ${CMAKE_SOURCE_DIR}/schedules/RoadLock.h))
+  return()
+endif()
+
+add_library(iec_core STATIC
+  IecServer.cpp
+  IecServerRoad.cpp
+  Serialization.cpp
+  ProductionInterfaces.cpp
+  ScheduleHandlingService.cpp)
+target_link_libraries(iec_core PUBLIC iec_core_logic iec61850 iec_model iec_lookup iec_schedules PkgConfig::TINYXML2)
+
+add_executable(iec-server main.cpp)
+target_link_libraries(iec-server PRIVATE iec_core)
+
+# The interface layers are added after this folder; wire in what they build
+# once every folder is known.
+function(iec_core_wire_interfaces)
+  if(TARGET iec_internal)
+    target_link_libraries(iec_core PUBLIC iec_internal)
+    target_compile_definitions(iec_core PRIVATE IEC_HAVE_NYMEA)
+  endif()
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL iec_core_wire_interfaces)
