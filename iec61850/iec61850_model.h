@@ -123,4 +123,75 @@ ModelNode* ModelNode_getChild(ModelNode* self, const char* name);
 int ModelNode_getChildCount(ModelNode* self);
 
 // --- Data sets, control blocks and logs ---------------------------------
-// (definitions follow; written with the static model)
+// Plain records, linked in model order through their sibling pointers. Every
+// text is owned by the model and lives as long as it. Names of data sets and
+// logs are relative to their logical node ("dataset01" in "LLN0").
+
+// One member of a data set: a data object under one functional constraint.
+struct DataSetEntry {
+    const char* logicalDeviceName;  // instance name of the member's logical device, e.g. "CLS1"
+    const char* variableName;       // MMS form "LN$FC$DO", e.g. "MMXU001$MX$TotW"
+    DataObject* dataObject;         // the member's data object in the tree
+    FunctionalConstraint fc;        // the member's FC; only attributes of this FC belong to it
+    // The member's current value: the cache structure of the data object's
+    // attributes under fc, in model order. Bound by IedServer_create (borrowed
+    // from the server; null while no server exists).
+    MmsValue* value;
+    DataSetEntry* sibling;          // next member in data-set order
+};
+
+struct DataSet {
+    const char* logicalDeviceName;  // e.g. "STB"
+    LogicalNode* parent;            // the LLN0 holding it
+    const char* name;               // e.g. "dataset01"; reference "STB/LLN0$dataset01"
+    int elementCount;               // number of entries
+    DataSetEntry* fcdas;            // first entry
+    DataSet* sibling;
+};
+
+// Option bits of a report control block (OptFlds bits 1..8 in this order).
+enum {
+    RPT_OPT_SEQ_NUM = 0x01,
+    RPT_OPT_TIME_STAMP = 0x02,
+    RPT_OPT_REASON_FOR_INCLUSION = 0x04,
+    RPT_OPT_DATA_SET = 0x08,
+    RPT_OPT_DATA_REFERENCE = 0x10,
+    RPT_OPT_BUFFER_OVERFLOW = 0x20,
+    RPT_OPT_ENTRY_ID = 0x40,
+    RPT_OPT_CONF_REV = 0x80
+};
+
+constexpr int kRcbClientReservationSize = 17;
+
+struct ReportControlBlock {
+    LogicalNode* parent;            // the LLN0 holding it
+    const char* name;               // e.g. "reportControl0101"
+    const char* rptId;              // e.g. "CLS1/report01"
+    bool buffered;                  // false: FC RP; true: FC BR
+    const char* dataSetName;        // relative to the parent LN, e.g. "dataset01"
+    uint32_t confRev;
+    uint8_t trgOps;                 // TRG_OPT_* bits
+    uint8_t options;                // RPT_OPT_* bits
+    uint32_t bufferTime;            // ms
+    uint32_t intPeriod;             // integrity period in ms; 0: none
+    uint8_t clientReservation[kRcbClientReservationSize];  // preset reservation; all zero: none
+    ReportControlBlock* sibling;
+};
+
+struct LogControlBlock {
+    LogicalNode* parent;            // the LLN0 holding it
+    const char* name;               // e.g. "logControlSTB"
+    const char* dataSetName;        // relative to the parent LN, e.g. "dataset01"
+    const char* logRef;             // e.g. "STB/LLN0$logSTB"
+    uint8_t trgOps;                 // TRG_OPT_* bits
+    uint32_t intPeriod;             // ms; 0: none
+    bool logEna;
+    bool reasonCode;
+    LogControlBlock* sibling;
+};
+
+struct Log {
+    LogicalNode* parent;            // the LLN0 holding it
+    const char* name;               // e.g. "logSTB"
+    Log* sibling;
+};

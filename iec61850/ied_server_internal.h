@@ -16,13 +16,15 @@
 
 #include "iec61850/iec61850_server.h"
 
-class ValueCache;      // core/value_cache.h
+class ValueCache;      // core/value_cache.h: the "LN$FC" / "LN$FC$DO" structures
 class MmsServerState;  // mms/mms_server.h
 class ServicesState;   // services/: data sets, reports, logs, files
 
 // Called by every updater, under the data-model lock, after the value
 // changed or was refreshed. reason holds the TRG_OPT_* bits that fired
 // (already filtered by the attribute's trigger options; 0 is never passed).
+// attr is always a leaf: an update of a constructed attribute calls the
+// listener once for every sub-attribute whose reason is non-zero.
 using AttributeUpdateListener = std::function<void(DataAttribute* attr, uint8_t reason)>;
 
 struct ControlBinding {
@@ -56,6 +58,7 @@ struct sIedServer {
     // Held by shared_ptr so each module can own its type privately.
     std::shared_ptr<MmsServerState> mms;
     std::shared_ptr<ServicesState> services;
+    std::shared_ptr<void> fileServices;  // files/: iec61850::files::FileServices
 
     sIedServer();
     ~sIedServer();

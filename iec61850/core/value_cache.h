@@ -1,0 +1,63 @@
+#pragma once
+// The server's value cache: one value per data attribute outside FC CO,
+// grouped as MMS clients see them. For every logical node and functional
+// constraint there is one structure ("LN$FC") whose elements are the data
+// objects that have attributes of that FC ("LN$FC$DO"), whose elements are
+// those attributes in model order; a constructed attribute is a structure of
+// its sub-attributes. Each attribute's mmsValue points at its element, so a
+// value has exactly one storage and every level shares it.
+
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "iec61850/iec61850_model.h"
+#include "iec61850/mms_value.h"
+
+class ValueCache {
+public:
+    // Builds the structures with the default of every basic type. The model's
+    // attributes are not touched until bind().
+    explicit ValueCache(IedModel* model);
+    // Clears the model's pointers into the cache (attributes, data-set entries).
+    ~ValueCache();
+    ValueCache(const ValueCache&) = delete;
+    ValueCache& operator=(const ValueCache&) = delete;
+
+    // Points every attribute at its cache entry. An initial value that an
+    // attribute holds in mmsValue is copied in (when its type fits) and freed.
+    // Attributes of FC CO end with no value. Then binds the data-set entries.
+    void bind();
+
+    // "LN$FC" and "LN$FC$DO" structures; null when the node has no attribute
+    // of that FC (and always for FC CO).
+    MmsValue* valueOf(const LogicalNode* node, FunctionalConstraint fc) const;
+    MmsValue* valueOf(const DataObject* object, FunctionalConstraint fc) const;
+
+    // The default value of a basic type, as the cache creates it.
+    static MmsValue* newDefaultValue(DataAttributeType type);
+
+private:
+    struct Key {
+        const ModelNode* node;
+        FunctionalConstraint fc;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        size_t operator()(const Key& key) const noexcept {
+            return std::hash<const void*>()(key.node) ^ (static_cast<size_t>(key.fc) * 0x9e3779b97f4a7c15ull);
+        }
+    };
+    struct ValueDeleter {
+        void operator()(MmsValue* value) const { MmsValue_delete(value); }
+    };
+
+    void build();
+    void bindDataSets();
+
+    IedModel* model_;
+    std::vector<std::unique_ptr<MmsValue, ValueDeleter>> roots_;  // the "LN$FC" structures
+    std::unordered_map<Key, MmsValue*, KeyHash> index_;
+    // Attribute -> entry, kept from build() until bind() has run.
+    std::vector<std::pair<DataAttribute*, MmsValue*>> pending_;
+};
