@@ -1,0 +1,6 @@
+#include "schedules/RoadLock.h"
+
+std::recursive_mutex& roadLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}

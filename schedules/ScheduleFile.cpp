@@ -1,0 +1,178 @@
+#include "schedules/ScheduleFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace schedulefile {
+
+std::string directory(int cls) { return std::string(kRootDirectory) + "/CLS" + std::to_string(cls); }
+
+std::string path(int cls, const std::string& name) { return directory(cls) + "/" + name + ".json"; }
+
+rapidjson::Document read(const std::string& filePath) {
+    std::ifstream in(filePath, std::ios::binary);
+    if (!in) {
+        return rapidjson::Document();
+    }
+    std::string content;
+    char buffer[4096];
+    while (in.read(buffer, sizeof(buffer)) || in.gcount() > 0) {
+        content.append(buffer, static_cast<size_t>(in.gcount()));
+        if (content.size() > kMaxFileBytes) {
+            return rapidjson::Document();
+        }
+    }
+    rapidjson::Document doc;
+    doc.Parse(content.data(), content.size());
+    if (doc.HasParseError()) {
+        return rapidjson::Document();
+    }
+    return doc;
+}
+
+bool serialise(const rapidjson::Value& value, std::string& out) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    if (!value.Accept(writer)) {
+        return false;
+    }
+    out.assign(buffer.GetString(), buffer.GetSize());
+    return true;
+}
+
+namespace {
+
+std::string systemError(const char* step) { return std::string(step) + ": " + std::strerror(errno); }
+
+bool writeAll(int fd, const std::string& content) {
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+ReplaceResult replace(const std::string& filePath, const std::string& content, std::string& error) {
+    std::string temporary = filePath + ".XXXXXX";
+    int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        error = systemError("create temporary file");
+        return ReplaceResult::kOpenFailed;
+    }
+    bool ok = true;
+    if (::fchmod(fd, kFileMode) != 0) {
+        error = systemError("set file mode");
+        ok = false;
+    } else if (!writeAll(fd, content)) {
+        error = systemError("write");
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        error = systemError("close");
+        ok = false;
+    }
+    if (ok && ::rename(temporary.c_str(), filePath.c_str()) != 0) {
+        error = systemError("rename");
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return ReplaceResult::kWriteFailed;
+    }
+    return ReplaceResult::kOk;
+}
+
+bool isDirectory(const std::string& dirPath) {
+    struct stat st {};
+    return ::stat(dirPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool makeDirectory(const std::string& dirPath, std::string& error) {
+    if (::mkdir(dirPath.c_str(), kDirectoryMode) == 0) {
+        return true;
+    }
+    int code = errno;
+    if (code == EEXIST && isDirectory(dirPath)) {
+        return true;  // made by someone else meanwhile
+    }
+    error = std::strerror(code);
+    return false;
+}
+
+namespace {
+
+const rapidjson::Value* find(const rapidjson::Value& object, const char* key) {
+    if (!object.IsObject()) return nullptr;
+    auto it = object.FindMember(key);
+    return it == object.MemberEnd() ? nullptr : &it->value;
+}
+
+}  // namespace
+
+bool has(const rapidjson::Value& object, const char* key) { return find(object, key) != nullptr; }
+
+std::optional<int> getInt(const rapidjson::Value& object, const char* key) {
+    const rapidjson::Value* v = find(object, key);
+    if (v && v->IsInt()) return v->GetInt();
+    return std::nullopt;
+}
+
+std::optional<int64_t> getInt64(const rapidjson::Value& object, const char* key) {
+    const rapidjson::Value* v = find(object, key);
+    if (v && v->IsInt64()) return v->GetInt64();
+    return std::nullopt;
+}
+
+std::optional<uint64_t> getUint64(const rapidjson::Value& object, const char* key) {
+    const rapidjson::Value* v = find(object, key);
+    if (v && v->IsUint64()) return v->GetUint64();
+    return std::nullopt;
+}
+
+std::optional<bool> getBool(const rapidjson::Value& object, const char* key) {
+    const rapidjson::Value* v = find(object, key);
+    if (v && v->IsBool()) return v->GetBool();
+    return std::nullopt;
+}
+
+std::optional<std::string> getString(const rapidjson::Value& object, const char* key) {
+    const rapidjson::Value* v = find(object, key);
+    if (v && v->IsString()) return std::string(v->GetString(), v->GetStringLength());
+    return std::nullopt;
+}
+
+const rapidjson::Value* getArray(const rapidjson::Value& object, const char* key) {
+    const rapidjson::Value* v = find(object, key);
+    return v && v->IsArray() ? v : nullptr;
+}
+
+uint64_t startTimeOf(const rapidjson::Value& entry) { return entry.IsUint64() ? entry.GetUint64() : 0; }
+
+std::optional<std::vector<uint64_t>> startTimes(const rapidjson::Value& object) {
+    const rapidjson::Value* array = getArray(object, "StrTm");
+    if (!array) return std::nullopt;
+    std::vector<uint64_t> result;
+    result.reserve(array->Size());
+    for (const auto& entry : array->GetArray()) {
+        result.push_back(startTimeOf(entry));
+    }
+    return result;
+}
+
+}  // namespace schedulefile

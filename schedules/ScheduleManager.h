@@ -1,0 +1,126 @@
+#pragma once
+// The schedule store: every FSCH schedule of every CLS as one JSON file
+// "./schedules/CLS<n>/<name>.json", the schedule names sorted into kind
+// lists, the integrity checks and states of stored schedules, their slot
+// arithmetic and the choice of the active schedule of a CLS.
+//
+// Every query reads its file again; nothing is cached. The store has no lock
+// of its own: its one instance is used on the processing road, which the
+// callers serialise with roadLock() (schedules/RoadLock.h).
+
+#include <rapidjson/document.h>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Start time (ms since the epoch) -> limit in W.
+using PowerLimitSchedule = std::map<uint64_t, int64_t>;
+
+// State numbers stored as "ScheduleStateKind" and answered by checkStatusOfSchedule.
+enum ScheduleState : int {
+    kStateNotEvaluated = 0,
+    kStateNotReady = 1,
+    kStateStartTimeRequired = 2,
+    kStateReady = 3,
+    kStateRunning = 4,
+    kStateNoScheduleNames = 5,
+};
+
+inline constexpr const char* kNoScheduleActive = "no_schedule_active";
+
+class ScheduleManager {
+public:
+    explicit ScheduleManager(const char* name);
+    virtual ~ScheduleManager() = default;
+    ScheduleManager(const ScheduleManager&) = delete;
+    ScheduleManager& operator=(const ScheduleManager&) = delete;
+
+    bool debugOutput = false;      // adds the verbose console lines
+    bool lookAheadOutput = false;  // console output of the look-ahead
+    uint32_t logLevel = 5;
+    std::vector<uint64_t> futureStartTimes;
+
+    std::vector<std::string> schedulesNames12_Base_all;
+    std::vector<std::string> schedulesNames12_Direct_all;
+    std::vector<std::string> schedulesNames12_Trigger_all;
+    std::vector<std::string> schedulesNames13_Base_Lo;
+    std::vector<std::string> schedulesNames13_Direct_Lo;
+    std::vector<std::string> schedulesNames13_Trigger_Lo;
+    std::vector<std::string> schedulesNames13_Base_Gn;
+    std::vector<std::string> schedulesNames13_Direct_Gn;
+    std::vector<std::string> schedulesNames13_Trigger_Gn;
+
+    // --- Store --------------------------------------------------------------
+
+    // Appends the names to the kind lists (the lists are not cleared first).
+    void setAllScheduleNames(const std::vector<std::string>& names);
+
+    // Write a schedule file in the normal or the trigger layout. A refused
+    // hand-over (count mismatch, a value that is not finite or, for a trigger
+    // schedule, outside int) sets a stored file aside ("<file>.rejected") so
+    // that no older enabled schedule stays in force; the result is false.
+    // Handing over an unchanged schedule keeps its stored "LatestUpdate".
+    bool addScheduleJSON(int cls, const std::string& name, bool enaReq, bool dsaReq, int schdPrio, int numEntr,
+                         int schdIntv, const std::vector<double>& values, int multiplier,
+                         const std::vector<int64_t>& strTm, const std::array<int, 8>& strCal, bool schdReuse,
+                         int64_t latestUpdate);
+    bool addScheduleJSONTrg(int cls, const std::string& name, int schdPrio, int numEntr, int schdIntv,
+                            const std::vector<double>& values, int multiplier, bool schdReuse, bool evTrg,
+                            int64_t latestUpdate, bool currentTrg);
+
+    // The parsed file, or a null document when it is missing or does not parse.
+    rapidjson::Document readJSON(int cls, const std::string& name) const;
+    // Creates missing directories, then replaces the file atomically.
+    bool saveJSON(const rapidjson::Document& doc, int cls, const std::string& name);
+    // Replaces the file atomically without touching directories.
+    bool writeJSONToFile(int cls, const rapidjson::Document& doc, const std::string& name);
+    bool changeStateKindInJSON(int cls, const std::string& name, int state);
+    // Sets the first "StrTm" entry to now minus one second.
+    bool writeTmIfCal(int cls, const std::string& name);
+
+    // --- Checks and states ------------------------------------------------------
+
+    // 1, 3, 4, or 5 when the store holds no names (then nothing is touched).
+    int checkStatusOfSchedule(int cls, const std::string& name);
+    int checkIfAllScheduleListsEmpty(int cls, const std::string& name);
+    bool checkIntegrityOfJSON(int cls, const std::string& name, bool verbose);
+    bool checkIntegrity(const rapidjson::Document& doc, const std::string& name, int cls, bool verbose);
+    bool checkCommonMembers(const rapidjson::Document& doc, const std::string& name);
+    bool checkStrTm(const rapidjson::Document& doc, const std::string& name, bool verbose);
+    bool checkIntegrityCal(const rapidjson::Document& doc, const std::string& name, int cls, bool verbose);
+    bool checkEnaReq(const rapidjson::Document& doc, const std::string& name);
+    bool checkTriggerMembers(const rapidjson::Document& doc, const std::string& name);
+    int determineScheduleStateKind(int cls, const std::string& name);
+    void setScheduleStateKind(int cls, const std::string& name, int state, const std::string& text);
+
+    // --- Active schedule and slots -------------------------------------------
+
+    std::vector<std::string> getSchedulesWithEnaReq(const std::vector<std::string>& names, int cls);
+    // The running schedule with the highest priority, then the greatest
+    // "LatestUpdate"; "no_schedule_active" when none runs.
+    std::string getActivateSchedule(int cls);
+    bool checkInSMIfActualTimeInScheduleInterval(int cls, const std::string& name, bool verbose);
+    bool checkInSMIfSlotIsInFuture(int cls, const std::string& name, bool verbose);
+    // Index of the entry covering timeSec (seconds), -1 when none does.
+    int getValIndex(int cls, const std::string& name, uint64_t timeSec);
+    std::pair<bool, double> getVal(int cls, const std::string& name, int index);
+    uint64_t getActStrTm(int cls, const std::string& name);
+    uint64_t getNxtStrTm(int cls, const std::string& name);
+    // Always empty: no limit map is derived from the stored schedules.
+    PowerLimitSchedule getPowerLimitSchedule(int cls);
+
+private:
+    bool allListsEmpty() const;
+    bool storeSchedule(rapidjson::Document& doc, int cls, const std::string& name);
+    void rejectSchedule(int cls, const std::string& name, const char* reason);
+};
+
+// Milliseconds since the epoch from the process clock.
+int64_t getCurrentTimeMs();
+
+// The one store, "Manager", created during static initialisation; never deleted.
+extern ScheduleManager* scheduleManager;
