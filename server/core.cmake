@@ -6,6 +6,10 @@ pkg_check_modules(TINYXML2 REQUIRED IMPORTED_TARGET tinyxml2)
 add_library(iec_core_logic STATIC ServerConfig.cpp ServerLog.cpp SlotBook.cpp)
 target_link_libraries(iec_core_logic PUBLIC iec_util)
 
+# The XML file of IEC values (needs the IEC 61850 value cache).
+add_library(iec_serialization STATIC Serialization.cpp)
+target_link_libraries(iec_serialization PUBLIC iec_util iec61850_core PkgConfig::TINYXML2)
+
 # The rest needs the lookups and the road lock of the neighbouring layers.
 if(NOT (EXISTS ${CMAKE_SOURCE_DIR}/server/ModelLookup.h AND EXISTS ${CMAKE_SOURCE_DIR}/schedules/RoadLock.h))
   return()
@@ -14,10 +18,9 @@ endif()
 add_library(iec_core STATIC
   IecServer.cpp
   IecServerRoad.cpp
-  Serialization.cpp
   ProductionInterfaces.cpp
   ScheduleHandlingService.cpp)
-target_link_libraries(iec_core PUBLIC iec_core_logic iec61850 iec_model iec_lookup iec_schedules PkgConfig::TINYXML2)
+target_link_libraries(iec_core PUBLIC iec_core_logic iec_serialization iec61850 iec_model iec_lookup iec_schedules PkgConfig::TINYXML2)
 
 add_executable(iec-server main.cpp)
 target_link_libraries(iec-server PRIVATE iec_core)
