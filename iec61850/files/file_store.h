@@ -1,0 +1,120 @@
+#pragma once
+// The MMS file store: a base directory on the local file system and the
+// operations the file services run on it. Every client file name goes
+// through FileStore::resolve, which keeps the services inside the base
+// directory: a ".." component, an absolute path elsewhere or a symbolic link
+// that leads out of the base directory are refused.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "iec61850/iec61850_server.h"
+
+namespace iec61850::files {
+
+// A client file name mapped into the store.
+struct ResolvedPath {
+    MmsError error = MMS_ERROR_NONE;  // MMS_ERROR_NONE when path is usable
+    std::filesystem::path path;       // canonical, inside the base directory
+    bool isBase = false;              // the name denotes the base directory itself
+};
+
+struct FileAttributes {
+    uint64_t size = 0;
+    int64_t lastModified = 0;  // seconds since the epoch
+};
+
+struct DirectoryEntry {
+    std::string name;  // as a client uses it in later requests
+    FileAttributes attributes;
+};
+
+// Owns an open file descriptor.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd();
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release();
+
+private:
+    int fd_ = -1;
+};
+
+struct OpenedFile {
+    MmsError error = MMS_ERROR_NONE;
+    UniqueFd fd;
+    FileAttributes attributes;
+};
+
+// A file being written under a temporary name beside its destination. It
+// takes the destination name only with commit(); otherwise the temporary
+// file is removed when the object goes.
+class IncomingFile {
+public:
+    IncomingFile() = default;
+    IncomingFile(UniqueFd fd, std::filesystem::path temporary, std::filesystem::path destination);
+    ~IncomingFile();
+    IncomingFile(IncomingFile&& other) noexcept;
+    IncomingFile& operator=(IncomingFile&& other) noexcept;
+    IncomingFile(const IncomingFile&) = delete;
+    IncomingFile& operator=(const IncomingFile&) = delete;
+
+    bool valid() const { return fd_.valid(); }
+    bool write(const uint8_t* data, size_t size);
+    // Moves the file to its destination (never replacing a file).
+    MmsError commit();
+
+private:
+    void discard();
+
+    UniqueFd fd_;
+    std::filesystem::path temporary_;
+    std::filesystem::path destination_;
+};
+
+class FileStore {
+public:
+    explicit FileStore(std::filesystem::path base) : base_(std::move(base)) {}
+
+    const std::filesystem::path& base() const { return base_; }
+
+    ResolvedPath resolve(std::string_view clientName) const;
+
+    // Entries of a directory (sorted by name, subdirectories with a trailing
+    // "/") or the one entry of a file. The names carry the client's
+    // specification as prefix, so they can be opened as listed.
+    MmsError listDirectory(std::string_view specification, std::vector<DirectoryEntry>& entries) const;
+
+    // Opens a regular file for reading, positioned at initialPosition.
+    OpenedFile openForRead(std::string_view clientName, uint32_t initialPosition) const;
+
+    MmsError remove(std::string_view clientName) const;
+    // Never replaces an existing file.
+    MmsError rename(std::string_view currentName, std::string_view newName) const;
+
+    // Starts a file that arrives in pieces (ObtainFile). An existing
+    // destination is refused with MMS_ERROR_FILE_DUPLICATE_FILENAME.
+    MmsError beginIncoming(std::string_view clientName, IncomingFile& file) const;
+
+private:
+    std::filesystem::path base_;
+};
+
+// Maps an errno value of a failed file operation to the MMS file error.
+MmsError fileErrorFromErrno(int error);
+
+// "YYYYMMDDhhmmss.000Z" (UTC), the form MMS uses for GeneralizedTime.
+std::string generalizedTime(int64_t secondsSinceEpoch);
+
+}  // namespace iec61850::files

@@ -1,0 +1,196 @@
+// ObtainFile against a scripted client: the server's own FileOpen, FileRead
+// and FileClose requests, the answer after the last one, and what is left
+// in the store when the client or the association fails.
+#include <deque>
+#include <filesystem>
+
+#include "iec61850/files/file_codec.h"
+#include "iec61850/files/file_services.h"
+#include "tests/support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace iec61850::files;
+
+namespace {
+
+// Plays the client side of the server's requests from an in-memory file.
+class ScriptedClient {
+public:
+    struct Request {
+        unsigned service;
+        std::vector<uint8_t> content;
+        MmsClientResponseHandler onResponse;
+    };
+
+    std::string file;
+    size_t chunkSize = 1000;
+    uint32_t announcedSize = 0;  // 0: the real size
+    bool refuseOpen = false;
+    bool stallReads = false;      // answer every read with no data and moreFollows
+    std::vector<unsigned> services;
+    std::deque<Request> pending;
+
+    ConfirmedRequestSender sender() {
+        return [this](unsigned service, std::vector<uint8_t> content, bool, MmsClientResponseHandler onResponse) {
+            services.push_back(service);
+            pending.push_back({service, std::move(content), std::move(onResponse)});
+            return true;
+        };
+    }
+
+    // Answers one request; false when none is pending.
+    bool answerOne() {
+        if (pending.empty()) return false;
+        Request request = std::move(pending.front());
+        pending.pop_front();
+        if (request.service == MMS_SERVICE_FILE_OPEN) {
+            if (refuseOpen) {
+                request.onResponse(false, {});
+            } else {
+                auto size = announcedSize != 0 ? announcedSize : static_cast<uint32_t>(file.size());
+                request.onResponse(true, encodeFileOpenResponse({7, {size, 0}}));
+            }
+        } else if (request.service == MMS_SERVICE_FILE_READ) {
+            size_t n = stallReads ? 0 : std::min(chunkSize, file.size() - position_);
+            std::span<const uint8_t> data(reinterpret_cast<const uint8_t*>(file.data()) + position_, n);
+            position_ += n;
+            request.onResponse(true, encodeFileReadResponse(data, stallReads || position_ < file.size()));
+        } else {
+            request.onResponse(true, {});
+        }
+        return true;
+    }
+
+    void answerAll() {
+        while (answerOne()) {
+        }
+    }
+
+private:
+    size_t position_ = 0;
+};
+
+class FileObtainTest : public testsupport::IecTest {
+protected:
+    void SetUp() override { workDir.writeFile("uploaded_files/existing.cfg", "old"); }
+
+    std::optional<MmsServiceResult> obtain(const std::string& source, const std::string& destination) {
+        MmsServiceContext ctx{nullptr, connection(), 5, 65000};
+        return services.obtainFile(ctx, encodeObtainFileRequest({source, destination}), true, client.sender(),
+                                   [this](MmsServiceResult result) { answers.push_back(std::move(result)); });
+    }
+
+    sMmsServerConnection* connection() { return reinterpret_cast<sMmsServerConnection*>(&association); }
+
+    size_t filesInStore() {
+        return std::distance(fs::directory_iterator("uploaded_files"), fs::directory_iterator());
+    }
+
+    std::string basePath = "./uploaded_files/";
+    FileServices services{basePath};
+    ScriptedClient client;
+    std::vector<MmsServiceResult> answers;
+    int association = 0;
+};
+
+TEST_F(FileObtainTest, FileComesOverInChunksAndTheAnswerFollowsTheClose) {
+    client.file = std::string(2500, 'a') + "tail";
+    std::vector<std::string> seen;
+    services.setAccessHandler(
+        [](void* p, MmsServerConnection, MmsFileServiceType service, const char* local, const char* other) {
+            EXPECT_EQ(service, MMS_FILE_ACCESS_TYPE_OBTAIN);
+            static_cast<std::vector<std::string>*>(p)->assign({local, other});
+            return MMS_ERROR_NONE;
+        },
+        &seen);
+    EXPECT_FALSE(obtain("client/config.cfg", "new.cfg").has_value());
+    EXPECT_EQ(seen, (std::vector<std::string>{"new.cfg", "client/config.cfg"}));
+
+    ASSERT_EQ(client.pending.size(), 1u);
+    FileOpenRequest open;
+    ASSERT_EQ(decodeFileOpenRequest(client.pending.front().content, open), DecodeStatus::Ok);
+    EXPECT_EQ(open.name, "client/config.cfg");
+    while (client.answerOne()) {
+        if (!client.pending.empty() && client.pending.front().service == MMS_SERVICE_FILE_CLOSE) {
+            EXPECT_TRUE(answers.empty()) << "no answer before the client's file is closed";
+        }
+    }
+    EXPECT_EQ(client.services, (std::vector<unsigned>{MMS_SERVICE_FILE_OPEN, MMS_SERVICE_FILE_READ,
+                                                      MMS_SERVICE_FILE_READ, MMS_SERVICE_FILE_READ,
+                                                      MMS_SERVICE_FILE_CLOSE}));
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].kind, MmsServiceResult::Kind::Response);
+    EXPECT_EQ(workDir.readFile("uploaded_files/new.cfg"), client.file);
+}
+
+TEST_F(FileObtainTest, RefusalsAndFailuresLeaveNoFileBehind) {
+    const int denied = MMS_ERROR_FILE_FILE_ACCESS_DENIED - MMS_ERROR_FILE_OTHER;
+    const int duplicate = MMS_ERROR_FILE_DUPLICATE_FILENAME - MMS_ERROR_FILE_OTHER;
+    const int space = MMS_ERROR_FILE_INSUFFICIENT_SPACE_IN_FILESTORE - MMS_ERROR_FILE_OTHER;
+    const int missing = MMS_ERROR_FILE_FILE_NON_EXISTENT - MMS_ERROR_FILE_OTHER;
+    const int other = 0;
+    struct Case {
+        const char* what;
+        std::string destination;
+        void (*script)(ScriptedClient&);
+        int immediateError;  // -1: the transfer starts
+        int laterError;
+    };
+    const Case cases[] = {
+        {"leaves the store", "../x.cfg", [](ScriptedClient&) {}, denied, -1},
+        {"absolute elsewhere", "/etc/x.cfg", [](ScriptedClient&) {}, denied, -1},
+        {"would replace a file", "existing.cfg", [](ScriptedClient&) {}, duplicate, -1},
+        {"client cannot open", "a.cfg", [](ScriptedClient& c) { c.refuseOpen = true; }, -1, missing},
+        {"too large", "b.cfg", [](ScriptedClient& c) { c.announcedSize = kMaxObtainedFileSize + 1; }, -1, space},
+        {"reads never end", "c.cfg", [](ScriptedClient& c) { c.stallReads = true; }, -1, other},
+    };
+    for (const auto& c : cases) {
+        client = ScriptedClient();
+        client.file = "data";
+        c.script(client);
+        answers.clear();
+        auto immediate = obtain("source.cfg", c.destination);
+        if (c.immediateError >= 0) {
+            ASSERT_TRUE(immediate.has_value()) << c.what;
+            EXPECT_EQ(immediate->errorClass, kErrorClassFile) << c.what;
+            EXPECT_EQ(immediate->errorCode, c.immediateError) << c.what;
+            EXPECT_TRUE(client.services.empty()) << c.what;
+        } else {
+            ASSERT_FALSE(immediate.has_value()) << c.what;
+            client.answerAll();
+            ASSERT_EQ(answers.size(), 1u) << c.what;
+            EXPECT_EQ(answers[0].errorClass, kErrorClassFile) << c.what;
+            EXPECT_EQ(answers[0].errorCode, c.laterError) << c.what;
+            if (!client.refuseOpen) EXPECT_EQ(client.services.back(), MMS_SERVICE_FILE_CLOSE) << c.what;
+        }
+        EXPECT_EQ(filesInStore(), 1u) << c.what;
+        EXPECT_EQ(workDir.readFile("uploaded_files/existing.cfg"), "old") << c.what;
+    }
+}
+
+TEST_F(FileObtainTest, AssociationLostMidwayStopsTheTransfer) {
+    client.file = std::string(5000, 'z');
+    EXPECT_FALSE(obtain("big.bin", "big.bin").has_value());
+    client.answerOne();  // open
+    client.answerOne();  // first chunk
+    EXPECT_EQ(filesInStore(), 2u) << "the temporary file";
+    services.connectionClosed(connection());
+    EXPECT_EQ(filesInStore(), 1u);
+    client.answerAll();
+    EXPECT_TRUE(answers.empty());
+    EXPECT_EQ(client.services.size(), 3u) << "no request after the association ended";
+    EXPECT_FALSE(fs::exists("uploaded_files/big.bin"));
+}
+
+TEST_F(FileObtainTest, UnsendableFirstRequestIsAnsweredAtOnce) {
+    MmsServiceContext ctx{nullptr, connection(), 5, 65000};
+    auto result = services.obtainFile(
+        ctx, encodeObtainFileRequest({"a", "a"}), true, [](unsigned, auto, bool, auto) { return false; },
+        [this](MmsServiceResult r) { answers.push_back(std::move(r)); });
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->kind, MmsServiceResult::Kind::Error);
+    EXPECT_TRUE(answers.empty());
+    EXPECT_EQ(filesInStore(), 1u);
+}
+
+}  // namespace
