@@ -1,0 +1,637 @@
+#include "internal/InternalInterfaceNymea.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+
+#include "server/IecServer.h"
+#include "server/Logging.h"
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+constexpr int kHelloId = 0;
+constexpr int kResubscribeId = 1;
+constexpr int kSubscribeId = 2;
+constexpr int kPowerLimitSourceId = 100;
+
+constexpr size_t kResponseChunkBytes = 30720;
+constexpr size_t kListenerChunkBytes = 8192;
+
+constexpr const char* kGridSupportThing = "gridsupport";
+constexpr const char* kSourceSettingParamTypeId = "e3f9a1e4-5f20-4b6b-9c6f-bf0f4ad7b74b";
+constexpr const char* kSourceEventTypeId = "0f3c68bc-6b9b-4012-862f-0bd756675fdc";
+constexpr const char* kSourceEventParamTypeId = "491ca80f-ab67-4977-944a-5228862ecf86";
+constexpr const char* kEventTriggered = "Integrations.EventTriggered";
+
+json subscriptionRequest(int id) {
+    return {{"id", id},
+            {"method", "JSONRPC.SetNotificationStatus"},
+            {"params", {{"enabled", true}, {"namespaces", {kGridSupportThing}}}}};
+}
+
+// A socket descriptor closed when it goes out of scope.
+class ScopedFd {
+public:
+    explicit ScopedFd(int fd) : fd_(fd) {}
+    ~ScopedFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+bool connectTo(int fd, const std::string& host, int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
+        errno = EINVAL;
+        return false;
+    }
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+// Writes every byte; retries interrupted and short writes. Never raises SIGPIPE.
+bool sendAll(int fd, const std::string& text) {
+    size_t sent = 0;
+    while (sent < text.size()) {
+        ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+milliseconds remainingUntil(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    return std::max(left, milliseconds(0));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Framing of the byte stream
+
+namespace nymeajson {
+
+FrameStatus takeValue(std::string& buffer, std::string& valueText) {
+    size_t start = buffer.find_first_not_of(" \t\r\n");
+    if (start == std::string::npos) {
+        buffer.clear();
+        return FrameStatus::Incomplete;
+    }
+    rapidjson::MemoryStream stream(buffer.data() + start, buffer.size() - start);
+    rapidjson::Document document;
+    constexpr unsigned kFlags =
+        rapidjson::kParseStopWhenDoneFlag | rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+    document.ParseStream<kFlags>(stream);
+    if (!document.HasParseError()) {
+        size_t end = start + stream.Tell();
+        valueText.assign(buffer, start, end - start);
+        buffer.erase(0, end);
+        return FrameStatus::Value;
+    }
+    size_t errorAt = start + document.GetErrorOffset();
+    // A parse that ran out of bytes is a message still arriving. When a line
+    // feed lies at or after the failing place, the bytes were there and did
+    // not make a value: drop that text up to and with the line feed.
+    size_t lineEnd = buffer.find('\n', errorAt);
+    if (lineEnd == std::string::npos) {
+        return FrameStatus::Incomplete;
+    }
+    buffer.erase(0, lineEnd + 1);
+    return FrameStatus::Dropped;
+}
+
+bool nestsDeeperThan(std::string_view text, size_t limit) {
+    size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+}  // namespace nymeajson
+
+// ---------------------------------------------------------------------------
+// Construction and destruction
+
+InternalInterfaceNymea::InternalInterfaceNymea(IecServer& server, int port)
+    : InternalInterfaceNymea(server, port, NymeaTimings{}) {}
+
+InternalInterfaceNymea::InternalInterfaceNymea(IecServer& server, int port, const NymeaTimings& timings)
+    : server(server), port(port), timings(timings) {
+    logLevel = 5;
+    readLogLevel(&logLevel);
+    debugMode = server.debugMode;
+    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+        logMessage(&logLevel, LOG_ERR, "Nymea: Cannot create the stop event: %s", std::strerror(errno));
+    }
+
+    connectWithRetries();
+
+    listenerThread = std::thread(&InternalInterfaceNymea::eventListenerLoop, this);
+    logMessage(&logLevel, LOG_NOTICE, "Nymea: InternalInterfaceNymea initialized. Now we are still listening for events");
+}
+
+InternalInterfaceNymea::~InternalInterfaceNymea() {
+    stopRequested = true;
+    if (wakeFd >= 0) {
+        uint64_t one = 1;
+        ssize_t ignored = ::write(wakeFd, &one, sizeof(one));
+        (void)ignored;
+    }
+    if (listenerThread.joinable()) {
+        listenerThread.join();
+    }
+    closeSocket();
+    if (wakeFd >= 0) {
+        ::close(wakeFd);
+        wakeFd = -1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Waiting
+
+InternalInterfaceNymea::WaitResult InternalInterfaceNymea::waitReadable(int fd, milliseconds timeout) const {
+    Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        if (stopRequested) return WaitResult::Stopped;
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        milliseconds left = remainingUntil(deadline);
+        int rc = ::poll(fds, 2, static_cast<int>(left.count()));
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            logMessage(&logLevel, LOG_ERR, "Nymea: poll failed: %s", std::strerror(errno));
+            return WaitResult::TimedOut;
+        }
+        if (stopRequested || (fds[1].revents & POLLIN)) return WaitResult::Stopped;
+        if (rc > 0 && fds[0].revents != 0) return WaitResult::Ready;
+        if (left.count() == 0) return WaitResult::TimedOut;
+    }
+}
+
+bool InternalInterfaceNymea::pauseUnlessStopped(milliseconds duration) const {
+    return waitReadable(-1, duration) == WaitResult::Stopped;
+}
+
+// ---------------------------------------------------------------------------
+// Connection
+
+bool InternalInterfaceNymea::probePort() const {
+    ScopedFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return probe.get() >= 0 && connectTo(probe.get(), host, port);
+}
+
+void InternalInterfaceNymea::closeSocket() {
+    if (socketFd >= 0) {
+        ::close(socketFd);
+        socketFd = -1;
+    }
+    connected = false;
+    recvBuffer.clear();
+    discardingLine = false;
+}
+
+void InternalInterfaceNymea::connectWithRetries() {
+    const int attempts = std::max(1, timings.probeAttempts);
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        if (probePort()) {
+            logMessage(&logLevel, LOG_NOTICE, "Nymea: Port: %d is reachable", port);
+            if (!connectToServer()) {
+                std::cerr << "Nymea: Failed to connect to TCP JSON RPC socket." << std::endl;
+                logMessage(&logLevel, LOG_ERR, "Nymea: Failed to connect to TCP JSON RPC socket.");
+                return;
+            }
+            initialize();
+            return;
+        }
+        logMessage(&logLevel, LOG_ERR, "Nymea: Port: %d is not reachable. Attempt %d/%d", port, attempt, attempts);
+        if (attempt < attempts) {
+            pauseUnlessStopped(timings.probeInterval);
+        }
+    }
+    logMessage(&logLevel, LOG_ERR, "Nymea: Failed to reach port %d after %d attempts", port, attempts);
+    logMessage(&logLevel, LOG_WARNING, "Nymea: Going on without the home platform; reconnecting in the background.");
+}
+
+bool InternalInterfaceNymea::connectToServer() {
+    closeSocket();
+    ScopedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) {
+        logMessage(&logLevel, LOG_ERR, "Nymea: Error creating socket: %s", std::strerror(errno));
+        return false;
+    }
+    logMessage(&logLevel, LOG_NOTICE, "Nymea: Attempting to connect to server %s on port %d", host.c_str(), port);
+    if (!connectTo(fd.get(), host, port)) {
+        logMessage(&logLevel, LOG_ERR, "Error connecting to server %s:%d: %s", host.c_str(), port,
+                   std::strerror(errno));
+        ::close(fd.release());
+        pauseUnlessStopped(timings.reconnectPause);
+        return false;
+    }
+    // A peer that stops reading must not hold a send for ever.
+    timeval sendTimeout{};
+    sendTimeout.tv_sec = timings.responseTimeout.count() / 1000;
+    sendTimeout.tv_usec = (timings.responseTimeout.count() % 1000) * 1000;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof(sendTimeout));
+    socketFd = fd.release();
+    logMessage(&logLevel, LOG_NOTICE, "Nymea: Successfully connected to server %s:%d", host.c_str(), port);
+    sendHello();
+    return true;
+}
+
+void InternalInterfaceNymea::sendHello() {
+    json hello = {{"id", kHelloId}, {"method", "JSONRPC.Hello"}, {"params", {{"locale", "de_DE"}}}};
+    if (!sendJsonRpcRequest(hello)) {
+        std::cerr << "❌ Failed to send subscription request." << std::endl;
+        return;
+    }
+    json response = waitForResponse(kHelloId);
+    connected = response.is_object() && response.contains("status") && response["status"] == "success";
+}
+
+bool InternalInterfaceNymea::sendJsonRpcRequest(const json& request) {
+    if (socketFd < 0) {
+        logMessage(&logLevel, LOG_ERR, "Nymea: Error sending JSON RPC request: %s", "not connected");
+        return false;
+    }
+    std::string text = request.dump() + "\n";
+    if (!sendAll(socketFd, text)) {
+        const char* reason = std::strerror(errno);
+        std::cerr << "❌ Nymea: Error sending JSON RPC request: " << reason << std::endl;
+        logMessage(&logLevel, LOG_ERR, "Nymea: Error sending JSON RPC request: %s", reason);
+        closeSocket();
+        return false;
+    }
+    logMessage(&logLevel, LOG_DEBUG, "Nymea: Sent JSON RPC request: %s", text.c_str());
+    return true;
+}
+
+json InternalInterfaceNymea::waitForResponse(int id) {
+    const Clock::time_point deadline = Clock::now() + timings.responseTimeout;
+    std::string valueText;
+    for (;;) {
+        // First everything already buffered, then new bytes.
+        while (!recvBuffer.empty()) {
+            nymeajson::FrameStatus status = nymeajson::takeValue(recvBuffer, valueText);
+            if (status == nymeajson::FrameStatus::Incomplete) {
+                logMessage(&logLevel, LOG_DEBUG, "Nymea: Response pending (buffer=%zu bytes)", recvBuffer.size());
+                break;
+            }
+            if (status == nymeajson::FrameStatus::Dropped) {
+                logMessage(&logLevel, LOG_DEBUG, "Nymea: Dropped malformed text from the platform.");
+                continue;
+            }
+            if (nymeajson::nestsDeeperThan(valueText, kMaxJsonDepth)) {
+                logMessage(&logLevel, LOG_WARNING, "Nymea: Message nested too deeply. Skipping.");
+                continue;
+            }
+            json message = json::parse(valueText, nullptr, false);
+            if (message.is_discarded()) {
+                logMessage(&logLevel, LOG_DEBUG, "Nymea: Message is no valid JSON. Skipping.");
+                continue;
+            }
+            if (!message.is_object()) {
+                logMessage(&logLevel, LOG_DEBUG, "Nymea: Parsed entity is not an object. Skipping.");
+                continue;
+            }
+            auto idIt = message.find("id");
+            bool hasIntId = idIt != message.end() && idIt->is_number_integer() &&
+                            (idIt->is_number_unsigned() ? idIt->get<uint64_t>() <= INT32_MAX
+                                                        : idIt->get<int64_t>() >= INT32_MIN &&
+                                                              idIt->get<int64_t>() <= INT32_MAX);
+            if (hasIntId && idIt->get<int64_t>() == id) {
+                return message;
+            }
+            if (!hasIntId && !message.contains("notification")) {
+                std::cerr << "⚠️ No 'id' in received message. Skipping." << std::endl;
+                logMessage(&logLevel, LOG_DEBUG, "Nymea: No 'id' in received message. Skipping.");
+            }
+            logMessage(&logLevel, LOG_DEBUG, "Parsed JSON size: %zu bytes", message.dump().size());
+            handleMessageWhileWaiting(message);
+        }
+        if (recvBuffer.size() > kMaxBufferedBytes) {
+            recvBuffer.clear();
+            logMessage(&logLevel, LOG_ERR, "Nymea: recvBuffer overflow. Clearing buffer.");
+        }
+
+        if (socketFd < 0) return nullptr;
+        WaitResult wait = waitReadable(socketFd, remainingUntil(deadline));
+        if (wait == WaitResult::Stopped) return nullptr;
+        if (wait == WaitResult::TimedOut) {
+            std::cerr << "⏱ Timeout: Did not receive JSON-RPC response with id " << id << " in time." << std::endl;
+            logMessage(&logLevel, LOG_DEBUG, "Nymea: Timeout did not receive response with id %d", id);
+            return nullptr;
+        }
+        char chunk[kResponseChunkBytes];
+        ssize_t n = ::recv(socketFd, chunk, sizeof(chunk), MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n <= 0) {
+            const char* reason = n == 0 ? "connection closed" : std::strerror(errno);
+            std::cerr << "🔌 recv() error or connection closed: " << reason << std::endl;
+            logMessage(&logLevel, LOG_DEBUG, "recv() error or connection closed %s: %d", reason, id);
+            closeSocket();
+            return nullptr;
+        }
+        recvBuffer.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+void InternalInterfaceNymea::handleMessageWhileWaiting(const json& message) {
+    // A notification that arrives while a request waits for its response is
+    // still a source change: hand it on instead of losing it.
+    if (message.contains("notification")) {
+        handleNotification(message.dump());
+    }
+}
+
+bool InternalInterfaceNymea::reconnect() {
+    closeSocket();
+    if (pauseUnlessStopped(timings.reconnectPause)) return false;
+    while (!stopRequested) {
+        if (!probePort()) {
+            std::cerr << "🔄 Reconnect failed. Retrying in 5 seconds..." << std::endl;
+            if (pauseUnlessStopped(timings.reconnectPause)) return false;
+            continue;
+        }
+        if (!connectToServer()) {
+            logMessage(&logLevel, LOG_ERR, "Nymea: Failed to reconnect TCP socket.");
+            continue;
+        }
+        if (socketFd < 0 || !sendJsonRpcRequest(subscriptionRequest(kResubscribeId))) {
+            logMessage(&logLevel, LOG_ERR, "Nymea: Failed to re-subscribe after reconnect.");
+            closeSocket();
+            if (pauseUnlessStopped(timings.reconnectPause)) return false;
+            continue;
+        }
+        waitForResponse(kResubscribeId);
+        if (socketFd < 0) {
+            logMessage(&logLevel, LOG_ERR, "Nymea: Failed to re-subscribe after reconnect.");
+            if (pauseUnlessStopped(timings.reconnectPause)) return false;
+            continue;
+        }
+        logMessage(&logLevel, LOG_NOTICE, "Nymea: Reconnected and re-subscribed.");
+        IecServer::resendLpc();
+        // The source may have changed while the connection was down.
+        getPowerLimitSource();
+        return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Power-limit source
+
+bool InternalInterfaceNymea::sourceIsSet() const {
+    std::string source = server.getPowerLimitSource();
+    return !source.empty() && source != "none";
+}
+
+void InternalInterfaceNymea::initialize() {
+    logMessage(&logLevel, LOG_NOTICE, "Nymea: Waiting for powerLimitSource in GridSupport Plugin is set...");
+    if (!sendJsonRpcRequest(subscriptionRequest(kSubscribeId))) {
+        std::cerr << "❌ Failed to send subscription request." << std::endl;
+        return;  // the listener thread reconnects and subscribes again
+    }
+    waitForResponse(kSubscribeId);
+
+    const int queries = std::max(1, timings.startupSourceQueries);
+    int asked = 0;
+    for (int query = 1; query <= queries && socketFd >= 0; ++query) {
+        ++asked;
+        getPowerLimitSource();
+        if (sourceIsSet()) {
+            logMessage(&logLevel, LOG_NOTICE, "Nymea: Grid Support Source is ready: %s",
+                       server.getPowerLimitSource().c_str());
+            return;
+        }
+        if (query < queries && socketFd >= 0) {
+            logMessage(&logLevel, LOG_NOTICE,
+                       "Nymea: Waiting 10 seconds before retrying to get the gridSupport plim source ...");
+            pauseUnlessStopped(timings.sourceRetryInterval);
+        }
+    }
+    logMessage(&logLevel, LOG_WARNING,
+               "Nymea: No Grid Support Source after %d queries. Going on without a source; asking again in the "
+               "background.",
+               asked);
+}
+
+void InternalInterfaceNymea::getPowerLimitSource() {
+    if (!sendJsonRpcRequest({{"id", kPowerLimitSourceId}, {"method", "Integrations.GetThings"}})) {
+        std::cerr << "❌ Failed to send subscription request." << std::endl;
+        return;  // the connection is closed; the listener thread replaces it
+    }
+    json response = waitForResponse(kPowerLimitSourceId);
+
+    if (response.is_object() && response.contains("params") && response["params"].is_object() &&
+        response["params"].contains("things") && response["params"]["things"].is_array()) {
+        for (const json& thing : response["params"]["things"]) {
+            if (!thing.is_object() || !thing.contains("name") || thing["name"] != kGridSupportThing) continue;
+            if (thing.contains("settings") && thing["settings"].is_array()) {
+                for (const json& setting : thing["settings"]) {
+                    if (!setting.is_object() || !setting.contains("paramTypeId") ||
+                        setting["paramTypeId"] != kSourceSettingParamTypeId || !setting.contains("value") ||
+                        !setting["value"].is_string()) {
+                        continue;
+                    }
+                    const std::string value = setting["value"].get<std::string>();
+                    server.setPowerLimitSource(value);
+                    std::cout << "✅ Grid Support Source: " << value << std::endl;
+                    logMessage(&logLevel, LOG_NOTICE, "Nymea: Found the Grid Support Source: %s", value.c_str());
+                }
+                if (server.getPowerLimitSource().empty()) {
+                    logMessage(&logLevel, LOG_ERR, "Nymea: Grid Support Source not found in settings of gridsupport thing.");
+                }
+            }
+            return;
+        }
+        std::cerr << "No thing named 'gridsupport' found." << std::endl;
+        return;
+    }
+    if (response.is_null() || response.empty()) {
+        std::cerr << "⚠️ No response received from Integrations.GetThings" << std::endl;
+        logMessage(&logLevel, LOG_ERR, "Nymea: No response received from Integrations.GetThings");
+        return;
+    }
+
+    std::cerr << "❌ Invalid JSON-RPC response format." << std::endl;
+    if (response.is_object() && response.contains("params") && !response["params"].is_object()) {
+        std::cerr << "'params' field is not an object. Actual type: " << response["params"].type_name() << std::endl;
+    } else if (response.is_object() && response.contains("params") && response["params"].contains("things")) {
+        std::cerr << "'things' field is not an array. Actual type: " << response["params"]["things"].type_name()
+                  << std::endl;
+    } else if (response.is_object() && response.contains("params")) {
+        std::cerr << "Missing 'things' field inside 'params'." << std::endl;
+    } else {
+        std::cerr << "Missing 'params' field in response." << std::endl;
+    }
+    std::cerr << "Full response dump (may be partial):" << std::endl;
+    try {
+        std::cerr << response.dump(4) << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "⚠️ Could not dump JSON response: " << e.what() << std::endl;
+    }
+    logMessage(&logLevel, LOG_ERR, "Nymea: Invalid response for Integrations.GetThings");
+}
+
+// ---------------------------------------------------------------------------
+// Listener thread
+
+void InternalInterfaceNymea::eventListenerLoop() {
+    Clock::time_point nextSourceQuery = Clock::now() + timings.sourceRetryInterval;
+    while (!stopRequested) {
+        try {
+            listenerPass(nextSourceQuery);
+        } catch (const std::exception& e) {
+            std::cerr << "❌ Error in event listener loop: " << e.what() << "\n";
+            logMessage(&logLevel, LOG_ERR, "Nymea: Error in event listener loop: %s", e.what());
+        }
+    }
+}
+
+void InternalInterfaceNymea::listenerPass(Clock::time_point& nextSourceQuery) {
+    if (socketFd < 0) {
+        if (reconnect()) {
+            nextSourceQuery = Clock::now() + timings.sourceRetryInterval;
+            handleBufferedLines();
+        }
+        return;
+    }
+    const bool sourceMissing = !sourceIsSet();
+    if (sourceMissing && Clock::now() >= nextSourceQuery) {
+        getPowerLimitSource();
+        nextSourceQuery = Clock::now() + timings.sourceRetryInterval;
+        if (sourceIsSet()) {
+            logMessage(&logLevel, LOG_NOTICE, "Nymea: Grid Support Source is ready: %s",
+                       server.getPowerLimitSource().c_str());
+        }
+        handleBufferedLines();
+        return;
+    }
+
+    milliseconds wait = timings.listenerPollSlice;
+    if (sourceMissing) wait = std::min(wait, remainingUntil(nextSourceQuery));
+    // An idle connection is fine; only a close or an error replaces it.
+    if (waitReadable(socketFd, wait) != WaitResult::Ready) return;
+
+    char chunk[kListenerChunkBytes];
+    ssize_t n = ::recv(socketFd, chunk, sizeof(chunk), MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+        std::cerr << "🔌 Socket closed or error while reading. Attempting to reconnect..." << std::endl;
+        logMessage(&logLevel, LOG_ERR, "Nymea: Socket closed. Trying to reconnect...");
+        closeSocket();
+        return;  // the next pass reconnects
+    }
+    recvBuffer.append(chunk, static_cast<size_t>(n));
+    handleBufferedLines();
+}
+
+void InternalInterfaceNymea::handleBufferedLines() {
+    size_t lineEnd;
+    while ((lineEnd = recvBuffer.find('\n')) != std::string::npos) {
+        std::string line = recvBuffer.substr(0, lineEnd);
+        recvBuffer.erase(0, lineEnd + 1);
+        if (discardingLine) {
+            discardingLine = false;  // the end of the over-long line
+            continue;
+        }
+        if (line.size() > kMaxBufferedBytes) {
+            logMessage(&logLevel, LOG_ERR, "Nymea: recvBuffer overflow. Clearing buffer.");
+            continue;
+        }
+        // Empty lines (and a carriage return before a line feed) carry nothing.
+        if (line.find_first_not_of(" \t\r") != std::string::npos) handleNotification(line);
+    }
+    if (recvBuffer.size() > kMaxBufferedBytes) {
+        if (!discardingLine) logMessage(&logLevel, LOG_ERR, "Nymea: recvBuffer overflow. Clearing buffer.");
+        recvBuffer.clear();
+        discardingLine = true;
+    }
+}
+
+void InternalInterfaceNymea::handleNotification(const std::string& line) {
+    try {
+        if (nymeajson::nestsDeeperThan(line, kMaxJsonDepth)) {
+            throw std::invalid_argument("message nested too deeply");
+        }
+        json message = json::parse(line);
+        if (message.value("notification", std::string()) != kEventTriggered) return;
+        const json& event = message.at("params").at("event");
+        if (event.value("eventTypeId", std::string()) != kSourceEventTypeId) return;
+        auto params = event.find("params");
+        if (params == event.end() || !params->is_array()) return;
+        for (const json& param : *params) {
+            if (param.value("paramTypeId", std::string()) != kSourceEventParamTypeId) continue;
+            auto value = param.find("value");
+            if (value == param.end() || !value->is_string()) {
+                std::cerr << "⚠️ Param missing or non-string value.\n";
+                logMessage(&logLevel, LOG_WARNING, "Nymea: Source event without a text value. Skipping.");
+                continue;
+            }
+            const std::string source = value->get<std::string>();
+            logMessage(&logLevel, LOG_NOTICE, "GridSupport Event updated powerLimitSource to: %s", source.c_str());
+            server.setPowerLimitSource(source);
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "❌ JSON parse error: " << e.what() << "\n";
+        logMessage(&logLevel, LOG_WARNING, "Nymea: Notification dropped: %s", e.what());
+    }
+}

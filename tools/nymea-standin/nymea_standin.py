@@ -1,0 +1,297 @@
+#!/usr/bin/env python3
+"""Local stand-in for the home platform's JSON-RPC interface.
+
+Listens on 127.0.0.1 and answers the requests the daemon sends:
+"JSONRPC.Hello", "JSONRPC.SetNotificationStatus" and "Integrations.GetThings"
+(with a "gridsupport" thing whose power-limit-source setting is chosen on the
+command line). Requests are framed by line feeds; every answer is one compact
+JSON line.
+
+It is driven by lines on its standard input (one command a line, see
+COMMANDS below); each command is answered with "ok <command>" or
+"error <text>" on standard output. It also reports on standard output:
+"listening <port>", "connected <n>", "disconnected <n>" and
+"request <n> <line>" for every request line received on connection <n>.
+
+Extend it by adding a method to METHODS or a command to COMMANDS.
+"""
+
+import argparse
+import json
+import os
+import selectors
+import socket
+import sys
+import time
+
+GRIDSUPPORT_THING_ID = "{5d0f8c0e-6a0a-4d6e-9d5a-6f1c2b3a4d5e}"
+GRIDSUPPORT_CLASS_ID = "{c7a1b2d3-0e4f-4a5b-8c6d-7e8f9a0b1c2d}"
+SOURCE_SETTING_PARAM_TYPE_ID = "e3f9a1e4-5f20-4b6b-9c6f-bf0f4ad7b74b"
+SOURCE_EVENT_TYPE_ID = "0f3c68bc-6b9b-4012-862f-0bd756675fdc"
+SOURCE_EVENT_PARAM_TYPE_ID = "491ca80f-ab67-4977-944a-5228862ecf86"
+OTHER_SETTING_PARAM_TYPE_ID = "a1b2c3d4-0000-4000-8000-000000000001"
+
+
+def compact(value):
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+class Client:
+    def __init__(self, number, sock):
+        self.number = number
+        self.sock = sock
+        self.buffer = b""
+
+
+class StandIn:
+    def __init__(self, args):
+        self.source = json.loads(args.source_json) if args.source_json is not None else args.source
+        self.things_mode = args.things
+        self.silent = args.silent
+        self.clients = {}
+        self.next_client = 1
+        self.selector = selectors.DefaultSelector()
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", args.port))
+        self.listener.listen(16)
+        self.selector.register(self.listener, selectors.EVENT_READ, "accept")
+        self.selector.register(sys.stdin.fileno(), selectors.EVENT_READ, "stdin")
+        self.stdin_buffer = b""
+        self.running = True
+        say("listening %d" % self.listener.getsockname()[1])
+
+    # -- the platform's answers -------------------------------------------
+
+    def gridsupport_thing(self):
+        return {
+            "id": GRIDSUPPORT_THING_ID,
+            "thingClassId": GRIDSUPPORT_CLASS_ID,
+            "name": "gridsupport",
+            "params": [],
+            "settings": [
+                {"paramTypeId": OTHER_SETTING_PARAM_TYPE_ID, "value": 1},
+                {"paramTypeId": SOURCE_SETTING_PARAM_TYPE_ID, "value": self.source},
+            ],
+            "states": [],
+        }
+
+    def things(self):
+        others = [{"id": "{0a0a0a0a-0000-4000-8000-00000000000a}", "name": "Root meter", "settings": []}]
+        if self.things_mode == "none":
+            return others
+        return others + [self.gridsupport_thing()]
+
+    def method_hello(self, request):
+        return {"id": request["id"], "status": "success",
+                "params": {"name": "home platform stand-in", "protocol version": "8.0",
+                           "locale": request.get("params", {}).get("locale", "en_US")}}
+
+    def method_set_notification_status(self, request):
+        params = request.get("params", {})
+        return {"id": request["id"], "status": "success",
+                "params": {"enabled": params.get("enabled", False), "namespaces": params.get("namespaces", [])}}
+
+    def method_get_things(self, request):
+        if self.things_mode == "garbage":
+            return '{"id":%d,"status":"success","params":{"things":[{"name" "gridsupport"}]' % request["id"]
+        if self.things_mode == "bad-params":
+            return {"id": request["id"], "status": "success", "params": "things"}
+        if self.things_mode == "ignore":
+            return None
+        return {"id": request["id"], "status": "success", "params": {"things": self.things()}}
+
+    METHODS = {
+        "JSONRPC.Hello": method_hello,
+        "JSONRPC.SetNotificationStatus": method_set_notification_status,
+        "Integrations.GetThings": method_get_things,
+    }
+
+    def answer(self, client, line):
+        say("request %d %s" % (client.number, line.decode("utf-8", "replace")))
+        if self.silent:
+            return
+        try:
+            request = json.loads(line)
+            method = self.METHODS.get(request.get("method"))
+        except (ValueError, AttributeError):
+            return
+        if method is None:
+            reply = {"id": request.get("id"), "status": "error", "error": "Unknown method"}
+        else:
+            reply = method(self, request)
+        if reply is None:
+            return
+        text = reply if isinstance(reply, str) else compact(reply)
+        self.send(client, (text + "\n").encode("utf-8"))
+
+    @staticmethod
+    def source_event(source):
+        return compact({
+            "notification": "Integrations.EventTriggered",
+            "params": {"event": {"eventTypeId": SOURCE_EVENT_TYPE_ID, "thingId": GRIDSUPPORT_THING_ID,
+                                 "params": [{"paramTypeId": SOURCE_EVENT_PARAM_TYPE_ID, "value": source}]}},
+        }) + "\n"
+
+    # -- control commands ---------------------------------------------------
+
+    def cmd_event(self, arg):
+        """event TEXT: one source-change notification."""
+        self.broadcast(self.source_event(arg).encode("utf-8"))
+
+    def cmd_events(self, arg):
+        """events A B ...: several source-change notifications in one send."""
+        self.broadcast("".join(self.source_event(s) for s in arg.split()).encode("utf-8"))
+
+    def cmd_event_split(self, arg):
+        """event-split TEXT: one notification sent in two parts, 100 ms apart."""
+        data = self.source_event(arg).encode("utf-8")
+        half = len(data) // 2
+        self.broadcast(data[:half])
+        time.sleep(0.1)
+        self.broadcast(data[half:])
+
+    def cmd_raw(self, arg):
+        """raw "JSON string": these exact bytes (the argument is a JSON string)."""
+        self.broadcast(json.loads(arg).encode("utf-8"))
+
+    def cmd_overlong(self, arg):
+        """overlong N: N bytes without a line feed, in several sends, then a line feed."""
+        remaining = int(arg)
+        while remaining > 0:
+            part = min(remaining, 16384)
+            self.broadcast(b"x" * part)
+            remaining -= part
+        self.broadcast(b"\n")
+
+    def cmd_source(self, arg):
+        """source TEXT: the power-limit-source setting from now on."""
+        self.source = arg
+
+    def cmd_source_json(self, arg):
+        """source-json JSON: the setting as any JSON value (for example 5)."""
+        self.source = json.loads(arg)
+
+    def cmd_things(self, arg):
+        """things normal|none|garbage|bad-params|ignore: how GetThings is answered."""
+        self.things_mode = arg
+
+    def cmd_silent(self, arg):
+        """silent on|off: stop or resume answering requests."""
+        self.silent = arg != "off"
+
+    def cmd_close(self, arg):
+        """close: close every client connection."""
+        for client in list(self.clients.values()):
+            self.drop(client)
+
+    def cmd_quit(self, arg):
+        """quit: end the program."""
+        self.running = False
+
+    COMMANDS = {
+        "event": cmd_event, "events": cmd_events, "event-split": cmd_event_split, "raw": cmd_raw,
+        "overlong": cmd_overlong, "source": cmd_source, "source-json": cmd_source_json,
+        "things": cmd_things, "silent": cmd_silent, "close": cmd_close, "quit": cmd_quit,
+    }
+
+    def command(self, line):
+        name, _, arg = line.strip().partition(" ")
+        handler = self.COMMANDS.get(name)
+        if handler is None:
+            say("error unknown command %s" % name)
+            return
+        try:
+            handler(self, arg)
+            say("ok %s" % name)
+        except (ValueError, OSError) as error:
+            say("error %s" % error)
+
+    # -- sockets ------------------------------------------------------------
+
+    def send(self, client, data):
+        try:
+            client.sock.sendall(data)
+        except OSError:
+            self.drop(client)
+
+    def broadcast(self, data):
+        for client in list(self.clients.values()):
+            self.send(client, data)
+
+    def drop(self, client):
+        if client.number not in self.clients:
+            return
+        del self.clients[client.number]
+        self.selector.unregister(client.sock)
+        client.sock.close()
+        say("disconnected %d" % client.number)
+
+    def accept(self):
+        sock, _ = self.listener.accept()
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        client = Client(self.next_client, sock)
+        self.next_client += 1
+        self.clients[client.number] = client
+        self.selector.register(sock, selectors.EVENT_READ, client)
+        say("connected %d" % client.number)
+
+    def receive(self, client):
+        try:
+            data = client.sock.recv(65536)
+        except OSError:
+            data = b""
+        if not data:
+            self.drop(client)
+            return
+        client.buffer += data
+        while b"\n" in client.buffer and client.number in self.clients:
+            line, _, client.buffer = client.buffer.partition(b"\n")
+            if line.strip():
+                self.answer(client, line)
+
+    def run(self):
+        while self.running:
+            for key, _ in self.selector.select():
+                if key.data == "accept":
+                    self.accept()
+                elif key.data == "stdin":
+                    self.read_commands()
+                elif isinstance(key.data, Client) and key.data.number in self.clients:
+                    self.receive(key.data)
+
+    def read_commands(self):
+        data = os.read(sys.stdin.fileno(), 65536)
+        if not data:
+            self.running = False
+            return
+        self.stdin_buffer += data
+        while b"\n" in self.stdin_buffer and self.running:
+            line, _, self.stdin_buffer = self.stdin_buffer.partition(b"\n")
+            if line.strip():
+                self.command(line.decode("utf-8"))
+
+
+def say(text):
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--port", type=int, required=True, help="TCP port on 127.0.0.1 (0: any free port)")
+    parser.add_argument("--source", default="relais", help="power-limit-source setting of the gridsupport thing")
+    parser.add_argument("--source-json", help="the setting as a JSON value (overrides --source)")
+    parser.add_argument("--things", default="normal", choices=["normal", "none", "garbage", "bad-params", "ignore"],
+                        help="how Integrations.GetThings is answered")
+    parser.add_argument("--silent", action="store_true", help="accept connections but never answer")
+    args = parser.parse_args()
+    try:
+        StandIn(args).run()
+    except KeyboardInterrupt:
+        pass
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main()
