@@ -1,0 +1,101 @@
+#pragma once
+// Unbuffered report control blocks: their client-visible state, ownership by
+// an association, and the InformationReports ("RPT") they send.
+//
+// Threads: onAttributeUpdate runs on whichever thread updates the model,
+// under the data-model lock; it only records what is to be reported (with
+// the member values of that moment) and wakes the processing loop. Every
+// other call runs on the thread that processes incoming data, which is also
+// the only one that sends. Lock order: data-model lock, then the engine's
+// own mutex.
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "iec61850/iec61850_server.h"
+#include "iec61850/mms/ber.h"
+#include "iec61850/services/model_index.h"
+
+namespace services {
+
+class ReportEngine {
+public:
+    using Sender = std::function<bool(sMmsServerConnection*, std::vector<uint8_t>)>;
+    using Clock = std::function<uint64_t()>;  // ms since the epoch
+
+    ReportEngine(IedServer server, const ModelIndex& index, Sender sender, Clock clock);
+
+    // Called for every updated attribute with the trigger reasons that fired.
+    void onAttributeUpdate(DataAttribute* attr, uint8_t reason);
+    // Called after something was queued from another thread (may be empty).
+    void setWakeUp(std::function<void()> wakeUp) { wakeUp_ = std::move(wakeUp); }
+
+    static void writeBlockType(ber::Writer& w);
+    static void writeFieldType(ber::Writer& w, int field);
+    void writeBlockValue(ber::Writer& w, int rcb);
+    void writeFieldValue(ber::Writer& w, int rcb, int field);
+    // A client write of one field; DATA_ACCESS_ERROR_SUCCESS when taken.
+    MmsDataAccessError writeField(sMmsServerConnection* connection, int rcb, int field, const MmsValue* value);
+
+    // Releases and disables every block the association held.
+    void connectionClosed(sMmsServerConnection* connection);
+    // Sends what is due: queued reports, then integrity reports.
+    void sendPending();
+
+    // State of one block, for tests and the bench.
+    bool isEnabled(int rcb) const;
+    sMmsServerConnection* ownerOf(int rcb) const;
+
+private:
+    struct BlockState {
+        const RcbInfo* info = nullptr;
+        std::string rptId;
+        const DataSetInfo* dataSet = nullptr;
+        uint32_t confRev = 0;
+        uint8_t options = 0;
+        uint32_t bufTm = 0;
+        uint8_t trgOps = 0;
+        uint32_t intgPd = 0;
+        uint8_t sqNum = 0;
+        bool enabled = false;
+        bool reservedExplicitly = false;
+        sMmsServerConnection* owner = nullptr;
+        uint64_t nextIntegrityMs = 0;
+    };
+    struct Included {
+        size_t member;
+        uint8_t reason;
+        std::vector<uint8_t> data;  // the member's Data as encoded when it triggered
+    };
+    struct PendingReport {
+        int rcb;
+        sMmsServerConnection* owner;
+        uint64_t timeMs;
+        std::vector<Included> members;  // in member order
+    };
+    struct MemberRef {
+        const DataSetInfo* dataSet;
+        size_t member;
+    };
+
+    void indexMembers();
+    std::vector<uint8_t> encodeMember(const DataSetInfo& ds, size_t member) const;
+    PendingReport wholeDataSetReport(int rcb, uint8_t reason, uint64_t now) const;  // data-model lock held
+    std::vector<uint8_t> encodeReport(BlockState& block, const PendingReport& report);
+
+    IedServer server_;
+    const ModelIndex& index_;
+    Sender sender_;
+    Clock clock_;
+    std::function<void()> wakeUp_;
+    std::unordered_map<const DataAttribute*, std::vector<MemberRef>> membersByAttribute_;
+
+    mutable std::mutex mutex_;  // guards blocks_ and pending_
+    std::vector<BlockState> blocks_;
+    std::vector<PendingReport> pending_;
+};
+
+}  // namespace services
