@@ -120,6 +120,13 @@ TEST_F(NymeaTest, StartUpSendsExactHelloSubscriptionAndQueryInOrder) {
     EXPECT_EQ(ServerRecord::instance().resendCount(), 0);
 }
 
+TEST_F(NymeaTest, NotificationCrossingAResponseIsNotLost) {
+    startStandIn({"--source", "relais", "--preface", "eebus"});
+    construct();
+    // The change arrives first, then the answer that was already under way.
+    EXPECT_EQ(ServerRecord::instance().sources(), (std::vector<std::string>{"eebus", "relais"}));
+}
+
 struct SourceCase {
     const char* name;
     std::vector<std::string> args;

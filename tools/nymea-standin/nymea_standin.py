@@ -48,6 +48,7 @@ class StandIn:
         self.source = json.loads(args.source_json) if args.source_json is not None else args.source
         self.things_mode = args.things
         self.silent = args.silent
+        self.preface = args.preface
         self.clients = {}
         self.next_client = 1
         self.selector = selectors.DefaultSelector()
@@ -99,7 +100,11 @@ class StandIn:
             return {"id": request["id"], "status": "success", "params": "things"}
         if self.things_mode == "ignore":
             return None
-        return {"id": request["id"], "status": "success", "params": {"things": self.things()}}
+        answer = compact({"id": request["id"], "status": "success", "params": {"things": self.things()}})
+        if self.preface is not None:
+            # A source change that crosses the answer on the wire, in the same send.
+            answer = self.source_event(self.preface) + answer
+        return answer
 
     METHODS = {
         "JSONRPC.Hello": method_hello,
@@ -176,6 +181,10 @@ class StandIn:
         """things normal|none|garbage|bad-params|ignore: how GetThings is answered."""
         self.things_mode = arg
 
+    def cmd_preface(self, arg):
+        """preface TEXT|off: send a source-change notification right before each GetThings answer."""
+        self.preface = None if arg == "off" else arg
+
     def cmd_silent(self, arg):
         """silent on|off: stop or resume answering requests."""
         self.silent = arg != "off"
@@ -192,7 +201,7 @@ class StandIn:
     COMMANDS = {
         "event": cmd_event, "events": cmd_events, "event-split": cmd_event_split, "raw": cmd_raw,
         "overlong": cmd_overlong, "source": cmd_source, "source-json": cmd_source_json,
-        "things": cmd_things, "silent": cmd_silent, "close": cmd_close, "quit": cmd_quit,
+        "things": cmd_things, "preface": cmd_preface, "silent": cmd_silent, "close": cmd_close, "quit": cmd_quit,
     }
 
     def command(self, line):
@@ -284,6 +293,7 @@ def main():
     parser.add_argument("--source-json", help="the setting as a JSON value (overrides --source)")
     parser.add_argument("--things", default="normal", choices=["normal", "none", "garbage", "bad-params", "ignore"],
                         help="how Integrations.GetThings is answered")
+    parser.add_argument("--preface", help="source-change notification sent right before each GetThings answer")
     parser.add_argument("--silent", action="store_true", help="accept connections but never answer")
     args = parser.parse_args()
     try:
