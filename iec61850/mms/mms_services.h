@@ -119,6 +119,19 @@ ClientConnection MmsServerConnection_getClientConnection(sMmsServerConnection* c
 // service modules below and then calls this.
 bool MmsServer_startListening(sIedServer* server, int tcpPort);
 
+// The handle IedServer_getMmsServer gives out: it names the IED server.
+struct sMmsServer {
+    sIedServer* server = nullptr;
+};
+sIedServer* MmsServer_getIedServer(MmsServer self);
+
+// Wakes IedServer_waitReady (an updater queued a report, ...). Safe from any
+// thread once IedServer_startThreadless has run; does nothing before.
+void MmsServer_signalWork(sIedServer* server);
+
+// Peer "address:port" of a connection.
+const char* MmsServerConnection_getPeerAddress(sMmsServerConnection* connection);
+
 // Installation of the service modules (each registers its services and hooks).
 void MmsVariableServices_install(sIedServer* server);  // iec61850/services/
 void MmsFileServices_install(sIedServer* server);      // iec61850/files/
