@@ -107,7 +107,7 @@ protected:
 };
 
 TEST_F(NymeaTest, StartUpSendsExactHelloSubscriptionAndQueryInOrder) {
-    startStandIn({"--source", "eebus"});
+    ASSERT_NO_FATAL_FAILURE(startStandIn({"--source", "eebus"}));
     construct();
 
     EXPECT_TRUE(nymea->isConnected());
@@ -121,7 +121,7 @@ TEST_F(NymeaTest, StartUpSendsExactHelloSubscriptionAndQueryInOrder) {
 }
 
 TEST_F(NymeaTest, NotificationCrossingAResponseIsNotLost) {
-    startStandIn({"--source", "relais", "--preface", "eebus"});
+    ASSERT_NO_FATAL_FAILURE(startStandIn({"--source", "relais", "--preface", "eebus"}));
     construct();
     // The change arrives first, then the answer that was already under way.
     EXPECT_EQ(ServerRecord::instance().sources(), (std::vector<std::string>{"eebus", "relais"}));
@@ -141,7 +141,7 @@ class NymeaSourceTest : public NymeaTest, public ::testing::WithParamInterface<S
 
 TEST_P(NymeaSourceTest, StartUpAnswerAndBackgroundQueries) {
     const SourceCase& c = GetParam();
-    startStandIn(c.args);
+    ASSERT_NO_FATAL_FAILURE(startStandIn(c.args));
     construct();
 
     EXPECT_EQ(ServerRecord::instance().sources(), c.recorded);
@@ -192,7 +192,7 @@ TEST_F(NymeaTest, UnreachablePlatformIsReachedLaterInTheBackground) {
     EXPECT_TRUE(syslog.contains(LOG_ERR, "Nymea: Failed to reach port " + std::to_string(port) + " after 10 attempts"));
     EXPECT_FALSE(nymea->isConnected());
 
-    startStandIn({"--source", "relais"});
+    ASSERT_NO_FATAL_FAILURE(startStandIn({"--source", "relais"}));
     ASSERT_TRUE(ServerRecord::instance().waitForSource("relais"));
     EXPECT_EQ(lines(standIn->requestsOfHello(1, 3)), (std::vector<std::string>{kHello, kResubscribe, kGetThings}));
     EXPECT_EQ(ServerRecord::instance().resendCount(), 1);
@@ -200,7 +200,7 @@ TEST_F(NymeaTest, UnreachablePlatformIsReachedLaterInTheBackground) {
 }
 
 TEST_F(NymeaTest, ClosedPeerLeadsToOneReconnectWithResubscriptionResendAndQuery) {
-    startStandIn({"--source", "eebus"});
+    ASSERT_NO_FATAL_FAILURE(startStandIn({"--source", "eebus"}));
     construct();
 
     // Idle for longer than the response deadline: no reconnect.
@@ -223,7 +223,7 @@ TEST_F(NymeaTest, ClosedPeerLeadsToOneReconnectWithResubscriptionResendAndQuery)
 }
 
 TEST_F(NymeaTest, SilentPeerEndsEachWaitAtItsDeadline) {
-    startStandIn({"--silent"});
+    ASSERT_NO_FATAL_FAILURE(startStandIn({"--silent"}));
     construct();
 
     EXPECT_FALSE(nymea->isConnected());
@@ -246,7 +246,7 @@ TEST_F(NymeaTest, DestructorStopsTheListenerPromptlyInEveryWait) {
     construct(slow);  // nothing listens: the listener thread sits in its reconnect pause
     runOrAbort("destruction while reconnecting", [&] { nymea.reset(); }, 10s);
 
-    startStandIn({"--source", "eebus"});
+    ASSERT_NO_FATAL_FAILURE(startStandIn({"--source", "eebus"}));
     construct(slow);  // connected and idle: the listener thread waits for data
     ASSERT_TRUE(nymea->isConnected());
     runOrAbort("destruction while idle", [&] { nymea.reset(); }, 10s);
@@ -266,7 +266,7 @@ class NymeaNotificationTest : public NymeaTest, public ::testing::WithParamInter
 
 TEST_P(NymeaNotificationTest, LinesAreFramedAndHandled) {
     const NotificationCase& c = GetParam();
-    startStandIn({"--source", "eebus"});
+    ASSERT_NO_FATAL_FAILURE(startStandIn({"--source", "eebus"}));
     construct();
     ServerRecord::instance().reset();
     syslog.clear();

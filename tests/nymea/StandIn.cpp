@@ -13,7 +13,7 @@ extern char** environ;
 
 namespace {
 
-constexpr auto kStartTimeout = std::chrono::seconds(10);
+constexpr auto kStartTimeout = std::chrono::seconds(30);
 constexpr auto kCommandTimeout = std::chrono::seconds(10);
 
 }  // namespace
@@ -27,7 +27,7 @@ StandIn::StandIn(int port, const std::vector<std::string>& args) {
         ::close(in[1]);
         return;
     }
-    std::vector<std::string> argv = {"python3", NYMEA_STANDIN_SCRIPT, "--port", std::to_string(port)};
+    std::vector<std::string> argv = {NYMEA_STANDIN_PYTHON, NYMEA_STANDIN_SCRIPT, "--port", std::to_string(port)};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     for (auto& a : argv) cargv.push_back(a.data());
@@ -37,7 +37,7 @@ StandIn::StandIn(int port, const std::vector<std::string>& args) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    int rc = posix_spawnp(&pid_, "python3", &actions, nullptr, cargv.data(), environ);
+    int rc = posix_spawn(&pid_, NYMEA_STANDIN_PYTHON, &actions, nullptr, cargv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
