@@ -13,17 +13,15 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
-#include <vector>
 
 #include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
 #include <rapidjson/memorystream.h>
 
 #include "server/IecServer.h"
 #include "server/Logging.h"
 
 using json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 namespace {
@@ -97,8 +95,8 @@ bool sendAll(int fd, const std::string& text) {
     return true;
 }
 
-milliseconds remainingUntil(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+milliseconds remainingUntil(SteadyClock::time_point deadline) {
+    auto left = std::chrono::ceil<milliseconds>(deadline - SteadyClock::now());
     return std::max(left, milliseconds(0));
 }
 
@@ -209,7 +207,7 @@ InternalInterfaceNymea::~InternalInterfaceNymea() {
 // Waiting
 
 InternalInterfaceNymea::WaitResult InternalInterfaceNymea::waitReadable(int fd, milliseconds timeout) const {
-    Clock::time_point deadline = Clock::now() + timeout;
+    SteadyClock::time_point deadline = SteadyClock::now() + timeout;
     for (;;) {
         if (stopRequested) return WaitResult::Stopped;
         pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
@@ -324,7 +322,7 @@ bool InternalInterfaceNymea::sendJsonRpcRequest(const json& request) {
 }
 
 json InternalInterfaceNymea::waitForResponse(int id) {
-    const Clock::time_point deadline = Clock::now() + timings.responseTimeout;
+    const SteadyClock::time_point deadline = SteadyClock::now() + timings.responseTimeout;
     std::string valueText;
     for (;;) {
         // First everything already buffered, then new bytes.
@@ -535,7 +533,7 @@ void InternalInterfaceNymea::getPowerLimitSource() {
 // Listener thread
 
 void InternalInterfaceNymea::eventListenerLoop() {
-    Clock::time_point nextSourceQuery = Clock::now() + timings.sourceRetryInterval;
+    SteadyClock::time_point nextSourceQuery = SteadyClock::now() + timings.sourceRetryInterval;
     while (!stopRequested) {
         try {
             listenerPass(nextSourceQuery);
@@ -546,18 +544,18 @@ void InternalInterfaceNymea::eventListenerLoop() {
     }
 }
 
-void InternalInterfaceNymea::listenerPass(Clock::time_point& nextSourceQuery) {
+void InternalInterfaceNymea::listenerPass(SteadyClock::time_point& nextSourceQuery) {
     if (socketFd < 0) {
         if (reconnect()) {
-            nextSourceQuery = Clock::now() + timings.sourceRetryInterval;
+            nextSourceQuery = SteadyClock::now() + timings.sourceRetryInterval;
             handleBufferedLines();
         }
         return;
     }
     const bool sourceMissing = !sourceIsSet();
-    if (sourceMissing && Clock::now() >= nextSourceQuery) {
+    if (sourceMissing && SteadyClock::now() >= nextSourceQuery) {
         getPowerLimitSource();
-        nextSourceQuery = Clock::now() + timings.sourceRetryInterval;
+        nextSourceQuery = SteadyClock::now() + timings.sourceRetryInterval;
         if (sourceIsSet()) {
             logMessage(&logLevel, LOG_NOTICE, "Nymea: Grid Support Source is ready: %s",
                        server.getPowerLimitSource().c_str());
