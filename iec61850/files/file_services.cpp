@@ -247,6 +247,12 @@ size_t FileServices::openFileCount(sMmsServerConnection* connection) const {
     return it == tables_.end() ? 0 : it->second.size();
 }
 
+size_t FileServices::openFileCount() const {
+    size_t count = 0;
+    for (const auto& [connection, table] : tables_) count += table.size();
+    return count;
+}
+
 FileServices& fileServicesOf(sIedServer* server) {
     if (!server->fileServices) server->fileServices = std::make_shared<FileServices>(server->filestoreBasepath);
     return *static_cast<FileServices*>(server->fileServices.get());

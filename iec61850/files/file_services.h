@@ -86,6 +86,7 @@ public:
     void connectionClosed(sMmsServerConnection* connection);
 
     size_t openFileCount(sMmsServerConnection* connection) const;
+    size_t openFileCount() const;
 
     // The handler's verdict, MMS_ERROR_NONE without a handler.
     MmsError askAccessHandler(sMmsServerConnection* connection, MmsFileServiceType service,
