@@ -32,8 +32,10 @@ constexpr int kErrorClassResource = 3;
 constexpr int kResourceCapabilityUnavailable = 4;
 constexpr int kRejectInvalidArgument = 4;
 
-// Files one association may hold open at a time.
-constexpr size_t kMaxOpenFilesPerAssociation = 8;
+// Files one association may hold open at a time: with the 100 associations
+// the server admits this stays well inside the process's descriptor limit
+// (1024 by default, one socket per association besides).
+constexpr size_t kMaxOpenFilesPerAssociation = 5;
 
 // Octets a FileRead response adds around its data within the MMS PDU:
 // confirmed-ResponsePDU tag and length (5), invoke id (7), service tag and

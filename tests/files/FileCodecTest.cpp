@@ -126,3 +126,53 @@ TEST(FileCodecTest, MalformedRequestsAndBadNamesAreTold) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every cut and every changed octet of valid contents decodes to some
+// status, never past the input (the build's address sanitizer watches).
+TEST(FileCodecTest, CutAndAlteredContentsStayInsideTheirBytes) {
+    const std::vector<std::vector<uint8_t>> valid = {
+        hex(kOpenRequest),
+        encodeFileDirectoryRequest({"sub", "sub/b.txt"}),
+        encodeFileRenameRequest({"a", "b"}),
+        encodeObtainFileRequest({"client.cfg", "server.cfg"}),
+        hex(kDirectoryResponse),
+        hex(kOpenResponse),
+        hex(kReadResponse),
+    };
+    auto decodeAll = [](const std::vector<uint8_t>& bytes) {
+        FileDirectoryRequest directory;
+        FileOpenRequest open;
+        FileRenameRequest rename;
+        ObtainFileRequest obtain;
+        FileDirectoryResponse listed;
+        FileOpenResponse opened;
+        FileReadResponse read;
+        std::string name;
+        int32_t frsm = 0;
+        (void)decodeFileDirectoryRequest(bytes, directory);
+        (void)decodeFileOpenRequest(bytes, open);
+        (void)decodeFileRenameRequest(bytes, rename);
+        (void)decodeObtainFileRequest(bytes, obtain);
+        (void)decodeFileDeleteRequest(bytes, name);
+        (void)decodeFileDirectoryResponse(bytes, listed);
+        (void)decodeFileOpenResponse(bytes, opened);
+        (void)decodeFileReadResponse(bytes, read);
+        (void)decodeFrsmId(bytes, frsm);
+    };
+    for (const auto& bytes : valid) {
+        for (size_t cut = 0; cut < bytes.size(); ++cut) {
+            decodeAll(std::vector<uint8_t>(bytes.begin(), bytes.begin() + cut));
+        }
+        for (size_t at = 0; at < bytes.size(); ++at) {
+            for (uint8_t value : {0x00, 0x7f, 0x80, 0xff}) {
+                auto altered = bytes;
+                altered[at] = value;
+                decodeAll(altered);
+            }
+        }
+    }
+}
+
+}  // namespace
