@@ -155,7 +155,8 @@ MmsServiceResult VariableServices::getNameList(const MmsServiceContext& ctx, std
         used += size;
     }
     w.end(list);
-    w.writeBoolean(ber::context(1), it != names->end());
+    // moreFollows defaults to true and is sent only when false.
+    if (it == names->end()) w.writeBoolean(ber::context(1), false);
     return MmsServiceResult::response(w.take());
 }
 

@@ -163,6 +163,7 @@ std::vector<uint8_t> nameRequest(const std::string& domain, const std::string& i
 
 NameListPage decodeNameList(std::span<const uint8_t> content) {
     NameListPage page;
+    page.moreFollows = true;  // the default when absent
     ber::Reader r(content);
     ber::Tlv tlv;
     while (r.next(tlv)) {
