@@ -33,11 +33,6 @@ private:
     size_t used_ = 0;
 };
 
-struct InitialValue {
-    DataAttribute* attr;
-    Literal value;
-};
-
 struct Context {
     const char* device;
     const NodeDesc* node;
@@ -116,7 +111,8 @@ public:
         root_.initializer = &staticModelInitializer;
         LogicalDevice** nextDevice = &root_.firstChild;
         auto addDevice = [&](const char* name, const DeviceDesc& desc, std::span<const ExplicitValue> values) {
-            LogicalDevice* device = instantiate(name, desc, values);
+            LogicalDevice* device = instantiate(name, desc);
+            devices_.push_back({device, &desc, values});
             *nextDevice = device;
             nextDevice = reinterpret_cast<LogicalDevice**>(&device->sibling);
         };
@@ -128,12 +124,31 @@ public:
 
     IedModel* root() { return &root_; }
 
-    // Hands every initial value to its attribute; an attribute that holds a
-    // value already (a running server's cache entry) is left alone.
+    // Gives every attribute with an initial value a new value of its own. The
+    // values are worked out from the tables on each call, so the model keeps
+    // no second copy of them. An attribute that holds a value already (a
+    // running server's cache entry) is left alone.
     void initialize() {
-        for (const InitialValue& initial : initialValues_) {
-            if (initial.attr->mmsValue != nullptr) continue;
-            initial.attr->mmsValue = makeValue(initial.attr->type, initial.value);
+        for (const DeviceEntry& entry : devices_) {
+            // Values outside the rules first: a rule never replaces one.
+            for (const ExplicitValue& value : entry.explicitValues) {
+                ModelNode* node = ModelNode_getChild(
+                    ModelNode_getChild(ModelNode_getChild(entry.device, value.node), value.object), value.attribute);
+                if (value.sub != nullptr) node = ModelNode_getChild(node, value.sub);
+                if (node != nullptr) give(static_cast<DataAttribute*>(node), value.value);
+            }
+            ModelNode* node = entry.device->firstChild;
+            for (const NodeDesc& nodeDesc : entry.desc->nodes) {
+                ModelNode* object = node->firstChild;
+                for (const ObjectDesc& objectDesc : nodeDesc.objects) {
+                    const Context context{entry.device->name, &nodeDesc, &objectDesc};
+                    for (ModelNode* attr = object->firstChild; attr != nullptr; attr = attr->sibling) {
+                        applyRules(context, static_cast<DataAttribute*>(attr));
+                    }
+                    object = object->sibling;
+                }
+                node = node->sibling;
+            }
         }
     }
 
@@ -157,6 +172,25 @@ private:
         }
     }
 
+    static void give(DataAttribute* attr, const Literal& value) {
+        if (attr->mmsValue == nullptr) attr->mmsValue = makeValue(attr->type, value);
+    }
+
+    // A top-level attribute that is a leaf, and the leaves directly below a
+    // constructed one, may carry a rule value; CO attributes never do.
+    static void applyRules(const Context& context, DataAttribute* top) {
+        if (top->fc == IEC61850_FC_CO) return;
+        Literal value;
+        if (top->firstChild == nullptr) {
+            if (ruleValue(context, top->name, nullptr, &value)) give(top, value);
+            return;
+        }
+        for (ModelNode* sub = top->firstChild; sub != nullptr; sub = sub->sibling) {
+            if (sub->firstChild != nullptr) continue;
+            if (ruleValue(context, top->name, sub->name, &value)) give(static_cast<DataAttribute*>(sub), value);
+        }
+    }
+
     template <typename T>
     static void append(ModelNode* parent, T* child, ModelNode**& tail) {
         child->parent = parent;
@@ -164,8 +198,8 @@ private:
         tail = &child->sibling;
     }
 
-    LogicalDevice* instantiate(const char* name, const DeviceDesc& desc, std::span<const ExplicitValue> values) {
-        LogicalDevice* device = devices_.make();
+    LogicalDevice* instantiate(const char* name, const DeviceDesc& desc) {
+        LogicalDevice* device = deviceRecords_.make();
         device->modelType = LogicalDeviceModelType;
         device->name = name;
         device->ldName = nullptr;
@@ -181,24 +215,18 @@ private:
                 object->modelType = DataObjectModelType;
                 object->name = objectDesc.name;
                 append(node, object, objectTail);
-                const Context context{name, &nodeDesc, &objectDesc};
                 ModelNode** attrTail = &object->firstChild;
                 for (const AttrSpec& spec : objectDesc.shape->attributes) {
-                    addAttribute(object, attrTail, spec, spec.fc, triggerOptionsFor(spec), context, spec.name, 0);
+                    addAttribute(object, attrTail, spec, spec.fc, triggerOptionsFor(spec));
                 }
             }
-        }
-        for (const ExplicitValue& value : values) {
-            ModelNode* node = ModelNode_getChild(ModelNode_getChild(ModelNode_getChild(device, value.node), value.object),
-                                                 value.attribute);
-            if (value.sub != nullptr) node = ModelNode_getChild(node, value.sub);
-            if (node != nullptr) setInitial(static_cast<DataAttribute*>(node), value.value);
         }
         return device;
     }
 
+    // Sub-attributes carry the FC and trigger options of their top-level attribute.
     void addAttribute(ModelNode* parent, ModelNode**& tail, const AttrSpec& spec, FunctionalConstraint fc,
-                      uint8_t trigger, const Context& context, const char* topName, int depth) {
+                      uint8_t trigger) {
         DataAttribute* attr = attributes_.make();
         attr->modelType = DataAttributeModelType;
         attr->name = spec.name;
@@ -209,27 +237,8 @@ private:
         attr->sAddr = 0;
         attr->mmsValue = nullptr;
         append(parent, attr, tail);
-        if (!spec.children.empty()) {
-            ModelNode** childTail = &attr->firstChild;
-            for (const AttrSpec& child : spec.children) {
-                addAttribute(attr, childTail, child, fc, trigger, context, topName, depth + 1);
-            }
-            return;
-        }
-        if (fc == IEC61850_FC_CO || depth > 1) return;
-        Literal value;
-        if (ruleValue(context, topName, depth == 0 ? nullptr : spec.name, &value)) initialValues_.push_back({attr, value});
-    }
-
-    // An explicit value replaces what a rule gave the attribute.
-    void setInitial(DataAttribute* attr, const Literal& value) {
-        for (InitialValue& initial : initialValues_) {
-            if (initial.attr == attr) {
-                initial.value = value;
-                return;
-            }
-        }
-        initialValues_.push_back({attr, value});
+        ModelNode** childTail = &attr->firstChild;
+        for (const AttrSpec& child : spec.children) addAttribute(attr, childTail, child, fc, trigger);
     }
 
     void buildDataSets() {
@@ -322,7 +331,7 @@ private:
     }
 
     IedModel root_{};
-    Pool<LogicalDevice> devices_;
+    Pool<LogicalDevice> deviceRecords_;
     Pool<LogicalNode> nodes_;
     Pool<DataObject> objects_;
     Pool<DataAttribute> attributes_;
@@ -331,7 +340,12 @@ private:
     std::deque<ReportControlBlock> rcbs_;
     std::deque<LogControlBlock> lcbs_;
     std::deque<Log> logs_;
-    std::vector<InitialValue> initialValues_;
+    struct DeviceEntry {
+        LogicalDevice* device;
+        const DeviceDesc* desc;
+        std::span<const ExplicitValue> explicitValues;
+    };
+    std::vector<DeviceEntry> devices_;
 };
 
 StaticModel& staticModel() {

@@ -79,9 +79,10 @@ IedServer IedServer_create(IedModel* model) {
     if (model == nullptr) return nullptr;
     auto server = std::make_unique<sIedServer>();
     server->model = model;
-    server->cache = std::make_unique<ValueCache>(model);
+    // The initialiser leaves its values in the attributes; the cache takes
+    // them over while it is built.
     if (model->initializer != nullptr) model->initializer();
-    server->cache->bind();
+    server->cache = std::make_unique<ValueCache>(model);
     return server.release();
 }
 

@@ -1,15 +1,14 @@
-// MMS data values: a type tag plus a compact payload. Structures and arrays
-// own their elements; every other payload is held by value.
+// MMS data values. Every value is 24 bytes: a type tag, a width or bound and
+// a payload that holds scalars, times and short bit strings in place; texts,
+// octet strings, long bit strings and element lists live on the heap, empty
+// texts take no heap at all. Structures and arrays own their elements.
 #include "iec61850/mms_value.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
-#include <limits>
-#include <string>
-#include <variant>
-#include <vector>
+#include <new>
 
 namespace {
 
@@ -21,71 +20,96 @@ constexpr uint64_t kFractionScale = uint64_t{1} << 24;  // units of 2^-24 s
 constexpr uint64_t kMsPerSecond = 1000;
 constexpr int kBinaryTimeFullBytes = 6;
 constexpr int kBinaryTimeOfDayBytes = 4;
-
-struct BitString {
-    int bitSize = 0;
-    std::vector<uint8_t> bytes;  // wire order, bit 0 is the MSB of byte 0
-    bool operator==(const BitString&) const = default;
-};
-
-struct OctetString {
-    int maxSize = 0;  // 0: unbounded
-    std::vector<uint8_t> bytes;
-    bool operator==(const OctetString&) const = default;
-};
-
-struct VisibleString {
-    int maxSize = 0;  // 0: unbounded
-    std::string text;
-    bool operator==(const VisibleString&) const = default;
-};
-
-struct BinaryTime {
-    uint8_t size = kBinaryTimeFullBytes;
-    std::array<uint8_t, kBinaryTimeFullBytes> bytes{};
-    bool operator==(const BinaryTime&) const = default;
-};
-
-using UtcTime = std::array<uint8_t, kUtcTimeBytes>;
-using Elements = std::vector<MmsValue*>;
-
-using Payload = std::variant<bool, int64_t, uint64_t, double, VisibleString, OctetString, BitString, UtcTime,
-                             BinaryTime, Elements, MmsDataAccessError>;
+constexpr int kInlineBytes = 16;
 
 }  // namespace
 
 struct MmsValue {
-    MmsType type;
-    // Integers and unsigned: width in bytes (0: unbounded 64 bits).
-    // Floats: 4 for single precision, 8 for double.
-    uint8_t width = 0;
-    Payload payload;
-
-    MmsValue(MmsType t, Payload p, uint8_t w = 0) : type(t), width(w), payload(std::move(p)) {}
-    MmsValue(const MmsValue&) = delete;
-    MmsValue& operator=(const MmsValue&) = delete;
-    ~MmsValue() {
-        if (auto* elements = std::get_if<Elements>(&payload)) {
-            for (MmsValue* element : *elements) delete element;
-        }
-    }
-
-    template <typename T>
-    T* as() {
-        return std::get_if<T>(&payload);
-    }
-    template <typename T>
-    const T* as() const {
-        return std::get_if<T>(&payload);
-    }
+    uint8_t type;      // MmsType
+    uint8_t width;     // integers: bytes (0: 64 bits unbounded); floats: 4 or 8
+    uint16_t unused;
+    // Texts and octet strings: maximum size (0: unbounded); bit strings: bit
+    // count; binary time: byte count; structures and arrays: element count.
+    int32_t aux;
+    union {
+        bool boolean;
+        int64_t integer;
+        uint64_t unsignedInteger;
+        double real;
+        MmsDataAccessError error;
+        uint8_t bytes[kInlineBytes];  // UTC time, binary time, bit strings up to 128 bits
+        struct {
+            uint8_t* data;            // texts: zero-terminated; null: empty
+            uint32_t length;
+            uint32_t capacity;
+        } buffer;
+        MmsValue** elements;
+    };
 };
+
+static_assert(sizeof(MmsValue) == 24, "values stay compact: the cache holds tens of thousands");
 
 namespace {
 
-bool isString(MmsType type) { return type == MMS_VISIBLE_STRING || type == MMS_STRING; }
-bool isCollection(MmsType type) { return type == MMS_STRUCTURE || type == MMS_ARRAY; }
+bool isText(const MmsValue* v) { return v->type == MMS_VISIBLE_STRING || v->type == MMS_STRING; }
+bool isCollection(const MmsValue* v) { return v->type == MMS_STRUCTURE || v->type == MMS_ARRAY; }
+bool is(const MmsValue* v, MmsType type) { return v != nullptr && v->type == type; }
 
-int bytesForBits(int bits) { return (bits + 7) / 8; }
+int bitBytes(int bits) { return (bits + 7) / 8; }
+bool bitsOnHeap(const MmsValue* v) { return bitBytes(v->aux) > kInlineBytes; }
+
+uint8_t* bitData(MmsValue* v) { return bitsOnHeap(v) ? v->buffer.data : v->bytes; }
+const uint8_t* bitData(const MmsValue* v) { return bitsOnHeap(v) ? v->buffer.data : v->bytes; }
+
+bool usesBuffer(const MmsValue* v) {
+    return isText(v) || v->type == MMS_OCTET_STRING || (v->type == MMS_BIT_STRING && bitsOnHeap(v));
+}
+
+MmsValue* allocate(MmsType type, int32_t aux = 0, uint8_t width = 0) {
+    MmsValue* v = new MmsValue;
+    std::memset(v, 0, sizeof *v);
+    v->type = static_cast<uint8_t>(type);
+    v->width = width;
+    v->aux = aux;
+    return v;
+}
+
+// Replaces the buffer content; texts keep a terminating zero after it.
+void assignBuffer(MmsValue* v, const uint8_t* data, size_t length) {
+    const bool text = isText(v);
+    if (length == 0 && text) {
+        if (v->buffer.data != nullptr) v->buffer.data[0] = 0;
+        v->buffer.length = 0;
+        return;
+    }
+    const size_t needed = length + (text ? 1 : 0);
+    if (needed > v->buffer.capacity) {
+        auto* grown = static_cast<uint8_t*>(std::malloc(needed));
+        if (grown == nullptr) throw std::bad_alloc();
+        std::free(v->buffer.data);
+        v->buffer.data = grown;
+        v->buffer.capacity = static_cast<uint32_t>(needed);
+    }
+    if (length > 0) std::memmove(v->buffer.data, data, length);
+    if (text) v->buffer.data[length] = 0;
+    v->buffer.length = static_cast<uint32_t>(length);
+}
+
+void release(MmsValue* v) {
+    if (isCollection(v)) {
+        for (int i = 0; i < v->aux; ++i) MmsValue_delete(v->elements[i]);
+        delete[] v->elements;
+    } else if (usesBuffer(v)) {
+        std::free(v->buffer.data);
+    }
+}
+
+MmsValue* newCollection(MmsType type, int size) {
+    const int count = std::max(size, 0);
+    MmsValue* v = allocate(type, count);
+    v->elements = count > 0 ? new MmsValue*[static_cast<size_t>(count)]() : nullptr;
+    return v;
+}
 
 // Whether an integer fits a signed field of the given width (0: any).
 bool fitsSigned(int64_t value, int width) {
@@ -99,105 +123,73 @@ bool fitsUnsigned(uint64_t value, int width) {
     return value < (uint64_t{1} << (width * 8));
 }
 
-MmsValue* newCollection(MmsType type, int size) {
-    Elements elements(static_cast<size_t>(std::max(size, 0)), nullptr);
-    return new MmsValue(type, std::move(elements));
-}
+size_t bufferLength(const MmsValue* v) { return v->buffer.length; }
 
 // Checks every rule of MmsValue_update without changing anything.
 bool canUpdate(const MmsValue* self, const MmsValue* source) {
     if (self->type != source->type) return false;
     switch (self->type) {
         case MMS_INTEGER:
-            return fitsSigned(*source->as<int64_t>(), self->width);
+            return fitsSigned(source->integer, self->width);
         case MMS_UNSIGNED:
-            return fitsUnsigned(*source->as<uint64_t>(), self->width);
+            return fitsUnsigned(source->unsignedInteger, self->width);
         case MMS_VISIBLE_STRING:
-        case MMS_STRING: {
-            const auto& target = *self->as<VisibleString>();
-            return target.maxSize == 0 ||
-                   source->as<VisibleString>()->text.size() <= static_cast<size_t>(target.maxSize);
-        }
-        case MMS_OCTET_STRING: {
-            const auto& target = *self->as<OctetString>();
-            return target.maxSize == 0 ||
-                   source->as<OctetString>()->bytes.size() <= static_cast<size_t>(target.maxSize);
-        }
+        case MMS_STRING:
+        case MMS_OCTET_STRING:
+            return self->aux == 0 || bufferLength(source) <= static_cast<size_t>(self->aux);
         case MMS_BIT_STRING:
-            return self->as<BitString>()->bitSize == source->as<BitString>()->bitSize;
         case MMS_BINARY_TIME:
-            return self->as<BinaryTime>()->size == source->as<BinaryTime>()->size;
+            return self->aux == source->aux;
         case MMS_STRUCTURE:
-        case MMS_ARRAY: {
-            const auto& mine = *self->as<Elements>();
-            const auto& theirs = *source->as<Elements>();
-            if (mine.size() != theirs.size()) return false;
-            for (size_t i = 0; i < mine.size(); ++i) {
-                if (mine[i] == nullptr || theirs[i] == nullptr) {
-                    if (mine[i] != theirs[i]) return false;
+        case MMS_ARRAY:
+            if (self->aux != source->aux) return false;
+            for (int i = 0; i < self->aux; ++i) {
+                const MmsValue* mine = self->elements[i];
+                const MmsValue* theirs = source->elements[i];
+                if (mine == nullptr || theirs == nullptr) {
+                    if (mine != theirs) return false;
                     continue;
                 }
-                if (!canUpdate(mine[i], theirs[i])) return false;
+                if (!canUpdate(mine, theirs)) return false;
             }
             return true;
-        }
         default:
-            return self->payload.index() == source->payload.index();
+            return true;
     }
 }
 
 // Copies content once canUpdate agreed; keeps the target's bounds and width.
 void applyUpdate(MmsValue* self, const MmsValue* source) {
     switch (self->type) {
-        case MMS_FLOAT: {
-            double value = *source->as<double>();
-            if (self->width == 4) value = static_cast<float>(value);
-            self->payload = value;
+        case MMS_FLOAT:
+            self->real = self->width == 4 ? static_cast<float>(source->real) : source->real;
             break;
-        }
         case MMS_VISIBLE_STRING:
         case MMS_STRING:
-            self->as<VisibleString>()->text = source->as<VisibleString>()->text;
-            break;
         case MMS_OCTET_STRING:
-            self->as<OctetString>()->bytes = source->as<OctetString>()->bytes;
+            assignBuffer(self, source->buffer.data, source->buffer.length);
+            break;
+        case MMS_BIT_STRING:
+            std::memcpy(bitData(self), bitData(source), static_cast<size_t>(bitBytes(self->aux)));
             break;
         case MMS_STRUCTURE:
-        case MMS_ARRAY: {
-            auto& mine = *self->as<Elements>();
-            const auto& theirs = *source->as<Elements>();
-            for (size_t i = 0; i < mine.size(); ++i) {
-                if (mine[i] != nullptr) applyUpdate(mine[i], theirs[i]);
+        case MMS_ARRAY:
+            for (int i = 0; i < self->aux; ++i) {
+                if (self->elements[i] != nullptr) applyUpdate(self->elements[i], source->elements[i]);
             }
             break;
-        }
         default:
-            self->payload = source->payload;
+            std::memcpy(self->bytes, source->bytes, kInlineBytes);
             break;
     }
 }
 
-bool elementsEqual(const Elements& a, const Elements& b, bool typesOnly) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] == nullptr || b[i] == nullptr) {
-            if (a[i] != b[i]) return false;
-            continue;
-        }
-        if (typesOnly ? !MmsValue_equalTypes(a[i], b[i]) : !MmsValue_equals(a[i], b[i])) return false;
-    }
-    return true;
+bool bytesEqual(const uint8_t* a, const uint8_t* b, size_t length) {
+    return length == 0 || std::memcmp(a, b, length) == 0;
 }
 
-uint8_t* utcBytes(MmsValue* self) {
-    if (self == nullptr || self->type != MMS_UTC_TIME) return nullptr;
-    return self->as<UtcTime>()->data();
-}
-
-const uint8_t* utcBytes(const MmsValue* self) {
-    if (self == nullptr || self->type != MMS_UTC_TIME) return nullptr;
-    return self->as<UtcTime>()->data();
-}
+uint8_t* utcBytes(MmsValue* self) { return is(self, MMS_UTC_TIME) ? self->bytes : nullptr; }
+const uint8_t* utcBytes(const MmsValue* self) { return is(self, MMS_UTC_TIME) ? self->bytes : nullptr; }
 
 uint32_t utcSeconds(const uint8_t* b) {
     return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | uint32_t{b[3]};
@@ -209,66 +201,98 @@ uint32_t utcFraction(const uint8_t* b) { return (uint32_t{b[4]} << 16) | (uint32
 
 // --- Constructors ----------------------------------------------------------
 
-MmsValue* MmsValue_newBoolean(bool value) { return new MmsValue(MMS_BOOLEAN, value); }
+MmsValue* MmsValue_newBoolean(bool value) {
+    MmsValue* v = allocate(MMS_BOOLEAN);
+    v->boolean = value;
+    return v;
+}
 
-MmsValue* MmsValue_newIntegerFromInt32(int32_t value) { return new MmsValue(MMS_INTEGER, int64_t{value}, 4); }
+MmsValue* MmsValue_newIntegerFromInt32(int32_t value) {
+    MmsValue* v = allocate(MMS_INTEGER, 0, 4);
+    v->integer = value;
+    return v;
+}
 
-MmsValue* MmsValue_newIntegerFromInt64(int64_t value) { return new MmsValue(MMS_INTEGER, value, 8); }
+MmsValue* MmsValue_newIntegerFromInt64(int64_t value) {
+    MmsValue* v = allocate(MMS_INTEGER, 0, 8);
+    v->integer = value;
+    return v;
+}
 
-MmsValue* MmsValue_newUnsignedFromUint32(uint32_t value) { return new MmsValue(MMS_UNSIGNED, uint64_t{value}, 4); }
+MmsValue* MmsValue_newUnsignedFromUint32(uint32_t value) {
+    MmsValue* v = allocate(MMS_UNSIGNED, 0, 4);
+    v->unsignedInteger = value;
+    return v;
+}
 
 MmsValue* MmsValue_newIntegerWithWidth(int widthBytes) {
-    return new MmsValue(MMS_INTEGER, int64_t{0}, static_cast<uint8_t>(std::clamp(widthBytes, 0, 8)));
+    return allocate(MMS_INTEGER, 0, static_cast<uint8_t>(std::clamp(widthBytes, 0, 8)));
 }
 
 MmsValue* MmsValue_newUnsignedWithWidth(int widthBytes) {
-    return new MmsValue(MMS_UNSIGNED, uint64_t{0}, static_cast<uint8_t>(std::clamp(widthBytes, 0, 8)));
+    return allocate(MMS_UNSIGNED, 0, static_cast<uint8_t>(std::clamp(widthBytes, 0, 8)));
 }
 
-MmsValue* MmsValue_newFloat(float value) { return new MmsValue(MMS_FLOAT, double{value}, 4); }
+MmsValue* MmsValue_newFloat(float value) {
+    MmsValue* v = allocate(MMS_FLOAT, 0, 4);
+    v->real = value;
+    return v;
+}
 
-MmsValue* MmsValue_newDouble(double value) { return new MmsValue(MMS_FLOAT, value, 8); }
+MmsValue* MmsValue_newDouble(double value) {
+    MmsValue* v = allocate(MMS_FLOAT, 0, 8);
+    v->real = value;
+    return v;
+}
 
 MmsValue* MmsValue_newVisibleString(const char* text) {
-    return new MmsValue(MMS_VISIBLE_STRING, VisibleString{0, text ? std::string(text) : std::string()});
+    MmsValue* v = allocate(MMS_VISIBLE_STRING);
+    if (text != nullptr) assignBuffer(v, reinterpret_cast<const uint8_t*>(text), std::strlen(text));
+    return v;
 }
 
-MmsValue* MmsValue_newVisibleStringWithSize(int maxSize) {
-    return new MmsValue(MMS_VISIBLE_STRING, VisibleString{std::max(maxSize, 0), std::string()});
-}
+MmsValue* MmsValue_newVisibleStringWithSize(int maxSize) { return allocate(MMS_VISIBLE_STRING, std::max(maxSize, 0)); }
 
 MmsValue* MmsValue_newOctetString(int size, int maxSize) {
     const int bound = std::max(maxSize, 0);
     int length = std::max(size, 0);
     if (bound > 0) length = std::min(length, bound);
-    return new MmsValue(MMS_OCTET_STRING, OctetString{bound, std::vector<uint8_t>(static_cast<size_t>(length), 0)});
+    MmsValue* v = allocate(MMS_OCTET_STRING, bound);
+    if (length > 0) {
+        v->buffer.data = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(length), 1));
+        if (v->buffer.data == nullptr) throw std::bad_alloc();
+        v->buffer.length = v->buffer.capacity = static_cast<uint32_t>(length);
+    }
+    return v;
 }
 
 MmsValue* MmsValue_newBitString(int bitSize) {
-    const int bits = std::max(bitSize, 0);
-    return new MmsValue(MMS_BIT_STRING, BitString{bits, std::vector<uint8_t>(static_cast<size_t>(bytesForBits(bits)), 0)});
+    MmsValue* v = allocate(MMS_BIT_STRING, std::max(bitSize, 0));
+    if (bitsOnHeap(v)) {
+        const size_t bytes = static_cast<size_t>(bitBytes(v->aux));
+        v->buffer.data = static_cast<uint8_t*>(std::calloc(bytes, 1));
+        if (v->buffer.data == nullptr) throw std::bad_alloc();
+        v->buffer.length = v->buffer.capacity = static_cast<uint32_t>(bytes);
+    }
+    return v;
 }
 
 MmsValue* MmsValue_newUtcTime(uint32_t secondsSinceEpoch) {
-    MmsValue* value = new MmsValue(MMS_UTC_TIME, UtcTime{});
-    uint8_t* b = utcBytes(value);
-    b[0] = static_cast<uint8_t>(secondsSinceEpoch >> 24);
-    b[1] = static_cast<uint8_t>(secondsSinceEpoch >> 16);
-    b[2] = static_cast<uint8_t>(secondsSinceEpoch >> 8);
-    b[3] = static_cast<uint8_t>(secondsSinceEpoch);
-    return value;
+    MmsValue* v = allocate(MMS_UTC_TIME);
+    for (int i = 0; i < kUtcSecondsBytes; ++i) {
+        v->bytes[i] = static_cast<uint8_t>(secondsSinceEpoch >> (8 * (kUtcSecondsBytes - 1 - i)));
+    }
+    return v;
 }
 
 MmsValue* MmsValue_newUtcTimeByMsTime(uint64_t msSinceEpoch) {
-    MmsValue* value = new MmsValue(MMS_UTC_TIME, UtcTime{});
-    MmsValue_setUtcTimeMs(value, msSinceEpoch);
-    return value;
+    MmsValue* v = allocate(MMS_UTC_TIME);
+    MmsValue_setUtcTimeMs(v, msSinceEpoch);
+    return v;
 }
 
 MmsValue* MmsValue_newBinaryTime(bool timeOfDay) {
-    BinaryTime time;
-    time.size = timeOfDay ? kBinaryTimeOfDayBytes : kBinaryTimeFullBytes;
-    return new MmsValue(MMS_BINARY_TIME, time);
+    return allocate(MMS_BINARY_TIME, timeOfDay ? kBinaryTimeOfDayBytes : kBinaryTimeFullBytes);
 }
 
 MmsValue* MmsValue_createEmptyStructure(int size) { return newCollection(MMS_STRUCTURE, size); }
@@ -276,29 +300,49 @@ MmsValue* MmsValue_createEmptyStructure(int size) { return newCollection(MMS_STR
 MmsValue* MmsValue_createEmptyArray(int size) { return newCollection(MMS_ARRAY, size); }
 
 MmsValue* MmsValue_newDataAccessError(MmsDataAccessError error) {
-    return new MmsValue(MMS_DATA_ACCESS_ERROR, error);
+    MmsValue* v = allocate(MMS_DATA_ACCESS_ERROR);
+    v->error = error;
+    return v;
 }
 
 MmsValue* MmsValue_clone(const MmsValue* self) {
     if (self == nullptr) return nullptr;
-    if (const auto* elements = self->as<Elements>()) {
-        MmsValue* copy = newCollection(self->type, static_cast<int>(elements->size()));
-        auto& target = *copy->as<Elements>();
-        for (size_t i = 0; i < elements->size(); ++i) target[i] = MmsValue_clone((*elements)[i]);
+    if (isCollection(self)) {
+        MmsValue* copy = newCollection(static_cast<MmsType>(self->type), self->aux);
+        for (int i = 0; i < self->aux; ++i) copy->elements[i] = MmsValue_clone(self->elements[i]);
         return copy;
     }
-    return new MmsValue(self->type, self->payload, self->width);
+    MmsValue* copy = allocate(static_cast<MmsType>(self->type), self->aux, self->width);
+    if (usesBuffer(self)) {
+        if (self->type == MMS_BIT_STRING) {
+            const size_t bytes = static_cast<size_t>(bitBytes(self->aux));
+            copy->buffer.data = static_cast<uint8_t*>(std::malloc(bytes));
+            if (copy->buffer.data == nullptr) throw std::bad_alloc();
+            std::memcpy(copy->buffer.data, self->buffer.data, bytes);
+            copy->buffer.length = copy->buffer.capacity = static_cast<uint32_t>(bytes);
+        } else {
+            assignBuffer(copy, self->buffer.data, self->buffer.length);
+        }
+    } else {
+        std::memcpy(copy->bytes, self->bytes, kInlineBytes);
+    }
+    return copy;
 }
 
-void MmsValue_delete(MmsValue* self) { delete self; }
+void MmsValue_delete(MmsValue* self) {
+    if (self == nullptr) return;
+    release(self);
+    delete self;
+}
 
 // --- Type and comparison -----------------------------------------------------
 
-MmsType MmsValue_getType(const MmsValue* self) { return self ? self->type : MMS_DATA_ACCESS_ERROR; }
+MmsType MmsValue_getType(const MmsValue* self) {
+    return self ? static_cast<MmsType>(self->type) : MMS_DATA_ACCESS_ERROR;
+}
 
 const char* MmsValue_getTypeString(const MmsValue* self) {
-    if (self == nullptr) return "MMS_DATA_ACCESS_ERROR";
-    switch (self->type) {
+    switch (MmsValue_getType(self)) {
         case MMS_ARRAY: return "MMS_ARRAY";
         case MMS_STRUCTURE: return "MMS_STRUCTURE";
         case MMS_BOOLEAN: return "MMS_BOOLEAN";
@@ -325,35 +369,45 @@ bool MmsValue_equals(const MmsValue* a, const MmsValue* b) {
     switch (a->type) {
         case MMS_STRUCTURE:
         case MMS_ARRAY:
-            return elementsEqual(*a->as<Elements>(), *b->as<Elements>(), false);
-        case MMS_FLOAT: {
-            const double x = *a->as<double>();
-            const double y = *b->as<double>();
+            if (a->aux != b->aux) return false;
+            for (int i = 0; i < a->aux; ++i) {
+                if (!MmsValue_equals(a->elements[i], b->elements[i])) return false;
+            }
+            return true;
+        case MMS_BOOLEAN:
+            return a->boolean == b->boolean;
+        case MMS_INTEGER:
+            return a->integer == b->integer;
+        case MMS_UNSIGNED:
+            return a->unsignedInteger == b->unsignedInteger;
+        case MMS_FLOAT:
             // Two NaNs count as the same value, so an unchanged NaN is no change.
-            return x == y || (std::isnan(x) && std::isnan(y));
-        }
+            return a->real == b->real || (std::isnan(a->real) && std::isnan(b->real));
         case MMS_VISIBLE_STRING:
         case MMS_STRING:
-            return a->as<VisibleString>()->text == b->as<VisibleString>()->text;
         case MMS_OCTET_STRING:
-            return a->as<OctetString>()->bytes == b->as<OctetString>()->bytes;
+            return a->buffer.length == b->buffer.length && bytesEqual(a->buffer.data, b->buffer.data, a->buffer.length);
         case MMS_BIT_STRING:
-            return a->as<BitString>()->bitSize == b->as<BitString>()->bitSize &&
-                   a->as<BitString>()->bytes == b->as<BitString>()->bytes;
-        case MMS_BINARY_TIME: {
-            const auto& x = *a->as<BinaryTime>();
-            const auto& y = *b->as<BinaryTime>();
-            return x.size == y.size && std::equal(x.bytes.begin(), x.bytes.begin() + x.size, y.bytes.begin());
-        }
+            return a->aux == b->aux && bytesEqual(bitData(a), bitData(b), static_cast<size_t>(bitBytes(a->aux)));
+        case MMS_BINARY_TIME:
+            return a->aux == b->aux && bytesEqual(a->bytes, b->bytes, static_cast<size_t>(a->aux));
+        case MMS_UTC_TIME:
+            return bytesEqual(a->bytes, b->bytes, kUtcTimeBytes);
+        case MMS_DATA_ACCESS_ERROR:
+            return a->error == b->error;
         default:
-            return a->payload == b->payload;
+            return bytesEqual(a->bytes, b->bytes, kInlineBytes);
     }
 }
 
 bool MmsValue_equalTypes(const MmsValue* a, const MmsValue* b) {
     if (a == nullptr || b == nullptr) return a == b;
     if (a->type != b->type) return false;
-    if (isCollection(a->type)) return elementsEqual(*a->as<Elements>(), *b->as<Elements>(), true);
+    if (!isCollection(a)) return true;
+    if (a->aux != b->aux) return false;
+    for (int i = 0; i < a->aux; ++i) {
+        if (!MmsValue_equalTypes(a->elements[i], b->elements[i])) return false;
+    }
     return true;
 }
 
@@ -367,129 +421,103 @@ bool MmsValue_update(MmsValue* self, const MmsValue* source) {
 
 // --- Scalars ----------------------------------------------------------------
 
-bool MmsValue_getBoolean(const MmsValue* self) {
-    const bool* value = self ? self->as<bool>() : nullptr;
-    return value ? *value : false;
-}
+bool MmsValue_getBoolean(const MmsValue* self) { return is(self, MMS_BOOLEAN) && self->boolean; }
 
 void MmsValue_setBoolean(MmsValue* self, bool value) {
-    if (self != nullptr && self->type == MMS_BOOLEAN) self->payload = value;
+    if (is(self, MMS_BOOLEAN)) self->boolean = value;
 }
 
 int64_t MmsValue_toInt64(const MmsValue* self) {
-    if (self == nullptr) return 0;
-    if (const auto* value = self->as<int64_t>()) return *value;
-    if (const auto* value = self->as<uint64_t>()) return static_cast<int64_t>(*value);
+    if (is(self, MMS_INTEGER)) return self->integer;
+    if (is(self, MMS_UNSIGNED)) return static_cast<int64_t>(self->unsignedInteger);
     return 0;
 }
 
 int32_t MmsValue_toInt32(const MmsValue* self) { return static_cast<int32_t>(MmsValue_toInt64(self)); }
 
 uint32_t MmsValue_toUint32(const MmsValue* self) {
-    if (self == nullptr) return 0;
-    if (const auto* value = self->as<uint64_t>()) return static_cast<uint32_t>(*value);
-    if (const auto* value = self->as<int64_t>()) return static_cast<uint32_t>(*value);
+    if (is(self, MMS_UNSIGNED)) return static_cast<uint32_t>(self->unsignedInteger);
+    if (is(self, MMS_INTEGER)) return static_cast<uint32_t>(self->integer);
     return 0;
 }
 
 void MmsValue_setInt32(MmsValue* self, int32_t value) { MmsValue_setInt64(self, value); }
 
 void MmsValue_setInt64(MmsValue* self, int64_t value) {
-    if (self != nullptr && self->type == MMS_INTEGER) self->payload = value;
+    if (is(self, MMS_INTEGER)) self->integer = value;
 }
 
 void MmsValue_setUint32(MmsValue* self, uint32_t value) {
-    if (self != nullptr && self->type == MMS_UNSIGNED) self->payload = uint64_t{value};
+    if (is(self, MMS_UNSIGNED)) self->unsignedInteger = value;
 }
 
 float MmsValue_toFloat(const MmsValue* self) { return static_cast<float>(MmsValue_toDouble(self)); }
 
-double MmsValue_toDouble(const MmsValue* self) {
-    const double* value = (self && self->type == MMS_FLOAT) ? self->as<double>() : nullptr;
-    return value ? *value : 0.0;
-}
+double MmsValue_toDouble(const MmsValue* self) { return is(self, MMS_FLOAT) ? self->real : 0.0; }
 
 void MmsValue_setFloat(MmsValue* self, float value) { MmsValue_setDouble(self, value); }
 
 void MmsValue_setDouble(MmsValue* self, double value) {
-    if (self == nullptr || self->type != MMS_FLOAT) return;
-    self->payload = self->width == 4 ? static_cast<double>(static_cast<float>(value)) : value;
+    if (!is(self, MMS_FLOAT)) return;
+    self->real = self->width == 4 ? static_cast<double>(static_cast<float>(value)) : value;
 }
 
 int MmsValue_getSizeInBytes(const MmsValue* self) {
-    if (self == nullptr) return 0;
-    if (self->type == MMS_INTEGER || self->type == MMS_UNSIGNED || self->type == MMS_FLOAT) return self->width;
+    if (is(self, MMS_INTEGER) || is(self, MMS_UNSIGNED) || is(self, MMS_FLOAT)) return self->width;
     return 0;
 }
 
 // --- Strings ----------------------------------------------------------------
 
 const char* MmsValue_toString(const MmsValue* self) {
-    if (self == nullptr || !isString(self->type)) return nullptr;
-    return self->as<VisibleString>()->text.c_str();
+    if (self == nullptr || !isText(self)) return nullptr;
+    return self->buffer.data ? reinterpret_cast<const char*>(self->buffer.data) : "";
 }
 
 int MmsValue_getStringSize(const MmsValue* self) {
-    if (self == nullptr || !isString(self->type)) return 0;
-    return static_cast<int>(self->as<VisibleString>()->text.size());
+    return self != nullptr && isText(self) ? static_cast<int>(self->buffer.length) : 0;
 }
 
-int MmsValue_getStringMaxSize(const MmsValue* self) {
-    if (self == nullptr || !isString(self->type)) return 0;
-    return self->as<VisibleString>()->maxSize;
-}
+int MmsValue_getStringMaxSize(const MmsValue* self) { return self != nullptr && isText(self) ? self->aux : 0; }
 
 void MmsValue_setVisibleString(MmsValue* self, const char* text) {
-    if (self == nullptr || !isString(self->type)) return;
-    auto& target = *self->as<VisibleString>();
-    target.text = text ? text : "";
-    if (target.maxSize > 0 && target.text.size() > static_cast<size_t>(target.maxSize)) {
-        target.text.resize(static_cast<size_t>(target.maxSize));
-    }
+    if (self == nullptr || !isText(self)) return;
+    size_t length = text ? std::strlen(text) : 0;
+    if (self->aux > 0) length = std::min(length, static_cast<size_t>(self->aux));
+    assignBuffer(self, reinterpret_cast<const uint8_t*>(text), length);
 }
 
 // --- Octet strings -----------------------------------------------------------
 
 int MmsValue_getOctetStringSize(const MmsValue* self) {
-    const auto* octets = self ? self->as<OctetString>() : nullptr;
-    return octets ? static_cast<int>(octets->bytes.size()) : 0;
+    return is(self, MMS_OCTET_STRING) ? static_cast<int>(self->buffer.length) : 0;
 }
 
-int MmsValue_getOctetStringMaxSize(const MmsValue* self) {
-    const auto* octets = self ? self->as<OctetString>() : nullptr;
-    return octets ? octets->maxSize : 0;
-}
+int MmsValue_getOctetStringMaxSize(const MmsValue* self) { return is(self, MMS_OCTET_STRING) ? self->aux : 0; }
 
 const uint8_t* MmsValue_getOctetStringBuffer(const MmsValue* self) {
-    const auto* octets = self ? self->as<OctetString>() : nullptr;
-    return octets ? octets->bytes.data() : nullptr;
+    return is(self, MMS_OCTET_STRING) ? self->buffer.data : nullptr;
 }
 
 void MmsValue_setOctetString(MmsValue* self, const uint8_t* buf, int size) {
-    auto* octets = self ? self->as<OctetString>() : nullptr;
-    if (octets == nullptr) return;
-    int length = (buf == nullptr) ? 0 : std::max(size, 0);
-    if (octets->maxSize > 0) length = std::min(length, octets->maxSize);
-    octets->bytes.assign(buf, buf + length);
+    if (!is(self, MMS_OCTET_STRING)) return;
+    size_t length = buf == nullptr ? 0 : static_cast<size_t>(std::max(size, 0));
+    if (self->aux > 0) length = std::min(length, static_cast<size_t>(self->aux));
+    assignBuffer(self, buf, length);
 }
 
 // --- Bit strings -------------------------------------------------------------
 
-int MmsValue_getBitStringSize(const MmsValue* self) {
-    const auto* bits = self ? self->as<BitString>() : nullptr;
-    return bits ? bits->bitSize : 0;
-}
+int MmsValue_getBitStringSize(const MmsValue* self) { return is(self, MMS_BIT_STRING) ? self->aux : 0; }
 
 bool MmsValue_getBitStringBit(const MmsValue* self, int bitPos) {
-    const auto* bits = self ? self->as<BitString>() : nullptr;
-    if (bits == nullptr || bitPos < 0 || bitPos >= bits->bitSize) return false;
-    return (bits->bytes[static_cast<size_t>(bitPos / 8)] >> (7 - bitPos % 8)) & 1;
+    if (!is(self, MMS_BIT_STRING) || bitPos < 0 || bitPos >= self->aux) return false;
+    return (bitData(self)[bitPos / 8] >> (7 - bitPos % 8)) & 1;
 }
 
 void MmsValue_setBitStringBit(MmsValue* self, int bitPos, bool value) {
-    auto* bits = self ? self->as<BitString>() : nullptr;
-    if (bits == nullptr || bitPos < 0 || bitPos >= bits->bitSize) return;
-    uint8_t& byte = bits->bytes[static_cast<size_t>(bitPos / 8)];
+    if (!is(self, MMS_BIT_STRING) || bitPos < 0 || bitPos >= self->aux) return;
+    uint8_t& byte = bitData(self)[bitPos / 8];
     const uint8_t mask = static_cast<uint8_t>(1u << (7 - bitPos % 8));
     byte = value ? static_cast<uint8_t>(byte | mask) : static_cast<uint8_t>(byte & ~mask);
 }
@@ -508,14 +536,10 @@ void MmsValue_setBitStringFromInteger(MmsValue* self, uint32_t value) {
     for (int i = 0; i < size; ++i) MmsValue_setBitStringBit(self, i, (value >> i) & 1);
 }
 
-int MmsValue_getBitStringByteSize(const MmsValue* self) {
-    const auto* bits = self ? self->as<BitString>() : nullptr;
-    return bits ? static_cast<int>(bits->bytes.size()) : 0;
-}
+int MmsValue_getBitStringByteSize(const MmsValue* self) { return is(self, MMS_BIT_STRING) ? bitBytes(self->aux) : 0; }
 
 const uint8_t* MmsValue_getBitStringBuffer(const MmsValue* self) {
-    const auto* bits = self ? self->as<BitString>() : nullptr;
-    return bits ? bits->bytes.data() : nullptr;
+    return is(self, MMS_BIT_STRING) ? bitData(self) : nullptr;
 }
 
 // --- UTC time ----------------------------------------------------------------
@@ -564,54 +588,42 @@ void MmsValue_setUtcTimeByBuffer(MmsValue* self, const uint8_t buffer[8]) {
 
 // --- Binary time -------------------------------------------------------------
 
-int MmsValue_getBinaryTimeSize(const MmsValue* self) {
-    const auto* time = self ? self->as<BinaryTime>() : nullptr;
-    return time ? time->size : 0;
-}
+int MmsValue_getBinaryTimeSize(const MmsValue* self) { return is(self, MMS_BINARY_TIME) ? self->aux : 0; }
 
 const uint8_t* MmsValue_getBinaryTimeBuffer(const MmsValue* self) {
-    const auto* time = self ? self->as<BinaryTime>() : nullptr;
-    return time ? time->bytes.data() : nullptr;
+    return is(self, MMS_BINARY_TIME) ? self->bytes : nullptr;
 }
 
 void MmsValue_setBinaryTimeByBuffer(MmsValue* self, const uint8_t* buffer, int size) {
-    auto* time = self ? self->as<BinaryTime>() : nullptr;
-    if (time == nullptr || buffer == nullptr) return;
+    if (!is(self, MMS_BINARY_TIME) || buffer == nullptr) return;
     if (size != kBinaryTimeOfDayBytes && size != kBinaryTimeFullBytes) return;
-    time->size = static_cast<uint8_t>(size);
-    time->bytes.fill(0);
-    std::memcpy(time->bytes.data(), buffer, static_cast<size_t>(size));
+    self->aux = size;
+    std::memset(self->bytes, 0, kInlineBytes);
+    std::memcpy(self->bytes, buffer, static_cast<size_t>(size));
 }
 
 // --- Structures and arrays -----------------------------------------------------
 
-int MmsValue_getArraySize(const MmsValue* self) {
-    const auto* elements = self ? self->as<Elements>() : nullptr;
-    return elements ? static_cast<int>(elements->size()) : 0;
-}
+int MmsValue_getArraySize(const MmsValue* self) { return self != nullptr && isCollection(self) ? self->aux : 0; }
 
 MmsValue* MmsValue_getElement(const MmsValue* self, int index) {
-    const auto* elements = self ? self->as<Elements>() : nullptr;
-    if (elements == nullptr || index < 0 || static_cast<size_t>(index) >= elements->size()) return nullptr;
-    return (*elements)[static_cast<size_t>(index)];
+    if (self == nullptr || !isCollection(self) || index < 0 || index >= self->aux) return nullptr;
+    return self->elements[index];
 }
 
 void MmsValue_setElement(MmsValue* self, int index, MmsValue* element) {
-    auto* elements = self ? self->as<Elements>() : nullptr;
-    if (elements == nullptr || index < 0 || static_cast<size_t>(index) >= elements->size() || element == self) {
-        // Not taken: the caller keeps ownership only by contract, so free it
-        // rather than leak it.
-        if (element != self) delete element;
+    if (self == nullptr || !isCollection(self) || index < 0 || index >= self->aux || element == self) {
+        // Not taken: the value was handed over, so free it rather than leak it.
+        if (element != self) MmsValue_delete(element);
         return;
     }
-    MmsValue*& slot = (*elements)[static_cast<size_t>(index)];
-    if (slot != element) delete slot;
+    MmsValue*& slot = self->elements[index];
+    if (slot != element) MmsValue_delete(slot);
     slot = element;
 }
 
 // --- Data-access error ----------------------------------------------------------
 
 MmsDataAccessError MmsValue_getDataAccessError(const MmsValue* self) {
-    const auto* error = self ? self->as<MmsDataAccessError>() : nullptr;
-    return error ? *error : DATA_ACCESS_ERROR_SUCCESS;
+    return is(self, MMS_DATA_ACCESS_ERROR) ? self->error : DATA_ACCESS_ERROR_SUCCESS;
 }

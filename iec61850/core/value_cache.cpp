@@ -1,7 +1,9 @@
 // Building and binding the server's value cache.
 #include "iec61850/core/value_cache.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 
 namespace {
@@ -103,7 +105,10 @@ MmsValue* ValueCache::newDefaultValue(DataAttributeType type) {
     return MmsValue_newBoolean(false);
 }
 
-ValueCache::ValueCache(IedModel* model) : model_(model) { build(); }
+ValueCache::ValueCache(IedModel* model) : model_(model) {
+    build();
+    bindDataSets();
+}
 
 ValueCache::~ValueCache() {
     forEachNode(model_, [](LogicalNode* node) { forEachAttribute(node, [](DataAttribute* attr) { attr->mmsValue = nullptr; }); });
@@ -113,21 +118,38 @@ ValueCache::~ValueCache() {
 }
 
 void ValueCache::build() {
-    // Creates the value of an attribute and its sub-attributes.
-    auto makeValue = [this](auto& self, DataAttribute* attr) -> MmsValue* {
-        MmsValue* value;
+    // Attributes outside the cache (FC CO) keep no value; an initial value
+    // given to one anyway is freed.
+    forEachNode(model_, [](LogicalNode* node) {
+        forEachAttribute(node, [](DataAttribute* attr) {
+            if (attr->fc == IEC61850_FC_CO && attr->mmsValue != nullptr) {
+                MmsValue_delete(attr->mmsValue);
+                attr->mmsValue = nullptr;
+            }
+        });
+    });
+
+    // Creates the entry of an attribute and its sub-attributes, takes in the
+    // initial value of each leaf and points the attribute at its entry.
+    auto makeEntry = [](auto& self, DataAttribute* attr) -> MmsValue* {
+        MmsValue* entry;
         if (attr->type == IEC61850_CONSTRUCTED || attr->firstChild != nullptr) {
-            value = MmsValue_createEmptyStructure(countChildren(attr));
+            entry = MmsValue_createEmptyStructure(countChildren(attr));
             int index = 0;
             for (ModelNode* child = attr->firstChild; child != nullptr; child = child->sibling) {
                 DataAttribute* sub = asAttribute(child);
-                MmsValue_setElement(value, index++, sub ? self(self, sub) : MmsValue_createEmptyStructure(0));
+                MmsValue_setElement(entry, index++, sub ? self(self, sub) : MmsValue_createEmptyStructure(0));
             }
         } else {
-            value = newDefaultValue(attr->type);
+            entry = newDefaultValue(attr->type);
         }
-        pending_.emplace_back(attr, value);
-        return value;
+        if (MmsValue* initial = attr->mmsValue) {
+            // A value of the wrong type is dropped; the default stays.
+            MmsValue_update(entry, initial);
+            MmsValue_delete(initial);
+        }
+        attr->mmsValue = entry;
+        return entry;
     };
 
     forEachNode(model_, [&](LogicalNode* node) {
@@ -139,48 +161,28 @@ void ValueCache::build() {
             if (objects == 0) continue;
             MmsValue* nodeValue = MmsValue_createEmptyStructure(objects);
             roots_.emplace_back(nodeValue);
-            index_.emplace(Key{node, fc}, nodeValue);
+            index_.push_back({node, fc, nodeValue});
             int objectIndex = 0;
             for (ModelNode* object = node->firstChild; object != nullptr; object = object->sibling) {
                 const int attributes = countAttributesOf(object, fc);
                 if (attributes == 0) continue;
                 MmsValue* objectValue = MmsValue_createEmptyStructure(attributes);
                 MmsValue_setElement(nodeValue, objectIndex++, objectValue);
-                index_.emplace(Key{object, fc}, objectValue);
+                index_.push_back({object, fc, objectValue});
                 int attrIndex = 0;
                 for (ModelNode* child = object->firstChild; child != nullptr; child = child->sibling) {
                     DataAttribute* attr = asAttribute(child);
                     if (attr == nullptr || attr->fc != fc) continue;
-                    MmsValue_setElement(objectValue, attrIndex++, makeValue(makeValue, attr));
+                    MmsValue_setElement(objectValue, attrIndex++, makeEntry(makeEntry, attr));
                 }
             }
         }
     });
-}
-
-void ValueCache::bind() {
-    // Attributes outside the cache (FC CO) keep no value; an initial value
-    // given to one anyway is freed.
-    forEachNode(model_, [](LogicalNode* node) {
-        forEachAttribute(node, [](DataAttribute* attr) {
-            if (attr->fc == IEC61850_FC_CO && attr->mmsValue != nullptr) {
-                MmsValue_delete(attr->mmsValue);
-                attr->mmsValue = nullptr;
-            }
-        });
+    std::sort(index_.begin(), index_.end(), [](const IndexEntry& a, const IndexEntry& b) {
+        return std::less<const ModelNode*>()(a.node, b.node) || (a.node == b.node && a.fc < b.fc);
     });
-    for (auto& [attr, entry] : pending_) {
-        MmsValue* initial = attr->mmsValue;
-        if (initial != nullptr && initial != entry) {
-            // A value of the wrong type is dropped; the default stays.
-            MmsValue_update(entry, initial);
-            MmsValue_delete(initial);
-        }
-        attr->mmsValue = entry;
-    }
-    pending_.clear();
-    pending_.shrink_to_fit();
-    bindDataSets();
+    index_.shrink_to_fit();
+    roots_.shrink_to_fit();
 }
 
 void ValueCache::bindDataSets() {
@@ -195,12 +197,15 @@ void ValueCache::bindDataSets() {
     }
 }
 
-MmsValue* ValueCache::valueOf(const LogicalNode* node, FunctionalConstraint fc) const {
-    auto it = index_.find(Key{node, fc});
-    return it == index_.end() ? nullptr : it->second;
+MmsValue* ValueCache::find(const ModelNode* node, FunctionalConstraint fc) const {
+    auto it = std::lower_bound(index_.begin(), index_.end(), IndexEntry{node, fc, nullptr},
+                               [](const IndexEntry& a, const IndexEntry& b) {
+                                   return std::less<const ModelNode*>()(a.node, b.node) ||
+                                          (a.node == b.node && a.fc < b.fc);
+                               });
+    return it != index_.end() && it->node == node && it->fc == fc ? it->value : nullptr;
 }
 
-MmsValue* ValueCache::valueOf(const DataObject* object, FunctionalConstraint fc) const {
-    auto it = index_.find(Key{object, fc});
-    return it == index_.end() ? nullptr : it->second;
-}
+MmsValue* ValueCache::valueOf(const LogicalNode* node, FunctionalConstraint fc) const { return find(node, fc); }
+
+MmsValue* ValueCache::valueOf(const DataObject* object, FunctionalConstraint fc) const { return find(object, fc); }

@@ -8,7 +8,6 @@
 // value has exactly one storage and every level shares it.
 
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "iec61850/iec61850_model.h"
@@ -16,18 +15,16 @@
 
 class ValueCache {
 public:
-    // Builds the structures with the default of every basic type. The model's
-    // attributes are not touched until bind().
+    // Builds the structures with the default of every basic type and points
+    // every attribute outside FC CO at its entry. An initial value that an
+    // attribute holds in mmsValue (put there by the model's initialiser) is
+    // copied in when its type fits, and freed either way. Attributes of FC CO
+    // end with no value. Then binds the data-set entries to the cache.
     explicit ValueCache(IedModel* model);
     // Clears the model's pointers into the cache (attributes, data-set entries).
     ~ValueCache();
     ValueCache(const ValueCache&) = delete;
     ValueCache& operator=(const ValueCache&) = delete;
-
-    // Points every attribute at its cache entry. An initial value that an
-    // attribute holds in mmsValue is copied in (when its type fits) and freed.
-    // Attributes of FC CO end with no value. Then binds the data-set entries.
-    void bind();
 
     // "LN$FC" and "LN$FC$DO" structures; null when the node has no attribute
     // of that FC (and always for FC CO).
@@ -38,15 +35,10 @@ public:
     static MmsValue* newDefaultValue(DataAttributeType type);
 
 private:
-    struct Key {
+    struct IndexEntry {
         const ModelNode* node;
         FunctionalConstraint fc;
-        bool operator==(const Key&) const = default;
-    };
-    struct KeyHash {
-        size_t operator()(const Key& key) const noexcept {
-            return std::hash<const void*>()(key.node) ^ (static_cast<size_t>(key.fc) * 0x9e3779b97f4a7c15ull);
-        }
+        MmsValue* value;
     };
     struct ValueDeleter {
         void operator()(MmsValue* value) const { MmsValue_delete(value); }
@@ -54,10 +46,9 @@ private:
 
     void build();
     void bindDataSets();
+    MmsValue* find(const ModelNode* node, FunctionalConstraint fc) const;
 
     IedModel* model_;
     std::vector<std::unique_ptr<MmsValue, ValueDeleter>> roots_;  // the "LN$FC" structures
-    std::unordered_map<Key, MmsValue*, KeyHash> index_;
-    // Attribute -> entry, kept from build() until bind() has run.
-    std::vector<std::pair<DataAttribute*, MmsValue*>> pending_;
+    std::vector<IndexEntry> index_;                               // sorted by node, then FC
 };
