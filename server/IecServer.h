@@ -3,22 +3,34 @@
 // the interface objects it owns, the listener registry, the power-limit
 // source and the main loop. The power-limit write entry points and the slot
 // processing are class-level operations usable from any thread.
+//
+// Locking: everything that walks the processing road (control handler, slot
+// processing, write entry points, resendLpc, the main loop's evaluations and
+// cleanup, listener registration) runs under the process-wide road lock. The
+// lock is never held while an interface object is created or destroyed.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "iec61850/iec61850_server.h"
 #include "server/Callbacks.h"
+#include "server/InterfaceOwner.h"
 
-class ExternalInterfaceServiceIn;
-class ExternalInterfaceCLSEEDI;
-class ExternalInterfaceMoreVale;
-class InternalInterfaceDBUS;
-class InternalInterfaceJSONRPC;
-class InternalInterfaceNymea;
-class InternalInterfaceNymeaEEBUS;
+class ScheduleService;
+class Serialization;
+class SlotBook;
+
+// The IEC 61850 server of the process (null until initIecServer creates it).
+extern IedServer iedServer;
+// The schedule logical-node names of a CLS device, in model order.
+extern std::vector<std::string> allScheduleNames;
+// The one XML writer of IEC values.
+extern Serialization serialization;
 
 class IecServer {
 public:
@@ -39,29 +51,42 @@ public:
     std::string icdVersion;
 
     // Interface objects, created and owned here.
-    std::unique_ptr<ExternalInterfaceServiceIn> serviceInInterface;
-    std::unique_ptr<ExternalInterfaceCLSEEDI> clseediInterface;
-    std::unique_ptr<ExternalInterfaceMoreVale> moreValeInterface;
-    std::unique_ptr<InternalInterfaceDBUS> dbusInterface;
-    std::unique_ptr<InternalInterfaceJSONRPC> jsonrpcInterface;
-    std::unique_ptr<InternalInterfaceNymea> nymeaInterface;
-    std::unique_ptr<InternalInterfaceNymeaEEBUS> eebusInterface;
+    InterfaceOwner<ExternalInterfaceServiceIn> serviceInInterface;
+    InterfaceOwner<ExternalInterfaceCLSEEDI> clseediInterface;
+    InterfaceOwner<ExternalInterfaceMoreVale> moreValeInterface;
+    InterfaceOwner<InternalInterfaceDBUS> dbusInterface;
+    InterfaceOwner<InternalInterfaceJSONRPC> jsonrpcInterface;
+    InterfaceOwner<InternalInterfaceNymea> nymeaInterface;
+    InterfaceOwner<InternalInterfaceNymeaEEBUS> eebusInterface;
+
+    // How the interfaces above are made (tests replace it before use).
+    InterfaceFactory interfaceFactory;
 
     std::array<bool, 5> futureScheduleFlag{};
 
     // Listener registry, called with the CLS number after each change of a CLS's active value.
     CallbackMap callbacks;
 
-    // Start-up and main loop.
+    // Start-up and main loop. loadConfig and initIecServer throw StartupError
+    // (server/ServerConfig.h) when the start-up cannot go on.
     void loadConfig();
     void initIecServer();
     void initInterfaces();
     [[noreturn]] void run();
+    // The steps of run(): what precedes the loop, and one pass of it, which
+    // waits at most maxWaitMs for MMS traffic at its end.
+    void startMainLoop();
+    void runMainLoopPass(unsigned maxWaitMs = 100);
 
     // Listener registry and power-limit source.
     void registerCallback(const std::string& name, CallbackFunction listener);
+    void unregisterCallback(const std::string& name);
     void setPowerLimitSource(const std::string& source);
     std::string getPowerLimitSource() const;
+    void activateEEBUSInterface();
+    void deactivateEEBUSInterface();
+    void activateServiceInInterface();
+    void deactivateServiceInInterface();
 
     // Power-limit write entry points (any thread; return after the slot was processed).
     static bool writePowerLimitToIec61850(const std::string& clsDevice, int durationSeconds, bool active,
@@ -76,9 +101,48 @@ public:
     static int64_t getTotalDuration();
     static void resendLpc();
 
+    // Control road and slot processing.
+    static ControlHandlerResult controlHandler(ControlAction action, void* parameter, MmsValue* ctlVal, bool test);
+    static bool setDataObjectStVal(const std::string& clsName, const std::string& node, const std::string& object,
+                                   bool value);
     static void processIECValuesInSM();
 
+    // MMS handlers.
+    static void connectionIndicationHandler(IedServer server, ClientConnection connection, bool connected,
+                                            void* parameter);
+    static MmsError fileAccessHandler(void* parameter, MmsServerConnection connection, MmsFileServiceType service,
+                                      const char* localFilename, const char* otherFilename);
+
+    // Periodic tasks of the main loop.
+    static bool checkIfTheSlotIsInPast(const std::string& node, const std::string& clsName);
+    static bool checkIfTheSlotIsJustWritten(const std::string& node, const std::string& clsName);
+    static void deleteExpiredFilledSlots();
+    static void updateStatesOfActiveSchedules();
+    void activateFutureSchedules();
+
+    // Parts of initIecServer.
+    void installControlHandlers(int cls);
+    void setSTBData();
+    void setInitPlim();
+
+    // Process-wide state of the server core.
+    static SlotBook& slots();
+    // The schedule handling the road runs through (null before initIecServer).
+    static std::shared_ptr<ScheduleService> scheduleService();
+    static void setScheduleServiceForTesting(std::shared_ptr<ScheduleService> service);
+
 private:
+    template <class T, class... Args>
+    void createInterface(InterfaceOwner<T>& owner, const char* className,
+                         const std::function<InterfaceOwner<T>(IecServer&, Args...)>& creator, Args... args);
+    void pauseBetweenSources();
+
     mutable std::mutex powerLimitSourceMutex_;
     std::string powerLimitSource_;
+    std::mutex sourceSwitchMutex_;
+
+    std::chrono::steady_clock::time_point processingTimer_{};
+    std::chrono::steady_clock::time_point cleanupTimer_{};
+    std::chrono::milliseconds processingPeriod_{5000};
+    std::chrono::milliseconds cleanupPeriod_{10000};
 };

@@ -22,15 +22,21 @@ add_library(iec_core STATIC
   ScheduleHandlingService.cpp)
 target_link_libraries(iec_core PUBLIC iec_core_logic iec_serialization iec61850 iec_model iec_lookup iec_schedules PkgConfig::TINYXML2)
 
+# What an executable of the daemon links: the core together with the
+# interface layers, which call back into the core (one rescanned group).
+add_library(iec_daemon INTERFACE)
+
 add_executable(iec-server main.cpp)
-target_link_libraries(iec-server PRIVATE iec_core)
+target_link_libraries(iec-server PRIVATE iec_daemon)
 
 # The interface layers are added after this folder; wire in what they build
 # once every folder is known.
 function(iec_core_wire_interfaces)
   if(TARGET iec_internal)
-    target_link_libraries(iec_core PUBLIC iec_internal)
     target_compile_definitions(iec_core PRIVATE IEC_HAVE_NYMEA)
+    target_link_libraries(iec_daemon INTERFACE "$<LINK_GROUP:RESCAN,iec_core,iec_internal>")
+  else()
+    target_link_libraries(iec_daemon INTERFACE iec_core)
   endif()
 endfunction()
 cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL iec_core_wire_interfaces)

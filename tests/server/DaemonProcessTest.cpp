@@ -1,0 +1,134 @@
+// The daemon as a whole process: debug mode in a temporary working directory,
+// a free MMS port, a private system bus and the home-platform stand-in.
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <tinyxml2.h>
+
+#include "tests/server/ChildProcess.h"
+#include "tests/server/MmsRequests.h"
+#include "tests/support/PrivateBus.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr const char* kAnOut1 = "ActPow_GGIO001$MX$AnOut1$mxVal$f";
+constexpr const char* kSchedule = "EmpWCmd_FSCH030001";
+
+class DaemonProcessTest : public testsupport::IecTest {
+protected:
+    DaemonProcessTest() {
+        fs::create_directories(runDir);
+        workDir.writeFile("/etc/iec/config/IECServer.conf",
+                          "IEC61850_tcpPort=" + std::to_string(mmsPort) + "\nnymea_tcpPort=" +
+                              std::to_string(nymeaPort) + "\nplim_log_level=info\n");
+        standIn = std::make_unique<testsupport::ChildProcess>(
+            std::vector<std::string>{"/usr/bin/python3", NYMEA_STANDIN, "--port", std::to_string(nymeaPort),
+                                     "--source", "relais"},
+            workDir.path(), std::vector<std::pair<std::string, std::string>>{}, workDir.path() / "standin.log", true);
+        standInUp = standIn->waitForOutput("listening", 10s);
+    }
+
+    std::unique_ptr<testsupport::ChildProcess> startDaemon(const std::string& logName) {
+        return std::make_unique<testsupport::ChildProcess>(
+            std::vector<std::string>{IEC_SERVER_BINARY, "--debug"}, runDir,
+            std::vector<std::pair<std::string, std::string>>{{"IEC_FS_ROOT", workDir.path().string()}},
+            workDir.path() / logName);
+    }
+
+    // Reads AnOut1 of CLS1 until it shows want (the road runs after the operate's answer).
+    std::optional<float> awaitAnOut1(mmstest::MmsTestClient& client, float want) {
+        std::optional<float> value;
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        do {
+            value = mmsreq::readFloat(client, "CLS1", kAnOut1);
+            if (value && *value == want) break;
+            std::this_thread::sleep_for(20ms);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return value;
+    }
+
+    testsupport::PrivateSystemBus bus;
+    const int mmsPort = testsupport::freeLoopbackPort();
+    const int nymeaPort = testsupport::freeLoopbackPort();
+    const fs::path runDir = workDir.path() / "run";
+    std::unique_ptr<testsupport::ChildProcess> standIn;
+    bool standInUp = false;
+};
+
+TEST_F(DaemonProcessTest, AnOperatedScheduleRunsTheWholeRoad) {
+    ASSERT_TRUE(bus.running());
+    ASSERT_TRUE(standInUp) << standIn->output();
+    auto daemon = startDaemon("daemon.log");
+    ASSERT_TRUE(daemon->waitForOutput("Waiting for Clients...", 20s)) << daemon->output();
+
+    mmstest::MmsTestClient client;
+    ASSERT_TRUE(client.associate(mmsPort));
+    EXPECT_EQ(mmsreq::readFloat(client, "CLS1", kAnOut1), -1.0f);
+
+    const std::string sp = std::string(kSchedule) + "$SP$";
+    const uint64_t now = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
+    ber::MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
+    ber::MmsValuePtr interval(MmsValue_newIntegerFromInt32(3600));
+    ber::MmsValuePtr limit(MmsValue_newFloat(4200.5f));
+    ber::MmsValuePtr start(MmsValue_newUtcTimeByMsTime(now - 1000));
+    ASSERT_TRUE(mmsreq::write(client, "CLS1", sp + "NumEntr$setVal", one.get()));
+    ASSERT_TRUE(mmsreq::write(client, "CLS1", sp + "SchdIntv$setVal", interval.get()));
+    ASSERT_TRUE(mmsreq::write(client, "CLS1", sp + "ValASG001$setMag$f", limit.get()));
+    ASSERT_TRUE(mmsreq::write(client, "CLS1", sp + "StrTm01$setTm", start.get()));
+
+    const size_t callsBefore = daemon->countInOutput("3.1 callCallback on CLS1");
+    ASSERT_TRUE(mmsreq::operate(client, "CLS1", kSchedule, "EnaReq", true));
+    EXPECT_EQ(awaitAnOut1(client, 4200.5f), 4200.5f) << daemon->output();
+    EXPECT_EQ(daemon->countInOutput("3.1 callCallback on CLS1") - callsBefore, 1u);
+
+    const std::string scheduleFile = "run/schedules/CLS1/EmpWCmd_FSCH030001.json";
+    ASSERT_TRUE(fs::exists(workDir.path() / scheduleFile));
+    const nlohmann::json stored = nlohmann::json::parse(workDir.readFile(scheduleFile), nullptr, false);
+    ASSERT_TRUE(stored.is_object()) << workDir.readFile(scheduleFile);
+    EXPECT_EQ(stored.value("SchdIntv", 0), 3600) << stored.dump();
+    EXPECT_EQ(stored.value("NumEntr", 0), 1) << stored.dump();
+    EXPECT_NE(stored.dump().find("4200.5"), std::string::npos) << stored.dump();
+
+    tinyxml2::XMLDocument xml;
+    ASSERT_EQ(xml.LoadFile((runDir / "IEC61850_Values.xml").c_str()), tinyxml2::XML_SUCCESS);
+    const tinyxml2::XMLElement* cls1 = xml.FirstChildElement("Root")->FirstChildElement("CLS1");
+    ASSERT_NE(cls1, nullptr);
+    EXPECT_NE(cls1->FirstChildElement(kSchedule), nullptr);
+
+    ASSERT_TRUE(mmsreq::operate(client, "CLS1", kSchedule, "DsaReq", true));
+    EXPECT_EQ(awaitAnOut1(client, -1.0f), -1.0f) << daemon->output();
+    EXPECT_TRUE(client.release());
+    EXPECT_FALSE(daemon->waitExit(0ms).has_value()) << daemon->output();
+}
+
+TEST_F(DaemonProcessTest, ASecondInstanceOnTheSamePortEndsBeforeAnyInterface) {
+    ASSERT_TRUE(standInUp) << standIn->output();
+    auto first = startDaemon("first.log");
+    ASSERT_TRUE(first->waitForOutput("Waiting for Clients...", 20s)) << first->output();
+    ASSERT_TRUE(standIn->waitForOutput("request", 5s));
+    const size_t connections = standIn->countInOutput("connected ");
+
+    auto second = startDaemon("second.log");
+    EXPECT_EQ(second->waitExit(10s), 255) << second->output();
+    EXPECT_NE(second->output().find("Starting server failed on Port: " + std::to_string(mmsPort) + "! Exit."),
+              std::string::npos)
+        << second->output();
+    // The second instance never reached the home platform.
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(standIn->countInOutput("connected "), connections) << standIn->output();
+}
+
+TEST_F(DaemonProcessTest, ABadPortEndsTheStartUpWithExitCodeOne) {
+    workDir.writeFile("/etc/iec/config/IECServer.conf", "IEC61850_tcpPort=10x2\nnymea_tcpPort=abc\n");
+    auto daemon = startDaemon("bad.log");
+    EXPECT_EQ(daemon->waitExit(10s), 1) << daemon->output();
+    EXPECT_NE(daemon->output().find("Invalid value for nymea_tcpPort"), std::string::npos) << daemon->output();
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+#include "tests/server/MmsRequests.h"
+
+#include <chrono>
+
+namespace mmsreq {
+namespace {
+
+constexpr unsigned kReadService = 4;
+constexpr unsigned kWriteService = 5;
+
+void writeVariableSpecification(ber::Writer& w, const std::string& domain, const std::string& item) {
+    const size_t list = w.begin(ber::context(0));  // listOfVariable
+    const size_t entry = w.begin(ber::universal(16));
+    const size_t name = w.begin(ber::context(0));  // VariableSpecification name
+    const size_t specific = w.begin(ber::context(1));  // domain-specific
+    w.writeVisibleString(ber::universal(26), domain);
+    w.writeVisibleString(ber::universal(26), item);
+    w.end(specific);
+    w.end(name);
+    w.end(entry);
+    w.end(list);
+}
+
+}  // namespace
+
+std::string domainOf(const std::string& device) { return "FNN_STEUERBOX" + device; }
+
+ber::MmsValuePtr read(mmstest::MmsTestClient& client, const std::string& device, const std::string& item) {
+    ber::Writer w;
+    const size_t spec = w.begin(ber::context(1));
+    writeVariableSpecification(w, domainOf(device), item);
+    w.end(spec);
+    const auto answer = client.request(kReadService, w.bytes(), true);
+    if (!answer || answer->pduTag != 1) return nullptr;
+    ber::Reader reader(answer->content);
+    ber::Tlv tlv;
+    while (reader.next(tlv)) {
+        if (!tlv.is(ber::context(1))) continue;  // listOfAccessResult
+        ber::Reader results = reader.enter(tlv);
+        ber::Tlv first;
+        if (!results.next(first)) return nullptr;
+        return ber::decodeAccessResult(first, results.depth());
+    }
+    return nullptr;
+}
+
+std::optional<float> readFloat(mmstest::MmsTestClient& client, const std::string& device, const std::string& item) {
+    ber::MmsValuePtr value = read(client, device, item);
+    if (!value || MmsValue_getType(value.get()) != MMS_FLOAT) return std::nullopt;
+    return MmsValue_toFloat(value.get());
+}
+
+bool write(mmstest::MmsTestClient& client, const std::string& device, const std::string& item, const MmsValue* value) {
+    ber::Writer w;
+    writeVariableSpecification(w, domainOf(device), item);
+    const size_t data = w.begin(ber::context(0));
+    if (!ber::encodeMmsData(w, value)) return false;
+    w.end(data);
+    const auto answer = client.request(kWriteService, w.bytes(), true);
+    if (!answer || answer->pduTag != 1) return false;
+    // One result: success is [1] NULL.
+    ber::Reader reader(answer->content);
+    ber::Tlv tlv;
+    return reader.next(tlv) && tlv.is(ber::context(1));
+}
+
+bool operate(mmstest::MmsTestClient& client, const std::string& device, const std::string& node,
+             const std::string& object, bool value) {
+    using namespace std::chrono;
+    const uint64_t nowMs = static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+    ber::MmsValuePtr oper(MmsValue_createEmptyStructure(6));
+    MmsValue_setElement(oper.get(), 0, MmsValue_newBoolean(value));
+    MmsValue* origin = MmsValue_createEmptyStructure(2);
+    MmsValue_setElement(origin, 0, MmsValue_newIntegerFromInt32(3));
+    MmsValue_setElement(origin, 1, MmsValue_newOctetString(0, 64));
+    MmsValue_setElement(oper.get(), 1, origin);
+    MmsValue_setElement(oper.get(), 2, MmsValue_newUnsignedFromUint32(1));
+    MmsValue_setElement(oper.get(), 3, MmsValue_newUtcTimeByMsTime(nowMs));
+    MmsValue_setElement(oper.get(), 4, MmsValue_newBoolean(false));
+    MmsValue_setElement(oper.get(), 5, MmsValue_newBitString(2));
+    return write(client, device, node + "$CO$" + object + "$Oper", oper.get());
+}
+
+}  // namespace mmsreq

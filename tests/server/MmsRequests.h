@@ -1,0 +1,27 @@
+#pragma once
+// Read and Write requests of named variables over the MMS test client, and
+// the value of an operate on a controllable object.
+
+#include <optional>
+#include <string>
+
+#include "iec61850/mms/ber.h"
+#include "tests/mms/MmsTestClient.h"
+
+namespace mmsreq {
+
+// "FNN_STEUERBOX" + logical device.
+std::string domainOf(const std::string& device);
+
+// Reads one variable ("ActPow_GGIO001$MX$AnOut1$mxVal$f" of "CLS1"); null on any failure.
+ber::MmsValuePtr read(mmstest::MmsTestClient& client, const std::string& device, const std::string& item);
+std::optional<float> readFloat(mmstest::MmsTestClient& client, const std::string& device, const std::string& item);
+
+// Writes one variable; true when the server answered success.
+bool write(mmstest::MmsTestClient& client, const std::string& device, const std::string& item, const MmsValue* value);
+
+// Operates "<node>$CO$<object>$Oper" with a boolean ctlVal.
+bool operate(mmstest::MmsTestClient& client, const std::string& device, const std::string& node,
+             const std::string& object, bool value);
+
+}  // namespace mmsreq
