@@ -201,48 +201,44 @@ uint32_t utcFraction(const uint8_t* b) { return (uint32_t{b[4]} << 16) | (uint32
 
 // --- Constructors ----------------------------------------------------------
 
-MmsValue* MmsValue_newBoolean(bool value) {
-    MmsValue* v = allocate(MMS_BOOLEAN);
-    v->boolean = value;
+namespace {
+
+// A scalar of the given kind and width; the payload starts zeroed.
+template <typename Set>
+MmsValue* newScalar(MmsType type, int width, Set&& set) {
+    MmsValue* v = allocate(type, 0, static_cast<uint8_t>(std::clamp(width, 0, 8)));
+    set(v);
     return v;
+}
+
+}  // namespace
+
+MmsValue* MmsValue_newBoolean(bool value) {
+    return newScalar(MMS_BOOLEAN, 0, [value](MmsValue* v) { v->boolean = value; });
 }
 
 MmsValue* MmsValue_newIntegerFromInt32(int32_t value) {
-    MmsValue* v = allocate(MMS_INTEGER, 0, 4);
-    v->integer = value;
-    return v;
+    return newScalar(MMS_INTEGER, 4, [value](MmsValue* v) { v->integer = value; });
 }
 
 MmsValue* MmsValue_newIntegerFromInt64(int64_t value) {
-    MmsValue* v = allocate(MMS_INTEGER, 0, 8);
-    v->integer = value;
-    return v;
+    return newScalar(MMS_INTEGER, 8, [value](MmsValue* v) { v->integer = value; });
 }
 
 MmsValue* MmsValue_newUnsignedFromUint32(uint32_t value) {
-    MmsValue* v = allocate(MMS_UNSIGNED, 0, 4);
-    v->unsignedInteger = value;
-    return v;
+    return newScalar(MMS_UNSIGNED, 4, [value](MmsValue* v) { v->unsignedInteger = value; });
 }
 
-MmsValue* MmsValue_newIntegerWithWidth(int widthBytes) {
-    return allocate(MMS_INTEGER, 0, static_cast<uint8_t>(std::clamp(widthBytes, 0, 8)));
-}
+MmsValue* MmsValue_newIntegerWithWidth(int widthBytes) { return newScalar(MMS_INTEGER, widthBytes, [](MmsValue*) {}); }
 
-MmsValue* MmsValue_newUnsignedWithWidth(int widthBytes) {
-    return allocate(MMS_UNSIGNED, 0, static_cast<uint8_t>(std::clamp(widthBytes, 0, 8)));
-}
+MmsValue* MmsValue_newUnsignedWithWidth(int widthBytes) { return newScalar(MMS_UNSIGNED, widthBytes, [](MmsValue*) {}); }
 
 MmsValue* MmsValue_newFloat(float value) {
-    MmsValue* v = allocate(MMS_FLOAT, 0, 4);
-    v->real = value;
-    return v;
+    return newScalar(MMS_FLOAT, 4, [value](MmsValue* v) { v->real = value; });
 }
 
 MmsValue* MmsValue_newDouble(double value) {
-    MmsValue* v = allocate(MMS_FLOAT, 0, 8);
-    v->real = value;
-    return v;
+    return newScalar(MMS_FLOAT, 8, [value](MmsValue* v) { v->real = value; });
 }
 
 MmsValue* MmsValue_newVisibleString(const char* text) {
