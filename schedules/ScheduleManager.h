@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,7 +64,8 @@ public:
     // hand-over (count mismatch, a value that is not finite or, for a trigger
     // schedule, outside int) sets a stored file aside ("<file>.rejected") so
     // that no older enabled schedule stays in force; the result is false.
-    // Handing over an unchanged schedule keeps its stored "LatestUpdate".
+    // Handing over an unchanged schedule leaves its file as it is, so its
+    // "LatestUpdate" (and evaluated state) stays.
     bool addScheduleJSON(int cls, const std::string& name, bool enaReq, bool dsaReq, int schdPrio, int numEntr,
                          int schdIntv, const std::vector<double>& values, int multiplier,
                          const std::vector<int64_t>& strTm, const std::array<int, 8>& strCal, bool schdReuse,
@@ -108,6 +110,8 @@ public:
     // Index of the entry covering timeSec (seconds), -1 when none does.
     int getValIndex(int cls, const std::string& name, uint64_t timeSec);
     std::pair<bool, double> getVal(int cls, const std::string& name, int index);
+    // "Multiplier" of the stored schedule: the power of ten of all its values.
+    std::optional<int> getMultiplier(int cls, const std::string& name);
     uint64_t getActStrTm(int cls, const std::string& name);
     uint64_t getNxtStrTm(int cls, const std::string& name);
     // Always empty: no limit map is derived from the stored schedules.

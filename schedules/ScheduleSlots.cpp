@@ -241,6 +241,10 @@ std::pair<bool, double> ScheduleManager::getVal(int cls, const std::string& name
     return {false, 0.0};
 }
 
+std::optional<int> ScheduleManager::getMultiplier(int cls, const std::string& name) {
+    return schedulefile::getInt(readJSON(cls, name), "Multiplier");
+}
+
 namespace {
 
 enum class StartTimeQuery { kCurrent, kNext };

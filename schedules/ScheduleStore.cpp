@@ -168,8 +168,10 @@ bool ScheduleManager::addScheduleJSONTrg(int cls, const std::string& name, int s
 }
 
 bool ScheduleManager::storeSchedule(rapidjson::Document& doc, int cls, const std::string& name) {
-    // A schedule handed over again without any change keeps the time of its
-    // last real change, so a resend cannot reorder equal priorities.
+    // A schedule handed over again without any change (a full state push, a
+    // resend after a reconnect) stays as stored: its "LatestUpdate" keeps the
+    // time of its last real change, so equal priorities keep their order, and
+    // its evaluated state stays valid because nothing it depends on changed.
     rapidjson::Document old = readJSON(cls, name);
     auto oldLatest = schedulefile::getInt64(old, "LatestUpdate");
     if (oldLatest && schedulefile::getInt(old, "ScheduleStateKind")) {
@@ -178,9 +180,10 @@ bool ScheduleManager::storeSchedule(rapidjson::Document& doc, int cls, const std
         const int64_t newLatest = latest.GetInt64();
         latest.SetInt64(*oldLatest);
         std::string oldText, newText;
-        bool unchanged = schedulefile::serialise(old, oldText) && schedulefile::serialise(doc, newText) &&
-                         oldText == newText;
-        if (!unchanged) latest.SetInt64(newLatest);
+        if (schedulefile::serialise(old, oldText) && schedulefile::serialise(doc, newText) && oldText == newText) {
+            return true;
+        }
+        latest.SetInt64(newLatest);
     }
     return saveJSON(doc, cls, name);
 }

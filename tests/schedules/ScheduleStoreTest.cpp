@@ -134,13 +134,15 @@ TEST_F(StoreFiles, RefusedHandOverSetsTheStoredScheduleAside) {
 TEST_F(StoreFiles, UnchangedHandOverKeepsLatestUpdate) {
     ASSERT_TRUE(addNormal(store, 1, "EmpWCmd_FSCH030001", {4200}, 1000));
     ASSERT_TRUE(store.changeStateKindInJSON(1, "EmpWCmd_FSCH030001", 4));
+    const std::string evaluated = readStored(1, "EmpWCmd_FSCH030001");
     ASSERT_TRUE(addNormal(store, 1, "EmpWCmd_FSCH030001", {4200}, 2000));
-    auto doc = store.readJSON(1, "EmpWCmd_FSCH030001");
-    EXPECT_EQ(schedulefile::getInt64(doc, "LatestUpdate"), 1000);
-    EXPECT_EQ(schedulefile::getInt(doc, "ScheduleStateKind"), 0);
+    EXPECT_EQ(readStored(1, "EmpWCmd_FSCH030001"), evaluated);
 
+    // A changed value is a new schedule: new time, state not yet evaluated.
     ASSERT_TRUE(addNormal(store, 1, "EmpWCmd_FSCH030001", {4300}, 3000));
-    EXPECT_EQ(schedulefile::getInt64(store.readJSON(1, "EmpWCmd_FSCH030001"), "LatestUpdate"), 3000);
+    auto doc = store.readJSON(1, "EmpWCmd_FSCH030001");
+    EXPECT_EQ(schedulefile::getInt64(doc, "LatestUpdate"), 3000);
+    EXPECT_EQ(schedulefile::getInt(doc, "ScheduleStateKind"), 0);
     ASSERT_TRUE(addNormal(store, 1, "EmpWCmd_FSCH030001", {4300}, 4000, false));
     EXPECT_EQ(schedulefile::getInt64(store.readJSON(1, "EmpWCmd_FSCH030001"), "LatestUpdate"), 4000);
 }

@@ -1,0 +1,512 @@
+// IecScheduleHandling: schedule nodes of the model into the store, the reset
+// of consumed nodes, the evaluation of the active schedule of a CLS and its
+// publication into the model and to the listeners.
+
+#include "schedules/IecScheduleHandling.h"
+
+#include <sdbus-c++/sdbus-c++.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <exception>
+#include <functional>
+#include <iostream>
+#include <stdexcept>
+
+#include "schedules/RoadLock.h"
+#include "schedules/ScheduleNode.h"
+#include "server/Clock.h"
+#include "server/Logging.h"
+#include "server/ModelLookup.h"
+#include "server/SharedConstants.h"
+
+// The one schedule store, made before the entry point runs; never deleted.
+ScheduleManager* scheduleManager = new ScheduleManager("Manager");
+IecScheduleHandling* scheduleHandling = nullptr;
+
+namespace {
+
+using RoadGuard = std::lock_guard<std::recursive_mutex>;
+
+constexpr const char* kController = "ActPow_FSCC001";
+constexpr const char* kOutputNode = "ActPow_GGIO001";
+constexpr std::array<const char*, 8> kCalendarComponents = {"occ", "occType", "occPer", "weekDay",
+                                                             "month", "day", "hr", "mn"};
+// Calendar handed over for start times without one: every component 0 but
+// occType 5 (no period).
+constexpr std::array<int, 8> kNoCalendar = {0, 5, 0, 0, 0, 0, 0, 0};
+constexpr std::array<const char*, 5> kTriggerNodes = {"SysComEr_FSCH220001", "SysSoft_FSCH110001",
+                                                      "SysSoft_FSCH110002", "SysSoft_FSCH110003",
+                                                      "SysSoft_FSCH110004"};
+constexpr auto kActiveScheduleLogPeriod = std::chrono::seconds(60);
+
+std::string clsDevice(int cls) { return "CLS" + std::to_string(cls); }
+
+std::string valAsg(int k) { return entryObjectName("ValASG", k, 3); }
+std::string strTm(int k) { return entryObjectName("StrTm", k, 2); }
+
+}  // namespace
+
+IecScheduleHandling::IecScheduleHandling(IedServer* serverHandle, CallbackMap* registry)
+    : server(serverHandle), callbacks(registry), outputTimestamp(Clock::get().wallMs()) {
+    previousSchedule.fill(kNoScheduleActive);
+    previousValue.fill(-1.0f);
+    valMag.fill(-1.0f);
+    logLevel = 5;
+    readLogLevel(&logLevel);
+
+    std::cout << "Initializing DBus in IecScheduleHandling" << std::endl;
+    logMessage(&logLevel, LOG_INFO, "handling: Initializing DBus in IecScheduleHandling");
+    try {
+        auto connection = sdbus::createSystemBusConnection();
+        connection.reset();
+    } catch (const sdbus::Error& e) {
+        logMessage(&logLevel, LOG_ERR, "handling: system bus not reachable: %s", e.what());
+        throw;
+    }
+
+    ScheduleNode nameplate(iedServer(), "STB", "LLN0");
+    DataAttribute* configRev = nameplate.attr("NamPlt", "configRev");
+    const char* version = configRev && iedServer() ? IedServer_getStringAttributeValue(iedServer(), configRev) : nullptr;
+    if (version) {
+        std::cout << std::endl << " **** Version: " << version << std::endl << std::endl;
+        icdVersion = version;
+        allSchedules = getAllScheduleNames();
+        RoadGuard road(roadLock());
+        scheduleManager->setAllScheduleNames(allSchedules);
+    } else {
+        std::cout << std::endl << " **** Version: not found" << std::endl << std::endl;
+    }
+}
+
+// --- Model to store ---------------------------------------------------------
+
+void IecScheduleHandling::sendIECValuesToScheduleManager(const std::string& lnName, int cls) {
+    RoadGuard road(roadLock());
+    handOver(clsDevice(cls), lnName, cls);
+}
+
+void IecScheduleHandling::handOver(const std::string& ld, const std::string& lnName, int cls) {
+    ScheduleNode node(iedServer(), ld, lnName);
+    DataAttribute* prio = node.attr("SchdPrio", "setVal");
+    if (!prio) {
+        logMessage(&logLevel, LOG_INFO, "handling: send IECValuesToScheduleManager DA for SchdPrio not found");
+        return;
+    }
+    const int schdPrio = node.int32(prio);
+    const int numEntr = node.int32(node.attr("NumEntr", "setVal"));
+    const int schdIntv = node.int32(node.attr("SchdIntv", "setVal"));
+
+    // Values up to NumEntr, ending at the first entry the node does not have;
+    // the store refuses a count that then differs from NumEntr.
+    std::vector<double> values;
+    for (int k = 1; k <= numEntr; ++k) {
+        DataAttribute* f = node.sub(valAsg(k), "setMag", "f");
+        if (!f) {
+            logMessage(&logLevel, LOG_ERR, "handling: %s/%s has no %s for NumEntr %d", ld.c_str(), lnName.c_str(),
+                       valAsg(k).c_str(), numEntr);
+            break;
+        }
+        values.push_back(node.real(f));
+    }
+    const int mult = node.int32(node.sub(valAsg(1), "units", "multiplier"));
+    const int64_t latestUpdate = static_cast<int64_t>(Clock::get().wallMs());
+    const bool schdReuse = node.boolean(node.attr("SchdReuse", "setVal"));
+    const bool enaReq = node.boolean(node.attr("EnaReq", "stVal"));
+    const bool dsaReq = node.boolean(node.attr("DsaReq", "stVal"));
+
+    if (!node.attr(strTm(1), "setTm")) {
+        const bool evTrg = node.boolean(node.attr("EvTrg", "setVal"));
+        const bool currentTrg =
+            std::find(kTriggerNodes.begin(), kTriggerNodes.end(), lnName) != kTriggerNodes.end();
+        scheduleManager->addScheduleJSONTrg(cls, lnName, schdPrio, numEntr, schdIntv, values, mult, schdReuse, evTrg,
+                                            latestUpdate, currentTrg);
+        return;
+    }
+
+    std::vector<int64_t> startTimes;
+    for (int k = 1;; ++k) {
+        DataAttribute* setTm = node.attr(strTm(k), "setTm");
+        if (!setTm) break;
+        const int64_t seconds = static_cast<int64_t>(node.timeMs(setTm) / 1000);
+        startTimes.push_back(seconds);
+        if (seconds != 0) {
+            std::cout << "StrTmSec: " << seconds << std::endl;
+            std::lock_guard<std::mutex> lock(stateMutex);
+            latestStartTime[cls] = std::max(latestStartTime[cls], seconds);
+        }
+    }
+    std::array<int, 8> calendar = kNoCalendar;
+    if (node.attr(strTm(1), "setCal")) {
+        for (size_t i = 0; i < kCalendarComponents.size(); ++i) {
+            calendar[i] = node.integral(node.sub(strTm(1), "setCal", kCalendarComponents[i]));
+        }
+    } else if (ld == "CLS1") {
+        std::cout << "DA for: " << lnName << " setCal not found" << std::endl;
+    }
+    scheduleManager->addScheduleJSON(cls, lnName, enaReq, dsaReq, schdPrio, numEntr, schdIntv, values, mult,
+                                     startTimes, calendar, schdReuse, latestUpdate);
+}
+
+void IecScheduleHandling::deleteScheduleData(const std::string& ldName, const std::string& lnName) {
+    RoadGuard road(roadLock());
+    logMessage(&logLevel, LOG_INFO, "handling: deleteScheduleData - LD: %s, LN: %s", ldName.c_str(), lnName.c_str());
+    auto known = clsNameToIndex.find(ldName);
+    if (known == clsNameToIndex.end()) {
+        logMessage(&logLevel, LOG_ERR, "handling: deleteScheduleData - unknown logical device %s", ldName.c_str());
+        return;
+    }
+    ScheduleNode node(iedServer(), ldName, lnName);
+    for (int k = 1;; ++k) {
+        DataAttribute* f = node.sub(valAsg(k), "setMag", "f");
+        if (!f) break;
+        node.setReal(f, 0.0f);
+    }
+    std::cout << "delete ValASG done" << std::endl;
+
+    // Every start time of the node, with its calendar where it has one.
+    constexpr uint64_t kEpoch = 0;
+    for (int k = 1;; ++k) {
+        DataAttribute* setTm = node.attr(strTm(k), "setTm");
+        DataAttribute* setCal = node.attr(strTm(k), "setCal");
+        if (!setTm && !setCal) break;
+        node.setTimestamp(setTm, kEpoch);
+        node.zeroStructure(setCal);
+    }
+    std::cout << "delete StrTm done" << std::endl;
+
+    struct Reset {
+        const char* dataObject;
+        const char* da;
+        const char* missing;
+        std::function<void(DataAttribute*)> write;
+    };
+    const Reset resets[] = {
+        {"NumEntr", "setVal", "handling: DA NumEntr not found", [&](DataAttribute* a) { node.setInt32(a, 1); }},
+        {"SchdIntv", "setVal", "handling: DA SchdIntv not found", [&](DataAttribute* a) { node.setInt32(a, 0); }},
+        {"EnaReq", "stVal", "handling: DA EnaReq not found", [&](DataAttribute* a) { node.setBoolean(a, false); }},
+        {"DsaReq", "stVal", "handling: DA DsaReq not found", [&](DataAttribute* a) { node.setBoolean(a, false); }},
+        {"SchdSt", "stVal", "handling: DA SchdSt not found", [&](DataAttribute* a) { node.setInt32(a, 0); }},
+        {"SchdSt", "t", "handling: DA SchdSt time not found",
+         [&](DataAttribute* a) { node.setTimestamp(a, kEpoch); }},
+    };
+    for (const auto& reset : resets) {
+        DataAttribute* a = node.attr(reset.dataObject, reset.da);
+        if (a) {
+            reset.write(a);
+        } else {
+            logMessage(&logLevel, LOG_INFO, "%s", reset.missing);
+        }
+        if (reset.dataObject == std::string("DsaReq")) std::cout << "delete DsaReq done" << std::endl;
+        if (reset.dataObject == std::string("SchdSt")) {
+            std::cout << (reset.da == std::string("t") ? "delete SchdSt time done" : "delete SchdSt done")
+                      << std::endl;
+        }
+    }
+    node.setReal(node.sub("ValMV", "mag", "f"), 0.0f);
+    node.setTimestamp(node.attr("ValMV", "t"), kEpoch);
+
+    handOver(ldName, lnName, known->second);
+}
+
+void IecScheduleHandling::updateStatesOfAllCls() {
+    RoadGuard road(roadLock());
+    for (int cls = 1; cls <= kClsCount; ++cls) {
+        for (const auto& name : allSchedules) handOver(clsDevice(cls), name, cls);
+    }
+    for (int cls : {1, 2}) {
+        updateSchedule(cls);
+        callCallback(cls);
+        std::cout << "-- States of CLS " << cls << (cls == 1 ? " (LPC) are updated" : " (LPP) are updated")
+                  << std::endl;
+    }
+}
+
+// --- Evaluation ---------------------------------------------------------------
+
+void IecScheduleHandling::updateSchedule(int cls) {
+    if (!validCls(cls)) return;
+    RoadGuard road(roadLock());
+    schedulesOfCls = scheduleManager->getSchedulesWithEnaReq(allSchedules, cls);
+    for (const auto& name : schedulesOfCls) checkScheduleState(name, cls);
+    updateActiveSchedule(cls);
+}
+
+bool IecScheduleHandling::checkScheduleState(const std::string& lnName, int cls) {
+    RoadGuard road(roadLock());
+    ScheduleNode node(iedServer(), clsDevice(cls), lnName);
+    DataAttribute* stVal = node.attr("SchdSt", "stVal");
+    DataAttribute* t = node.attr("SchdSt", "t");
+    if (!stVal || !t) return false;
+    const int state = scheduleManager->checkStatusOfSchedule(cls, lnName);
+    switch (state) {
+        case kStateNotReady:
+            break;
+        case kStateStartTimeRequired:
+            std::cout << "2.1 Schedule " << lnName << " Start Time required " << std::endl;
+            logMessage(&logLevel, LOG_INFO, "handling: 2.1 Schedule: %s Start Time required", lnName.c_str());
+            break;
+        case kStateReady:
+            std::cout << "2.1 Schedule " << lnName << " Ready " << std::endl;
+            logMessage(&logLevel, LOG_INFO, "handling: 2.1 Schedule: %s Ready", lnName.c_str());
+            break;
+        case kStateRunning:
+            std::cout << "2.1 Schedule " << lnName << " Running " << std::endl;
+            logMessage(&logLevel, LOG_INFO, "handling: 2.1 Schedule: %s Running", lnName.c_str());
+            break;
+        case kStateNoScheduleNames:
+            scheduleManager->setAllScheduleNames(allSchedules);
+            return false;
+        default:
+            return false;
+    }
+    node.setInt32(stVal, state);
+    node.setTimestamp(t, Clock::get().wallMs());
+    return true;
+}
+
+void IecScheduleHandling::updateActiveSchedule(int cls) {
+    if (!validCls(cls)) return;
+    RoadGuard road(roadLock());
+    const std::string name = scheduleManager->getActivateSchedule(cls);
+    Published now{-1.0f, getActiveMultiplier(cls)};
+    if (name != kNoScheduleActive) {
+        auto published = update_ActualSchedule(cls, name);
+        if (!published) return;  // keep the last published state
+        now = *published;
+    }
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        nameOfActiveSchedule[cls] = name;
+        valMag[cls] = now.value;
+        multiplier[cls] = now.multiplier;
+    }
+    std::cout << "3.0 Active Schedule of CLS " << cls << " is: ----- " << name << " ----- with value: " << now.value
+              << " and multiplier: " << now.multiplier << std::endl;
+    const auto steady = Clock::get().steadyNow();
+    if (!lastActiveScheduleLog || steady - *lastActiveScheduleLog >= kActiveScheduleLogPeriod) {
+        logMessage(&logLevel, LOG_INFO,
+                   "handling: 3.0 Active Schedule of  CLS%i is: ----- %s ----- with value: %f and multiplier: %i", cls,
+                   name.c_str(), static_cast<double>(now.value), now.multiplier);
+        lastActiveScheduleLog = steady;
+    }
+
+    if (icdVersion == "1.2.0") {
+        updateActSchdRef(cls, kController);
+    } else if (icdVersion == "1.3.0") {
+        updateActSchdRef(cls, "WLod_FSCC001");
+        updateActSchdRef(cls, "WGn_FSCC001");
+    } else {
+        std::cerr << "SH: ICD_version not found! Version: " << icdVersion << std::endl;
+    }
+
+    const bool nameChanged = name != previousSchedule[cls];
+    const bool valueChanged = now.value != previousValue[cls] || now.multiplier != previousMultiplier[cls];
+    if (!nameChanged && !valueChanged) return;
+    if (nameChanged) std::cout << "change in schedule -> " << std::endl;
+    if (valueChanged) std::cout << "change in value -> " << std::endl;
+    logMessage(&logLevel, LOG_INFO, "handling: Schedule has changed in CLS%i from %s to %s", cls,
+               previousSchedule[cls].c_str(), name.c_str());
+    updateActPowOutput(cls);
+    previousSchedule[cls] = name;
+    previousValue[cls] = now.value;
+    previousMultiplier[cls] = now.multiplier;
+    std::cout << "3.1 callCallback on CLS" << cls << std::endl;
+    callCallback(cls);
+}
+
+std::optional<IecScheduleHandling::Published> IecScheduleHandling::update_ActualSchedule(int cls,
+                                                                                         const std::string& name) {
+    ScheduleNode node(iedServer(), clsDevice(cls), name);
+    const int index = scheduleManager->getValIndex(cls, name, Clock::get().wallSeconds());
+    float value = 0.0f;
+    if (index != -1) {
+        DataAttribute* entry = node.attr("SchdEntr", "stVal");
+        if (!entry) {
+            std::cout << "Error: DA in CLS" << cls << " for SchdEntr not found" << std::endl;
+            logMessage(&logLevel, LOG_ERR, "handling: Error: DA in CLS%i for SchdEntr not found", cls);
+            return std::nullopt;
+        }
+        node.setInt32(entry, index);
+        node.setTimestamp(node.attr("SchdEntr", "t"), outputTimestamp);
+        const auto [ok, v] = scheduleManager->getVal(cls, name, index);
+        logMessage(&logLevel, LOG_INFO, "handling: update_ActualSchedule: CLS%i, nameOfActiveSchedule: %s, valIndex: %i, valMag: %f",
+                   cls, name.c_str(), index, v);
+        if (!ok) {
+            std::cout << "Error: valMag not found" << std::endl;
+            logMessage(&logLevel, LOG_ERR, "handling: Error: valMag not found");
+            return std::nullopt;
+        }
+        value = static_cast<float>(v);
+    }
+    // The multiplier belongs to the stored values it scales.
+    const auto mult = scheduleManager->getMultiplier(cls, name);
+    if (!mult) {
+        std::cout << "Error: valMag not found" << std::endl;
+        logMessage(&logLevel, LOG_ERR, "handling: Error: multiplier of %s in CLS%i not found", name.c_str(), cls);
+        return std::nullopt;
+    }
+
+    DataAttribute* mag = node.sub("ValMV", "mag", "f");
+    if (!mag) {
+        std::cout << "DA for ValMV not found" << std::endl;
+        logMessage(&logLevel, LOG_ERR, "handling: Error: DA for ValMV not found");
+        return std::nullopt;
+    }
+    node.setReal(mag, value);
+    node.setTimestamp(node.attr("ValMV", "t"), outputTimestamp);
+    const Published published{value, *mult};
+
+    struct StartTime {
+        const char* dataObject;
+        uint64_t seconds;
+    };
+    const StartTime times[] = {{"ActStrTm", scheduleManager->getActStrTm(cls, name)},
+                               {"NxtStrTm", scheduleManager->getNxtStrTm(cls, name)}};
+    for (const auto& st : times) {
+        DataAttribute* stVal = node.attr(st.dataObject, "stVal");
+        if (!stVal) {
+            std::cout << "DA for " << st.dataObject << " not found" << std::endl;
+            logMessage(&logLevel, LOG_INFO, "handling: Error: DA for %s not found", st.dataObject);
+            break;
+        }
+        node.setTimestamp(stVal, st.seconds * 1000);
+        node.setTimestamp(node.attr(st.dataObject, "t"), outputTimestamp);
+    }
+    return published;
+}
+
+void IecScheduleHandling::updateActSchdRef(int cls, const std::string& controllerNode) {
+    RoadGuard road(roadLock());
+    ScheduleNode node(iedServer(), clsDevice(cls), controllerNode);
+    std::string name;
+    float value;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        name = nameOfActiveSchedule[cls];
+        value = valMag[cls];
+    }
+    const std::string ref = "@" + clsDevice(cls) + "/" + name;
+    const uint64_t stamp = Clock::get().wallMs();
+    DataAttribute* stVal = node.attr("ActSchdRef", "stVal");
+    if (!stVal) {
+        std::cout << "DA for: " << clsDevice(cls) << controllerNode << " ActSchdRef stVal NOT found" << std::endl;
+        logMessage(&logLevel, LOG_INFO, "handling: Error: DA for ActSchdRef (stVal) not found");
+        return;
+    }
+    node.setString(stVal, ref);
+    DataAttribute* t = node.attr("ActSchdRef", "t");
+    if (!t) {
+        std::cout << "DA for: " << clsDevice(cls) << controllerNode << " ActSchdRef t NOT found" << std::endl;
+        logMessage(&logLevel, LOG_INFO, "handling: Error: DA for ActSchdRef (t) not found");
+        return;
+    }
+    node.setTimestamp(t, stamp);
+    node.setReal(node.sub("ValMV", "mag", "f"), value);
+    node.setTimestamp(node.attr("ValMV", "t"), outputTimestamp);
+}
+
+void IecScheduleHandling::updateActPowOutput(int cls) {
+    RoadGuard road(roadLock());
+    ScheduleNode node(iedServer(), clsDevice(cls), kOutputNode);
+    float value;
+    int32_t mult;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        value = valMag[cls];
+        mult = multiplier[cls];
+    }
+    outputTimestamp = Clock::get().wallMs();
+    node.setReal(node.sub("AnOut1", "mxVal", "f"), value);
+    node.setTimestamp(node.attr("AnOut1", "t"), outputTimestamp);
+    node.setInt32(node.sub("AnOut1", "units", "multiplier"), mult);
+}
+
+void IecScheduleHandling::callCallback(int cls) {
+    RoadGuard road(roadLock());
+    if (!callbacks || callbacks->empty()) {
+        std::cout << "Error: No callbacks registered." << std::endl;
+        logMessage(&logLevel, LOG_INFO, "handling: Error: No callbacks registered.");
+        return;
+    }
+    // A copy, so a listener that registers another one cannot upset the walk.
+    const CallbackMap listeners = *callbacks;
+    for (const auto& [name, listener] : listeners) {
+        if (!listener) continue;
+        try {
+            listener(cls);
+        } catch (const std::exception& e) {
+            logMessage(&logLevel, LOG_ERR, "handling: listener %s failed for CLS%i: %s", name.c_str(), cls, e.what());
+        } catch (...) {
+            logMessage(&logLevel, LOG_ERR, "handling: listener %s failed for CLS%i", name.c_str(), cls);
+        }
+    }
+}
+
+// --- Questions of the server core ---------------------------------------------
+
+std::vector<int> IecScheduleHandling::getClsWithActiveSchedule() const {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    std::vector<int> result;
+    for (int cls = 1; cls <= kClsCount; ++cls) {
+        const auto& name = nameOfActiveSchedule[cls];
+        if (!name.empty() && name != kNoScheduleActive) result.push_back(cls);
+    }
+    return result;
+}
+
+std::vector<int> IecScheduleHandling::getClsWithFutureTimestamp() const {
+    const int64_t now = static_cast<int64_t>(Clock::get().wallSeconds());
+    std::lock_guard<std::mutex> lock(stateMutex);
+    std::vector<int> result;
+    for (int cls = 1; cls <= kClsCount; ++cls) {
+        if (now < latestStartTime[cls]) {
+            std::cout << "Timestamp in future for CLS " << cls << ": " << latestStartTime[cls] << std::endl;
+            result.push_back(cls);
+        }
+    }
+    return result;
+}
+
+std::string IecScheduleHandling::getActiveScheduleName(int cls) const {
+    if (!validCls(cls)) return {};
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return nameOfActiveSchedule[cls];
+}
+
+float IecScheduleHandling::getActiveValue(int cls) const {
+    if (!validCls(cls)) return -1.0f;
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return valMag[cls];
+}
+
+int32_t IecScheduleHandling::getActiveMultiplier(int cls) const {
+    if (!validCls(cls)) return 0;
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return multiplier[cls];
+}
+
+bool IecScheduleHandling::checkIfActualTimeInScheduleInterval(int cls, const std::string& lnName) {
+    RoadGuard road(roadLock());
+    return scheduleManager->checkInSMIfActualTimeInScheduleInterval(cls, lnName, false);
+}
+
+bool IecScheduleHandling::checkIfSlotIsInFuture(int cls, const std::string& lnName) {
+    RoadGuard road(roadLock());
+    return scheduleManager->checkInSMIfSlotIsInFuture(cls, lnName, false);
+}
+
+int64_t IecScheduleHandling::getTotalDuration() {
+    std::cout << "getTotalDuration" << std::endl;
+    const PowerLimitSchedule limits = getScheduleData(1);
+    if (limits.empty()) {
+        std::cout << "Required timestamps not found in the map." << std::endl;
+        return -1;
+    }
+    return static_cast<int64_t>((limits.rbegin()->first - limits.begin()->first) / 1000);
+}
+
+PowerLimitSchedule IecScheduleHandling::getScheduleData(int cls) {
+    RoadGuard road(roadLock());
+    return scheduleManager->getPowerLimitSchedule(cls);
+}

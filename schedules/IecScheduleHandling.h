@@ -1,0 +1,109 @@
+#pragma once
+// The bridge between the FSCH schedule nodes of the IEC 61850 model and the
+// schedule store: it hands schedule nodes to the store, resets consumed
+// nodes, evaluates the active schedule of a CLS, writes it back into the
+// model ("ActPow_GGIO001.AnOut1", "ActSchdRef", schedule states and the
+// current entry) and calls every registered listener after a change.
+//
+// Threads: every operation may run on any thread. The processing operations
+// take roadLock() (schedules/RoadLock.h), so one road runs at a time and
+// listeners are called one after the other. The published state of each CLS
+// (active name, value, multiplier) has a lock of its own and can be read at
+// any time, also while a listener of the road is busy.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "iec61850/iec61850_server.h"
+#include "schedules/ScheduleManager.h"
+#include "server/Callbacks.h"
+
+class IecScheduleHandling {
+public:
+    // serverHandle: address of the process's server handle (read at each
+    // use); registry: the listener registry of the server core. Opens and
+    // closes a system-bus connection; throws sdbus::Error when the bus cannot
+    // be reached.
+    IecScheduleHandling(IedServer* serverHandle, CallbackMap* registry);
+    IecScheduleHandling(const IecScheduleHandling&) = delete;
+    IecScheduleHandling& operator=(const IecScheduleHandling&) = delete;
+
+    // --- Model to store ------------------------------------------------------
+
+    // Hands schedule node lnName of logical device "CLS<cls>" to the store.
+    void sendIECValuesToScheduleManager(const std::string& lnName, int cls);
+    // Resets the schedule node in the model and hands the reset node over.
+    void deleteScheduleData(const std::string& ldName, const std::string& lnName);
+    // Hands every schedule of CLS1..CLS4 over, re-evaluates CLS1 and CLS2 and
+    // calls the listeners for both.
+    void updateStatesOfAllCls();
+
+    // --- Evaluation ------------------------------------------------------------
+
+    // Writes the state of every enabled schedule of the CLS, then evaluates it.
+    void updateSchedule(int cls);
+    bool checkScheduleState(const std::string& lnName, int cls);
+    void updateActiveSchedule(int cls);
+    void updateActSchdRef(int cls, const std::string& controllerNode);
+    void updateActPowOutput(int cls);
+    void callCallback(int cls);
+
+    // --- Questions of the server core -----------------------------------------
+
+    std::vector<int> getClsWithActiveSchedule() const;
+    std::vector<int> getClsWithFutureTimestamp() const;
+    std::string getActiveScheduleName(int cls) const;
+    float getActiveValue(int cls) const;
+    int32_t getActiveMultiplier(int cls) const;
+    bool checkIfActualTimeInScheduleInterval(int cls, const std::string& lnName);
+    bool checkIfSlotIsInFuture(int cls, const std::string& lnName);
+    int64_t getTotalDuration();
+    PowerLimitSchedule getScheduleData(int cls);
+
+    const std::string& getIcdVersion() const { return icdVersion; }
+    const std::vector<std::string>& getAllSchedules() const { return allSchedules; }
+
+private:
+    static constexpr int kClsCount = 4;
+    template <typename T>
+    using PerCls = std::array<T, kClsCount + 1>;  // indexed by CLS number; element 0 unused
+
+    struct Published {
+        float value;
+        int32_t multiplier;
+    };
+    // Entry, value and start times of the active schedule into the model.
+    // nullopt when its value cannot be read: then nothing is published.
+    std::optional<Published> update_ActualSchedule(int cls, const std::string& name);
+    void handOver(const std::string& ld, const std::string& lnName, int cls);
+    IedServer iedServer() const { return server ? *server : nullptr; }
+    static bool validCls(int cls) { return cls >= 1 && cls <= kClsCount; }
+
+    PerCls<int64_t> latestStartTime{};
+    std::string icdVersion;
+    std::vector<std::string> allSchedules;
+    std::vector<std::string> schedulesOfCls;
+    PerCls<std::string> previousSchedule;
+    PerCls<std::string> nameOfActiveSchedule;
+    IedServer* server;
+    uint32_t logLevel = 5;
+    CallbackMap* callbacks;
+    PerCls<float> previousValue;
+    PerCls<int32_t> previousMultiplier{};
+    PerCls<float> valMag;
+    PerCls<int32_t> multiplier{};
+    uint64_t outputTimestamp;  // ms since the epoch of the last AnOut1 output
+    std::optional<std::chrono::steady_clock::time_point> lastActiveScheduleLog;
+
+    // Guards the published state: nameOfActiveSchedule, valMag, multiplier,
+    // latestStartTime.
+    mutable std::mutex stateMutex;
+};
+
+// The one schedule handling, created by the server core; never deleted.
+extern IecScheduleHandling* scheduleHandling;
