@@ -87,6 +87,7 @@ void IecScheduleHandling::sendIECValuesToScheduleManager(const std::string& lnNa
 }
 
 void IecScheduleHandling::handOver(const std::string& ld, const std::string& lnName, int cls) {
+    if (!validCls(cls)) return;
     ScheduleNode node(iedServer(), ld, lnName);
     DataAttribute* prio = node.attr("SchdPrio", "setVal");
     if (!prio) {
@@ -377,6 +378,7 @@ std::optional<IecScheduleHandling::Published> IecScheduleHandling::update_Actual
 }
 
 void IecScheduleHandling::updateActSchdRef(int cls, const std::string& controllerNode) {
+    if (!validCls(cls)) return;
     RoadGuard road(roadLock());
     ScheduleNode node(iedServer(), clsDevice(cls), controllerNode);
     std::string name;
@@ -407,6 +409,7 @@ void IecScheduleHandling::updateActSchdRef(int cls, const std::string& controlle
 }
 
 void IecScheduleHandling::updateActPowOutput(int cls) {
+    if (!validCls(cls)) return;
     RoadGuard road(roadLock());
     ScheduleNode node(iedServer(), clsDevice(cls), kOutputNode);
     float value;

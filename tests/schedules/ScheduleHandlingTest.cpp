@@ -193,6 +193,11 @@ TEST_F(Evaluation, PublishesOncePerChange) {
     process(1, "EmpSPrg_FSCH020002");
     EXPECT_EQ(listener.calls().size(), 3u);
     EXPECT_EQ(anOut1Multiplier(1), 0);
+    // The multiplier published is the stored schedule's, not a later model value.
+    n.setInt32(n.sub("ValASG001", "units", "multiplier"), 6);
+    handling->updateSchedule(1);
+    EXPECT_EQ(listener.calls().size(), 3u);
+    EXPECT_EQ(handling->getActiveMultiplier(1), 0);
 
     // The slot ends: no schedule, -1 with the last multiplier.
     syslog.clear();
