@@ -30,6 +30,7 @@ void installVariableServices(IedServer server) {
     hooks.closed = [services](sMmsServerConnection* connection) { services->connectionClosed(connection); };
     hooks.periodic = [services] { services->periodic(); };
     MmsServer_addConnectionHooks(server, std::move(hooks));
+    services->setWakeUp([server] { MmsServer_signalWork(server); });
     server->updateListener = [services](DataAttribute* attr, uint8_t reason) {
         services->reports().onAttributeUpdate(attr, reason);
     };

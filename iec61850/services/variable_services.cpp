@@ -53,6 +53,12 @@ VariableServices::VariableServices(IedServer server, ReportEngine::Sender sender
 
 void VariableServices::makeReportEngine() {
     reports_ = std::make_unique<ReportEngine>(server_, index_, sender_, [] { return Hal_getTimeInMs(); });
+    reports_->setWakeUp(wakeUp_);
+}
+
+void VariableServices::setWakeUp(std::function<void()> wakeUp) {
+    wakeUp_ = std::move(wakeUp);
+    reports_->setWakeUp(wakeUp_);
 }
 
 void VariableServices::reindex() {

@@ -9,6 +9,7 @@
 // data-model lock.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -52,6 +53,9 @@ public:
     ReportEngine& reports() { return *reports_; }
     // Rebuilds the report engine after index parts were added by hand (tests).
     void reindex();
+    // Called when a report was queued from another thread, so that the loop
+    // processing incoming data wakes up and sends it.
+    void setWakeUp(std::function<void()> wakeUp);
 
 private:
     struct ObjectName {
@@ -83,6 +87,7 @@ private:
     IedServer server_;
     ModelIndex index_;
     ReportEngine::Sender sender_;
+    std::function<void()> wakeUp_;
     std::unique_ptr<ReportEngine> reports_;
     std::map<const LogicalDevice*, std::vector<std::string>> nameCache_;
     std::vector<PendingControl> pendingControls_;

@@ -11,6 +11,7 @@
 #include <initializer_list>
 
 #include "CaptureReplay.h"
+#include "RealModelServer.h"
 #include "ServiceTestModel.h"
 #include "iec61850/ied_server_internal.h"
 #include "iec61850/services/variable_services.h"
@@ -38,51 +39,9 @@ std::string firstDifference(const std::vector<uint8_t>& ours, const std::vector<
            std::to_string(reference.size()) + ")\n ours " + window(ours) + "\n  ref " + window(reference);
 }
 
-DataAttribute* findAttribute(IedModel* model, const char* ld, std::initializer_list<const char*> path) {
-    ModelNode* node = IedModel_getDeviceByInst(model, ld);
-    for (const char* name : path) node = node ? ModelNode_getChild(node, name) : nullptr;
-    return node && node->modelType == DataAttributeModelType ? static_cast<DataAttribute*>(node) : nullptr;
-}
-
-// The server as the reference captures were made: the daemon's start values
-// and a control handler on the schedules that only writes stVal.
-class ReferenceReplay : public ::testing::Test {
+// Replays on the server as the reference captures were made.
+class ReferenceReplay : public RealModelTest {
 protected:
-    static void SetUpTestSuite() {
-        if (server != nullptr) return;
-        server = IedServer_create(getStaticIedModel());
-        IedModel* model = server->model;
-        IedServer_updateVisibleStringAttributeValue(server, findAttribute(model, "STB", {"LPHD", "PhyNam", "serNum"}),
-                                                    "vm");
-        for (const char* cls : {"CLS1", "CLS2", "CLS3", "CLS4"}) {
-            IedServer_updateFloatAttributeValue(
-                server, findAttribute(model, cls, {"ActPow_GGIO001", "AnOut1", "mxVal", "f"}), -1.0F);
-            LogicalDevice* device = IedModel_getDeviceByInst(model, cls);
-            for (ModelNode* ln = device->firstChild; ln != nullptr; ln = ln->sibling) {
-                for (const char* name : {"EnaReq", "DsaReq"}) {
-                    auto* object = static_cast<DataObject*>(ModelNode_getChild(ln, name));
-                    if (object != nullptr && ModelNode_getChild(object, "Oper") != nullptr)
-                        server->controlHandlers[object] = {&writeStVal, object};
-                }
-            }
-        }
-        server->writePolicyCF = ACCESS_POLICY_ALLOW;
-    }
-
-    ReferenceReplay() {
-        services = std::make_unique<VariableServices>(server, [this](sMmsServerConnection*, std::vector<uint8_t> pdu) {
-            reports.push_back(std::move(pdu));
-            return true;
-        });
-        server->updateListener = [this](DataAttribute* attr, uint8_t reason) {
-            services->reports().onAttributeUpdate(attr, reason);
-        };
-    }
-    ~ReferenceReplay() override {
-        server->updateListener = nullptr;
-        services.reset();
-    }
-
     void SetUp() override {
         if (!std::filesystem::exists(MMS_REFERENCE_DIR)) GTEST_SKIP() << "no reference captures";
     }
@@ -94,7 +53,7 @@ protected:
     }
 
     MmsServiceResult answer(const ConfirmedExchange& ex) {
-        MmsServiceContext ctx{server, connection, ex.invokeId, kReferencePdu};
+        MmsServiceContext ctx{server, connA, ex.invokeId, kReferencePdu};
         std::span<const uint8_t> content = ex.requestContent;
         switch (ex.service) {
             case MMS_SERVICE_GET_NAME_LIST: return services->getNameList(ctx, content);
@@ -135,19 +94,7 @@ protected:
     static constexpr uint8_t kReportedAnOut1Time[8] = {0x6b, 0x1a, 0x7a, 0x2e, 0x1b, 0xa5, 0xe3, 0x8a};
     static constexpr uint8_t kZeroTime[8] = {};
 
-    static inline IedServer server = nullptr;
-    std::unique_ptr<VariableServices> services;
-    std::vector<std::vector<uint8_t>> reports;
-    char connection_ = 0;
-    sMmsServerConnection* connection = reinterpret_cast<sMmsServerConnection*>(&connection_);
 
-private:
-    static ControlHandlerResult writeStVal(ControlAction, void* parameter, MmsValue* ctlVal, bool) {
-        ModelNode* stVal = ModelNode_getChild(static_cast<ModelNode*>(parameter), "stVal");
-        if (stVal != nullptr)
-            IedServer_updateBooleanAttributeValue(server, static_cast<DataAttribute*>(stVal), MmsValue_getBoolean(ctlVal));
-        return CONTROL_RESULT_OK;
-    }
 };
 
 TEST_F(ReferenceReplay, DirectoryWalkGivesTheReferenceNameListsPageByPage) {
@@ -185,10 +132,10 @@ TEST_F(ReferenceReplay, ReportsMatchTheReferenceFieldByField) {
         services->periodic();
     }
     setAnOut1(-1.0F, kZeroTime);
-    ASSERT_EQ(reports.size(), 2u);
+    ASSERT_EQ(sent.size(), 2u);
     for (size_t r = 0; r < 2; ++r) {
         Report expected = decodeReport(reference[r]);
-        Report actual = decodeReport(reports[r]);
+        Report actual = decodeReport(sent[r].second);
         EXPECT_EQ(actual.name, expected.name);
         ASSERT_EQ(actual.values.size(), expected.values.size()) << "report " << r;
         for (size_t i = 0; i < expected.values.size(); ++i) {
@@ -201,8 +148,8 @@ TEST_F(ReferenceReplay, ReportsMatchTheReferenceFieldByField) {
         }
     }
     // Besides the time of entry, the octets agree.
-    EXPECT_EQ(reports[0].size(), reference[0].size());
-    EXPECT_EQ(reports[1].size(), reference[1].size());
+    EXPECT_EQ(sent[0].second.size(), reference[0].size());
+    EXPECT_EQ(sent[1].second.size(), reference[1].size());
 }
 
 }  // namespace
