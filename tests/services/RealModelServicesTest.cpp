@@ -134,20 +134,6 @@ TEST_F(RealModel, OwnershipOfABlock) {
     EXPECT_EQ(writeBool("FNN_STEUERBOXCLS2", ena, true, connB), DATA_ACCESS_ERROR_SUCCESS);
 }
 
-ber::MmsValuePtr oper(bool value) {
-    ber::MmsValuePtr v(MmsValue_createEmptyStructure(6));
-    MmsValue_setElement(v.get(), 0, MmsValue_newBoolean(value));
-    MmsValue* origin = MmsValue_createEmptyStructure(2);
-    MmsValue_setElement(origin, 0, MmsValue_newIntegerFromInt32(0));
-    MmsValue_setElement(origin, 1, MmsValue_newOctetString(0, 64));
-    MmsValue_setElement(v.get(), 1, origin);
-    MmsValue_setElement(v.get(), 2, MmsValue_newUnsignedFromUint32(1));
-    MmsValue_setElement(v.get(), 3, MmsValue_newUtcTime(1765360000));
-    MmsValue_setElement(v.get(), 4, MmsValue_newBoolean(false));
-    MmsValue_setElement(v.get(), 5, MmsValue_newBitString(2));
-    return v;
-}
-
 TEST_F(RealModel, OperatesOnSchedules) {
     DataAttribute* stVal = attribute("CLS4", {"DsoECmd_FSCH250004", "EnaReq", "stVal"});
     ASSERT_NE(stVal, nullptr);
@@ -163,7 +149,7 @@ TEST_F(RealModel, OperatesOnSchedules) {
         {"FNN_STEUERBOXCLS1", "ActPow_GGIO001$CO$AnOut1$Oper", DATA_ACCESS_ERROR_OBJECT_NONE_EXISTENT},
         {"FNN_STEUERBOXSTB", "S1_XSWI1$CO$Pos$Oper", DATA_ACCESS_ERROR_OBJECT_NONE_EXISTENT},
     };
-    for (const auto& c : cases) EXPECT_EQ(write(c.domain, c.item, oper(true).get()), c.result) << c.item;
+    for (const auto& c : cases) EXPECT_EQ(write(c.domain, c.item, operValue(true).get()), c.result) << c.item;
     EXPECT_FALSE(IedServer_getBooleanAttributeValue(server, stVal));  // the handler runs with the periodic tasks
     services->periodic();
     EXPECT_TRUE(IedServer_getBooleanAttributeValue(server, stVal));

@@ -161,6 +161,21 @@ std::vector<uint8_t> nameRequest(const std::string& domain, const std::string& i
     return w.take();
 }
 
+ber::MmsValuePtr operValue(bool ctlVal, int elements) {
+    ber::MmsValuePtr oper(MmsValue_createEmptyStructure(elements));
+    MmsValue_setElement(oper.get(), 0, MmsValue_newBoolean(ctlVal));
+    if (elements < 6) return oper;
+    MmsValue* origin = MmsValue_createEmptyStructure(2);
+    MmsValue_setElement(origin, 0, MmsValue_newIntegerFromInt32(0));
+    MmsValue_setElement(origin, 1, MmsValue_newOctetString(0, 64));
+    MmsValue_setElement(oper.get(), 1, origin);
+    MmsValue_setElement(oper.get(), 2, MmsValue_newUnsignedFromUint32(1));
+    MmsValue_setElement(oper.get(), 3, MmsValue_newUtcTime(1765360000));
+    MmsValue_setElement(oper.get(), 4, MmsValue_newBoolean(false));
+    MmsValue_setElement(oper.get(), 5, MmsValue_newBitString(2));
+    return oper;
+}
+
 NameListPage decodeNameList(std::span<const uint8_t> content) {
     NameListPage page;
     page.moreFollows = true;  // the default when absent

@@ -59,6 +59,9 @@ std::vector<uint8_t> readRequest(const std::vector<std::pair<std::string, std::s
 std::vector<uint8_t> readListRequest(const std::string& domain, const std::string& item);
 std::vector<uint8_t> writeRequest(const std::string& domain, const std::string& item, const MmsValue* value);
 std::vector<uint8_t> nameRequest(const std::string& domain, const std::string& item, bool wrapInName);
+// An "Oper" value {ctlVal, origin{orCat, orIdent}, ctlNum, T, Test, Check};
+// with fewer elements only ctlVal is set.
+ber::MmsValuePtr operValue(bool ctlVal, int elements = 6);
 
 // --- answer decoding ---------------------------------------------------------------
 struct NameListPage {
