@@ -100,38 +100,48 @@ void IedServer_unlockDataModel(IedServer self) {
 
 // --- Getters ----------------------------------------------------------------
 
+// Reads take the data-model lock too, so a read never meets an update half
+// done on another thread. Borrowed results (values, texts) stay valid while
+// the server lives: bounded texts keep their buffer when rewritten.
+template <typename Read>
+auto readLocked(IedServer self, const DataAttribute* attr, Read&& read) {
+    if (self == nullptr) return read(nullptr);
+    std::lock_guard<std::recursive_mutex> lock(self->dataModelLock);
+    return read(cachedValue(self, attr));
+}
+
 MmsValue* IedServer_getAttributeValue(IedServer self, DataAttribute* attr) { return cachedValue(self, attr); }
 
 bool IedServer_getBooleanAttributeValue(IedServer self, const DataAttribute* attr) {
-    return MmsValue_getBoolean(cachedValue(self, attr));
+    return readLocked(self, attr, MmsValue_getBoolean);
 }
 
 int32_t IedServer_getInt32AttributeValue(IedServer self, const DataAttribute* attr) {
-    return MmsValue_toInt32(cachedValue(self, attr));
+    return readLocked(self, attr, MmsValue_toInt32);
 }
 
 int64_t IedServer_getInt64AttributeValue(IedServer self, const DataAttribute* attr) {
-    return MmsValue_toInt64(cachedValue(self, attr));
+    return readLocked(self, attr, MmsValue_toInt64);
 }
 
 uint32_t IedServer_getUInt32AttributeValue(IedServer self, const DataAttribute* attr) {
-    return MmsValue_toUint32(cachedValue(self, attr));
+    return readLocked(self, attr, MmsValue_toUint32);
 }
 
 float IedServer_getFloatAttributeValue(IedServer self, const DataAttribute* attr) {
-    return MmsValue_toFloat(cachedValue(self, attr));
+    return readLocked(self, attr, MmsValue_toFloat);
 }
 
 uint64_t IedServer_getUTCTimeAttributeValue(IedServer self, const DataAttribute* attr) {
-    return MmsValue_getUtcTimeInMs(cachedValue(self, attr));
+    return readLocked(self, attr, MmsValue_getUtcTimeInMs);
 }
 
 uint32_t IedServer_getBitStringAttributeValue(IedServer self, const DataAttribute* attr) {
-    return MmsValue_getBitStringAsInteger(cachedValue(self, attr));
+    return readLocked(self, attr, MmsValue_getBitStringAsInteger);
 }
 
 const char* IedServer_getStringAttributeValue(IedServer self, const DataAttribute* attr) {
-    return MmsValue_toString(cachedValue(self, attr));
+    return readLocked(self, attr, MmsValue_toString);
 }
 
 // --- Updaters ---------------------------------------------------------------

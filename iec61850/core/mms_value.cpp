@@ -84,11 +84,15 @@ void assignBuffer(MmsValue* v, const uint8_t* data, size_t length) {
     }
     const size_t needed = length + (text ? 1 : 0);
     if (needed > v->buffer.capacity) {
-        auto* grown = static_cast<uint8_t*>(std::malloc(needed));
+        // A bounded text or octet string gets its whole bound at once, so a
+        // pointer to its content stays valid however it is rewritten.
+        const size_t bound = static_cast<size_t>(v->aux) + (text ? 1 : 0);
+        const size_t size = v->aux > 0 ? std::max(needed, bound) : needed;
+        auto* grown = static_cast<uint8_t*>(std::malloc(size));
         if (grown == nullptr) throw std::bad_alloc();
         std::free(v->buffer.data);
         v->buffer.data = grown;
-        v->buffer.capacity = static_cast<uint32_t>(needed);
+        v->buffer.capacity = static_cast<uint32_t>(size);
     }
     if (length > 0) std::memmove(v->buffer.data, data, length);
     if (text) v->buffer.data[length] = 0;

@@ -194,6 +194,18 @@ TEST_F(ServerOnStaticModel, CallingTheInitialiserAgainChangesNothing) {
     EXPECT_STREQ(IedServer_getStringAttributeValue(server, serNum), "host");
 }
 
+TEST_F(ServerOnStaticModel, TextReadStaysValidWhenTheTextIsRewritten) {
+    DataAttribute* serNum = attr("STB", {"LPHD", "PhyNam", "serNum"});
+    const char* before = IedServer_getStringAttributeValue(server, serNum);
+    const std::string longer(200, 'h');
+    IedServer_updateVisibleStringAttributeValue(server, serNum, longer.c_str());
+    EXPECT_EQ(IedServer_getStringAttributeValue(server, serNum), before);
+    EXPECT_EQ(std::string(before), longer);
+    // Longer than the attribute's 255 bytes: refused, the old text stays.
+    IedServer_updateVisibleStringAttributeValue(server, serNum, std::string(256, 'x').c_str());
+    EXPECT_EQ(std::string(IedServer_getStringAttributeValue(server, serNum)), longer);
+}
+
 TEST_F(ServerOnStaticModel, DataSetMembersAreBoundToTheCache) {
     for (DataSet* set = getStaticIedModel()->dataSets; set != nullptr; set = set->sibling) {
         for (DataSetEntry* e = set->fcdas; e != nullptr; e = e->sibling) {
