@@ -149,7 +149,6 @@ bool Serialization::writeFileAtomically(const std::string& target, const std::st
         }
         written += static_cast<size_t>(n);
     }
-    if (ok && fsync(fd) != 0) ok = false;
     const int savedErrno = errno;
     if (::close(fd) != 0) ok = false;
     if (ok && std::rename(name.data(), target.c_str()) != 0) ok = false;
