@@ -4,6 +4,8 @@
 // texts take no heap at all. Structures and arrays own their elements.
 #include "iec61850/mms_value.h"
 
+#include "iec61850/core/mms_value_arena.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -21,13 +23,16 @@ constexpr uint64_t kMsPerSecond = 1000;
 constexpr int kBinaryTimeFullBytes = 6;
 constexpr int kBinaryTimeOfDayBytes = 4;
 constexpr int kInlineBytes = 16;
+constexpr uint8_t kPlaced = 0x01;          // the value itself lives in an arena
+constexpr uint8_t kPlacedElements = 0x02;  // its element list lives in an arena
 
 }  // namespace
 
 struct MmsValue {
     uint8_t type;      // MmsType
     uint8_t width;     // integers: bytes (0: 64 bits unbounded); floats: 4 or 8
-    uint16_t unused;
+    uint8_t flags;     // kPlaced, kPlacedElements: storage belongs to an arena
+    uint8_t unused;
     // Texts and octet strings: maximum size (0: unbounded); bit strings: bit
     // count; binary time: byte count; structures and arrays: element count.
     int32_t aux;
@@ -102,7 +107,7 @@ void assignBuffer(MmsValue* v, const uint8_t* data, size_t length) {
 void release(MmsValue* v) {
     if (isCollection(v)) {
         for (int i = 0; i < v->aux; ++i) MmsValue_delete(v->elements[i]);
-        delete[] v->elements;
+        if ((v->flags & kPlacedElements) == 0) delete[] v->elements;
     } else if (usesBuffer(v)) {
         std::free(v->buffer.data);
     }
@@ -332,7 +337,49 @@ MmsValue* MmsValue_clone(const MmsValue* self) {
 void MmsValue_delete(MmsValue* self) {
     if (self == nullptr) return;
     release(self);
-    delete self;
+    if ((self->flags & kPlaced) == 0) delete self;
+}
+
+// --- Arena -------------------------------------------------------------------
+
+void* MmsValueArena::allocate(size_t bytes) {
+    bytes = (bytes + alignof(MmsValue) - 1) / alignof(MmsValue) * alignof(MmsValue);
+    if (bytes > kBlockBytes) {
+        // A list larger than a block gets a block of its own, kept in front
+        // so that the last block stays the one being filled.
+        blocks_.insert(blocks_.begin(), std::make_unique<std::byte[]>(bytes));
+        return blocks_.front().get();
+    }
+    if (blocks_.empty() || used_ + bytes > kBlockBytes) {
+        blocks_.push_back(std::make_unique<std::byte[]>(kBlockBytes));
+        used_ = 0;
+    }
+    void* place = blocks_.back().get() + used_;
+    used_ += bytes;
+    return place;
+}
+
+MmsValue* MmsValueArena::adopt(MmsValue* value) {
+    if (value == nullptr || isCollection(value)) return value;
+    auto* placed = static_cast<MmsValue*>(allocate(sizeof(MmsValue)));
+    std::memcpy(static_cast<void*>(placed), value, sizeof(MmsValue));
+    placed->flags = kPlaced;
+    delete value;  // the shell only: the payload moved
+    return placed;
+}
+
+MmsValue* MmsValueArena::newStructure(int size) {
+    const int count = std::max(size, 0);
+    auto* placed = static_cast<MmsValue*>(allocate(sizeof(MmsValue)));
+    std::memset(static_cast<void*>(placed), 0, sizeof(MmsValue));
+    placed->type = MMS_STRUCTURE;
+    placed->aux = count;
+    placed->flags = kPlaced | kPlacedElements;
+    if (count > 0) {
+        placed->elements = static_cast<MmsValue**>(allocate(sizeof(MmsValue*) * static_cast<size_t>(count)));
+        std::fill_n(placed->elements, count, nullptr);
+    }
+    return placed;
 }
 
 // --- Type and comparison -----------------------------------------------------

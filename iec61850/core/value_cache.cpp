@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -52,13 +53,12 @@ void forEachNode(IedModel* model, Visit&& visit) {
     }
 }
 
-bool hasAttributeOf(const ModelNode* object, FunctionalConstraint fc) {
-    for (const ModelNode* child = object->firstChild; child != nullptr; child = child->sibling) {
-        if (child->modelType == DataAttributeModelType && static_cast<const DataAttribute*>(child)->fc == fc) {
-            return true;
-        }
+// The bit of an FC among kCachedFcs; 0 for FCs without cache (CO).
+uint32_t fcBit(FunctionalConstraint fc) {
+    for (size_t i = 0; i < std::size(kCachedFcs); ++i) {
+        if (kCachedFcs[i] == fc) return uint32_t{1} << i;
     }
-    return false;
+    return 0;
 }
 
 int countAttributesOf(const ModelNode* object, FunctionalConstraint fc) {
@@ -131,17 +131,17 @@ void ValueCache::build() {
 
     // Creates the entry of an attribute and its sub-attributes, takes in the
     // initial value of each leaf and points the attribute at its entry.
-    auto makeEntry = [](auto& self, DataAttribute* attr) -> MmsValue* {
+    auto makeEntry = [this](auto& self, DataAttribute* attr) -> MmsValue* {
         MmsValue* entry;
         if (attr->type == IEC61850_CONSTRUCTED || attr->firstChild != nullptr) {
-            entry = MmsValue_createEmptyStructure(countChildren(attr));
+            entry = arena_.newStructure(countChildren(attr));
             int index = 0;
             for (ModelNode* child = attr->firstChild; child != nullptr; child = child->sibling) {
                 DataAttribute* sub = asAttribute(child);
-                MmsValue_setElement(entry, index++, sub ? self(self, sub) : MmsValue_createEmptyStructure(0));
+                MmsValue_setElement(entry, index++, sub ? self(self, sub) : arena_.newStructure(0));
             }
         } else {
-            entry = newDefaultValue(attr->type);
+            entry = arena_.adopt(newDefaultValue(attr->type));
         }
         if (MmsValue* initial = attr->mmsValue) {
             // A value of the wrong type is dropped; the default stays.
@@ -152,21 +152,32 @@ void ValueCache::build() {
         return entry;
     };
 
+    std::vector<uint32_t> objectFcs;  // per data object of a node: bit i set when it has kCachedFcs[i]
     forEachNode(model_, [&](LogicalNode* node) {
-        for (FunctionalConstraint fc : kCachedFcs) {
-            int objects = 0;
-            for (ModelNode* object = node->firstChild; object != nullptr; object = object->sibling) {
-                if (hasAttributeOf(object, fc)) ++objects;
+        objectFcs.clear();
+        uint32_t nodeFcs = 0;
+        for (ModelNode* object = node->firstChild; object != nullptr; object = object->sibling) {
+            uint32_t mask = 0;
+            for (ModelNode* child = object->firstChild; child != nullptr; child = child->sibling) {
+                if (const DataAttribute* attr = asAttribute(child)) mask |= fcBit(attr->fc);
             }
-            if (objects == 0) continue;
-            MmsValue* nodeValue = MmsValue_createEmptyStructure(objects);
+            objectFcs.push_back(mask);
+            nodeFcs |= mask;
+        }
+        for (size_t f = 0; f < std::size(kCachedFcs); ++f) {
+            const uint32_t bit = uint32_t{1} << f;
+            if ((nodeFcs & bit) == 0) continue;
+            const FunctionalConstraint fc = kCachedFcs[f];
+            const int objects = static_cast<int>(
+                std::count_if(objectFcs.begin(), objectFcs.end(), [bit](uint32_t mask) { return (mask & bit) != 0; }));
+            MmsValue* nodeValue = arena_.newStructure(objects);
             roots_.emplace_back(nodeValue);
             index_.push_back({node, fc, nodeValue});
             int objectIndex = 0;
-            for (ModelNode* object = node->firstChild; object != nullptr; object = object->sibling) {
-                const int attributes = countAttributesOf(object, fc);
-                if (attributes == 0) continue;
-                MmsValue* objectValue = MmsValue_createEmptyStructure(attributes);
+            size_t position = 0;
+            for (ModelNode* object = node->firstChild; object != nullptr; object = object->sibling, ++position) {
+                if ((objectFcs[position] & bit) == 0) continue;
+                MmsValue* objectValue = arena_.newStructure(countAttributesOf(object, fc));
                 MmsValue_setElement(nodeValue, objectIndex++, objectValue);
                 index_.push_back({object, fc, objectValue});
                 int attrIndex = 0;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "iec61850/core/mms_value_arena.h"
 #include "iec61850/iec61850_model.h"
 #include "iec61850/mms_value.h"
 
@@ -49,6 +50,7 @@ private:
     MmsValue* find(const ModelNode* node, FunctionalConstraint fc) const;
 
     IedModel* model_;
+    MmsValueArena arena_;                                          // storage of every entry; outlives roots_
     std::vector<std::unique_ptr<MmsValue, ValueDeleter>> roots_;  // the "LN$FC" structures
     std::vector<IndexEntry> index_;                               // sorted by node, then FC
 };

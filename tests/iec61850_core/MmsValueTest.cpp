@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "iec61850/core/mms_value_arena.h"
 #include "iec61850/mms_value.h"
 
 namespace {
@@ -187,6 +188,38 @@ TEST(MmsValueScalars, AccessorsAndWidths) {
     MmsValue_setBinaryTimeByBuffer(t.get(), six, 6);
     EXPECT_EQ(MmsValue_getBinaryTimeSize(t.get()), 6);
     EXPECT_EQ(MmsValue_getBinaryTimeBuffer(t.get())[5], 6);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MmsValueArenaTest, PlacedValuesBehaveLikeHeapValues) {
+    MmsValueArena arena;
+    MmsValue* structure = arena.newStructure(3);
+    MmsValue* text = arena.adopt(MmsValue_newVisibleStringWithSize(255));
+    MmsValue_setElement(structure, 0, text);
+    MmsValue_setElement(structure, 1, arena.adopt(MmsValue_newFloat(1.5f)));
+    MmsValue_setElement(structure, 2, MmsValue_newIntegerFromInt32(7));  // a heap value inside is fine too
+    MmsValue_setVisibleString(text, "a text longer than any inline storage");
+    EXPECT_STREQ(MmsValue_toString(MmsValue_getElement(structure, 0)), "a text longer than any inline storage");
+
+    Value copy(MmsValue_clone(structure));  // a clone is an ordinary heap value
+    EXPECT_TRUE(MmsValue_equals(copy.get(), structure));
+    MmsValue_setElement(structure, 1, arena.adopt(MmsValue_newFloat(2.5f)));  // replaces a placed element
+    EXPECT_FLOAT_EQ(MmsValue_toFloat(MmsValue_getElement(structure, 1)), 2.5f);
+
+    // A list larger than one arena block.
+    MmsValue* large = arena.newStructure(20000);
+    EXPECT_EQ(MmsValue_getArraySize(large), 20000);
+    EXPECT_EQ(MmsValue_getElement(large, 19999), nullptr);
+    MmsValue* after = arena.adopt(MmsValue_newBoolean(true));
+    EXPECT_TRUE(MmsValue_getBoolean(after));
+
+    // Releases the payloads (the text buffer); the storage goes with the arena.
+    MmsValue_delete(structure);
+    MmsValue_delete(large);
+    MmsValue_delete(after);
 }
 
 }  // namespace
