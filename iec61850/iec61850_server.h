@@ -22,8 +22,11 @@ using ControlAction = sControlAction*;
 
 // --- Creation and running ------------------------------------------------
 
-// Builds the value cache (type defaults for every attribute outside FC CO),
-// runs the model's initializer once, takes its values into the cache.
+// Runs the model's initializer once, then builds the value cache (type
+// defaults for every attribute outside FC CO) and takes the initial values
+// into it (freeing them). Each attribute's mmsValue then points at its cache
+// entry, and the data-set entries at their members' values. One server per
+// model at a time; IedServer_destroy clears those pointers again.
 IedServer IedServer_create(IedModel* model);
 void IedServer_destroy(IedServer self);
 
@@ -107,7 +110,11 @@ void MmsServer_installFileAccessHandler(MmsServer self, MmsFileAccessHandler han
 void IedServer_lockDataModel(IedServer self);
 void IedServer_unlockDataModel(IedServer self);
 
-// --- Getters (no lock) ---------------------------------------------------
+// --- Getters ---------------------------------------------------------------
+// Each read takes the data-model lock for its own duration, so it never meets
+// an update half done. Borrowed results (values, texts) stay valid while the
+// server lives; copy them when a consistent view of several values matters,
+// or hold IedServer_lockDataModel around the reads.
 
 MmsValue* IedServer_getAttributeValue(IedServer self, DataAttribute* attr);  // borrowed; structures for constructed
 bool IedServer_getBooleanAttributeValue(IedServer self, const DataAttribute* attr);
