@@ -7,7 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   nlohmann-json3-dev libcpp-httplib-dev rapidjson-dev libboost-dev
   libmosquitto-dev mosquitto mosquitto-clients
-  libgpiod-dev libsdbus-c++-dev dbus
+  libgpiod-dev libsdbus-c++-dev libsystemd-dev dbus
   libtinyxml2-dev
   tshark openssl python3 clang libclang-rt-14-dev
 )
