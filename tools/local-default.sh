@@ -5,7 +5,8 @@
 # below run/), with the local stand-ins it needs:
 #   - the home-platform stand-in on the configured nymea port, answering the
 #     power-limit source "relais" (override with NYMEA_SOURCE=...);
-#   - a mosquitto broker from tools/MQTT_configs/ when an MQTT gateway is active.
+#   - a mosquitto broker from tools/MQTT_configs/ when an MQTT gateway is active;
+#   - a private dbus-daemon as the system bus when the machine has none.
 # The stand-ins are stopped when the daemon ends.
 set -euo pipefail
 
@@ -33,6 +34,19 @@ stop_standins() {
 }
 trap stop_standins EXIT
 trap 'exit 130' INT TERM
+
+if [ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ] && [ ! -S /run/dbus/system_bus_socket ]; then
+  rm -f "$run_dir/dbus.address"
+  dbus-daemon --session --nofork --print-address=3 3>"$run_dir/dbus.address" >"$run_dir/dbus.log" 2>&1 &
+  standin_pids+=("$!")
+  for _ in $(seq 50); do
+    [ -s "$run_dir/dbus.address" ] && break
+    sleep 0.1
+  done
+  DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$run_dir/dbus.address")
+  export DBUS_SYSTEM_BUS_ADDRESS
+  echo "No system bus on this machine: a private one stands in ($DBUS_SYSTEM_BUS_ADDRESS)"
+fi
 
 nymea_port=$(conf_value nymea_tcpPort)
 # The stand-in ends when its standard input closes; the coprocess pipe stays

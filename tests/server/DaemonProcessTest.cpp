@@ -32,11 +32,11 @@ protected:
         standInUp = standIn->waitForOutput("listening", 10s);
     }
 
-    std::unique_ptr<testsupport::ChildProcess> startDaemon(const std::string& logName) {
-        return std::make_unique<testsupport::ChildProcess>(
-            std::vector<std::string>{IEC_SERVER_BINARY, "--debug"}, runDir,
-            std::vector<std::pair<std::string, std::string>>{{"IEC_FS_ROOT", workDir.path().string()}},
-            workDir.path() / logName);
+    std::unique_ptr<testsupport::ChildProcess> startDaemon(
+        const std::string& logName, std::vector<std::pair<std::string, std::string>> environment = {}) {
+        environment.emplace_back("IEC_FS_ROOT", workDir.path().string());
+        return std::make_unique<testsupport::ChildProcess>(std::vector<std::string>{IEC_SERVER_BINARY, "--debug"},
+                                                           runDir, environment, workDir.path() / logName);
     }
 
     // Reads AnOut1 of CLS1 until it shows want (the road runs after the operate's answer).
@@ -129,6 +129,14 @@ TEST_F(DaemonProcessTest, ABadPortEndsTheStartUpWithExitCodeOne) {
     auto daemon = startDaemon("bad.log");
     EXPECT_EQ(daemon->waitExit(10s), 1) << daemon->output();
     EXPECT_NE(daemon->output().find("Invalid value for nymea_tcpPort"), std::string::npos) << daemon->output();
+}
+
+TEST_F(DaemonProcessTest, AnUnreachableSystemBusEndsTheStartUpWithExitCodeOne) {
+    auto daemon = startDaemon("nobus.log", {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (workDir.path() / "nobus").string()}});
+    EXPECT_EQ(daemon->waitExit(10s), 1) << daemon->output();
+    EXPECT_NE(daemon->output().find("The schedule handling could not start (system D-Bus)"), std::string::npos)
+        << daemon->output();
+    EXPECT_EQ(standIn->countInOutput("connected "), 0u);
 }
 
 }  // namespace
