@@ -109,6 +109,15 @@ std::optional<std::vector<std::pair<int, std::vector<uint8_t>>>> tcpPayloads(con
 
 }  // namespace
 
+std::vector<std::vector<uint8_t>> clientPayloads(const std::string& path, int serverPort) {
+    std::vector<std::vector<uint8_t>> out;
+    auto payloads = tcpPayloads(path);
+    if (!payloads) return out;
+    for (auto& [port, bytes] : *payloads)
+        if (port != serverPort) out.push_back(std::move(bytes));
+    return out;
+}
+
 std::optional<std::vector<MmsPdu>> readCapture(const std::string& path, int serverPort) {
     auto payloads = tcpPayloads(path);
     if (!payloads) return std::nullopt;

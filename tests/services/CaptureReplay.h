@@ -31,6 +31,9 @@ std::vector<ConfirmedExchange> confirmedExchanges(const std::vector<MmsPdu>& pdu
 // Unconfirmed PDUs of the server (reports), in order.
 std::vector<std::vector<uint8_t>> unconfirmedPdus(const std::vector<MmsPdu>& pdus);
 
+// The TCP payloads the client sent to serverPort, in capture order.
+std::vector<std::vector<uint8_t>> clientPayloads(const std::string& path, int serverPort);
+
 bool tsharkAvailable();
 
 }  // namespace servicetest
