@@ -2,8 +2,9 @@
 #include "tests/files/WireCheck.h"
 
 #include <cstdio>
-#include <fstream>
 #include <sstream>
+
+#include "tests/mms/WireCapture.h"
 
 namespace filetest {
 
@@ -56,28 +57,8 @@ Decoded decodeCapture(const std::filesystem::path& capture, int port) {
 
 Decoded decodeSession(const std::vector<mmstest::Segment>& session, int serverPort,
                       const std::filesystem::path& dir) {
-    std::filesystem::path text = dir / "session.txt";
     std::filesystem::path capture = dir / "session.pcapng";
-    {
-        std::ofstream out(text);
-        for (const auto& segment : session) {
-            // text2pcap -D: "I" frames run from the first port of -T to the second.
-            out << (segment.fromClient ? "I" : "O") << "\n";
-            for (size_t i = 0; i < segment.bytes.size(); i += 16) {
-                char offset[16];
-                std::snprintf(offset, sizeof offset, "%06zx", i);
-                out << offset;
-                for (size_t j = i; j < segment.bytes.size() && j < i + 16; ++j) {
-                    char byte[4];
-                    std::snprintf(byte, sizeof byte, " %02x", segment.bytes[j]);
-                    out << byte;
-                }
-                out << "\n";
-            }
-        }
-    }
-    run("text2pcap -q -D -T " + std::to_string(kClientPort) + "," + std::to_string(serverPort) + " '" +
-        text.string() + "' '" + capture.string() + "' 2>&1");
+    if (!mmstest::writeCapture(session, kClientPort, serverPort, capture.string())) return {};
     return decodeCapture(capture, serverPort);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Hands a recorded MMS session to tshark: the TCP payloads become a capture
-// (text2pcap), tshark decodes it with the port taken as TPKT, and the MMS
-// part of each frame comes back as text.
+// (mmstest::writeCapture), tshark decodes it once with the port taken as
+// TPKT, and the MMS tree of each frame comes back as text, ready to be
+// compared with a reference capture.
 
 #include <filesystem>
 #include <string>
