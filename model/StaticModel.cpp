@@ -1,5 +1,5 @@
 // Expands the model tables into the records of "FNN_STEUERBOX" once, at first
-// use, and keeps the list of initial values that the initialiser hands out.
+// use; the initialiser works the initial values out of the same tables.
 #include "model/StaticModel.h"
 
 #include <cstdlib>
@@ -109,12 +109,13 @@ public:
     StaticModel() {
         root_.name = "FNN_STEUERBOX";
         root_.initializer = &staticModelInitializer;
-        LogicalDevice** nextDevice = &root_.firstChild;
+        LogicalDevice* previous = nullptr;
         auto addDevice = [&](const char* name, const DeviceDesc& desc, std::span<const ExplicitValue> values) {
             LogicalDevice* device = instantiate(name, desc);
             devices_.push_back({device, &desc, values});
-            *nextDevice = device;
-            nextDevice = reinterpret_cast<LogicalDevice**>(&device->sibling);
+            if (previous == nullptr) root_.firstChild = device;
+            else previous->sibling = device;
+            previous = device;
         };
         addDevice("STB", stbDevice(), stbExplicitValues());
         for (const char* name : {"CLS1", "CLS2", "CLS3", "CLS4"}) addDevice(name, clsDevice(), clsExplicitValues());
