@@ -179,7 +179,23 @@ TEST_F(ServicesTcpTest, ReplayedReferenceSessionsDecodeAsTheReference) {
             ASSERT_TRUE(client.receiveTsdu().has_value()) << "data-change report";
         });
         client.close();
-        ourSessions.insert(ourSessions.end(), client.transcript().begin(), client.transcript().end());
+        // One TPKT per frame, as the reference sent them: one read of the
+        // socket may have taken in several, or part of one.
+        std::vector<mmstest::Segment> joined;
+        for (const mmstest::Segment& segment : client.transcript()) {
+            if (joined.empty() || joined.back().fromClient != segment.fromClient) joined.push_back({segment.fromClient, {}});
+            joined.back().bytes.insert(joined.back().bytes.end(), segment.bytes.begin(), segment.bytes.end());
+        }
+        for (const mmstest::Segment& segment : joined) {
+            size_t pos = 0;
+            while (pos + 4 <= segment.bytes.size()) {
+                size_t length = (static_cast<size_t>(segment.bytes[pos + 2]) << 8) | segment.bytes[pos + 3];
+                if (length < 4 || pos + length > segment.bytes.size()) length = segment.bytes.size() - pos;
+                ourSessions.push_back({segment.fromClient, Bytes(segment.bytes.begin() + pos,
+                                                                 segment.bytes.begin() + pos + length)});
+                pos += length;
+            }
+        }
     }
     const std::string ours = pcap("ours.pcap");
     const std::string merged = pcap("reference.pcapng");
