@@ -23,9 +23,10 @@ namespace {
 using Method = MmsServiceResult (FileServices::*)(MmsServiceContext&, std::span<const uint8_t>, bool);
 
 void registerMethod(sIedServer* server, FileServices& services, unsigned tag, Method method) {
-    MmsServer_registerService(server, tag,
-                              [&services, method](MmsServiceContext& ctx, std::span<const uint8_t> content,
-                                                  bool constructed) { return (services.*method)(ctx, content, constructed); });
+    MmsServer_registerService(
+        server, tag, [&services, method](MmsServiceContext& ctx, std::span<const uint8_t> content, bool constructed) {
+            return (services.*method)(ctx, content, constructed);
+        });
 }
 
 }  // namespace

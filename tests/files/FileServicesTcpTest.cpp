@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -12,6 +14,7 @@
 #include "iec61850/files/file_codec.h"
 #include "iec61850/files/file_services.h"
 #include "iec61850/ied_server_internal.h"
+#include "iec61850/mms/ber.h"
 #include "iec61850/mms/mms_services.h"
 #include "tests/files/WireCheck.h"
 #include "tests/mms/MmsTestClient.h"
@@ -241,6 +244,133 @@ TEST_F(FileServicesTcpTest, OpenFilesCloseWhenTheAssociationEnds) {
     EXPECT_TRUE(released.release());
     dropped.close();
     EXPECT_EQ(openFilesAfterTheServerCatchesUp(), 0u);
+}
+
+// The client's side of the server's own requests: the confirmed request's
+// invoke id, service and content, and the PDU that answers it.
+struct ServerRequest {
+    uint32_t invokeId = 0;
+    unsigned service = 0;
+    Bytes content;
+};
+
+std::optional<ServerRequest> serverRequest(const Bytes& pdu) {
+    ber::Tlv tlv, id, service;
+    if (!ber::decodeSingle(pdu, tlv) || !tlv.is(ber::context(0))) return std::nullopt;
+    ber::Reader reader(tlv.content);
+    uint64_t invokeId = 0;
+    if (!reader.next(id) || !ber::decodeUnsigned(id.content, invokeId) || !reader.next(service)) return std::nullopt;
+    return ServerRequest{static_cast<uint32_t>(invokeId), service.number,
+                         Bytes(service.content.begin(), service.content.end())};
+}
+
+Bytes clientResponse(uint32_t invokeId, unsigned service, const Bytes& content, bool constructed) {
+    ber::Writer w;
+    size_t m = w.begin(ber::context(1));
+    w.writeUnsigned(ber::universal(ber::kUniversalInteger), invokeId);
+    if (constructed) {
+        w.writeConstructed(ber::context(service), content);
+    } else {
+        w.writePrimitive(ber::context(service), content);
+    }
+    w.end(m);
+    return w.take();
+}
+
+// ObtainFile over a real association: the client's request is decoded, the
+// server pulls the file with FileOpen, FileRead and FileClose requests of its
+// own, and the outcome comes after the close. The protocol machine answers a
+// request when its handler returns, so this test's handler answers at once
+// and records the transfer's own, later answer.
+TEST_F(FileServicesTcpTest, ObtainFilePullsTheFileOverTheSameAssociation) {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::vector<MmsServiceResult> outcomes;
+    FileServices& services = fileServicesOf(server);
+    loop.reset();
+    MmsServer_registerService(server, MMS_SERVICE_OBTAIN_FILE,
+                              [&](MmsServiceContext& ctx, std::span<const uint8_t> content, bool constructed) {
+                                  sMmsServerConnection* connection = ctx.connection;
+                                  auto send = [connection](unsigned tag, std::vector<uint8_t> request, bool c,
+                                                           MmsClientResponseHandler onResponse) {
+                                      return MmsServerConnection_sendConfirmedRequest(connection, tag,
+                                                                                      std::move(request), c,
+                                                                                      std::move(onResponse));
+                                  };
+                                  auto record = [&](MmsServiceResult result) {
+                                      std::lock_guard<std::mutex> lock(mutex);
+                                      outcomes.push_back(std::move(result));
+                                      done.notify_all();
+                                  };
+                                  auto immediate = services.obtainFile(ctx, content, constructed, send, record);
+                                  return immediate.value_or(MmsServiceResult::response({}, false));
+                              });
+    loop = std::make_unique<ServerLoop>(server);
+
+    const std::string file = std::string(3000, 'o') + "end of the client's file";
+    MmsTestClient client;
+    ASSERT_TRUE(client.associate(port, 1200));
+    ber::Writer request;
+    size_t m = request.begin(ber::context(0));
+    request.writeUnsigned(ber::universal(ber::kUniversalInteger), 1);
+    request.writeConstructed(ber::context(MMS_SERVICE_OBTAIN_FILE),
+                             encodeObtainFileRequest({"client/settings.cfg", "settings.cfg"}));
+    request.end(m);
+    ASSERT_TRUE(client.sendMmsPdu(request.bytes()));
+
+    std::vector<unsigned> asked;
+    size_t position = 0;
+    bool answered = false, closed = false;
+    while (!(answered && closed)) {
+        auto pdu = client.receiveMmsPdu();
+        ASSERT_TRUE(pdu.has_value()) << "the server stopped half way";
+        if (auto answer = MmsTestClient::splitAnswer(*pdu); answer && answer->pduTag == 1 && answer->invokeId == 1) {
+            answered = true;
+            continue;
+        }
+        auto req = serverRequest(*pdu);
+        ASSERT_TRUE(req.has_value()) << mmstest::toHex(*pdu);
+        asked.push_back(req->service);
+        if (req->service == MMS_SERVICE_FILE_OPEN) {
+            FileOpenRequest open;
+            ASSERT_EQ(decodeFileOpenRequest(req->content, open), DecodeStatus::Ok);
+            EXPECT_EQ(open.name, "client/settings.cfg");
+            FileOpenResponse response{3, {file.size(), kAnchorModified}};
+            ASSERT_TRUE(client.sendMmsPdu(
+                clientResponse(req->invokeId, req->service, encodeFileOpenResponse(response), true)));
+        } else if (req->service == MMS_SERVICE_FILE_READ) {
+            size_t n = std::min<size_t>(1000, file.size() - position);
+            auto data = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(file.data()) + position, n);
+            position += n;
+            ASSERT_TRUE(client.sendMmsPdu(clientResponse(req->invokeId, req->service,
+                                                         encodeFileReadResponse(data, position < file.size()), true)));
+        } else {
+            EXPECT_EQ(req->service, MMS_SERVICE_FILE_CLOSE);
+            EXPECT_EQ(req->content, encodeFrsmId(3));
+            ASSERT_TRUE(client.sendMmsPdu(clientResponse(req->invokeId, req->service, {}, false)));
+            closed = true;
+        }
+    }
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(3), [&] { return !outcomes.empty(); }));
+        EXPECT_EQ(outcomes[0].kind, MmsServiceResult::Kind::Response);
+    }
+    EXPECT_EQ(asked, (std::vector<unsigned>{MMS_SERVICE_FILE_OPEN, MMS_SERVICE_FILE_READ, MMS_SERVICE_FILE_READ,
+                                            MMS_SERVICE_FILE_READ, MMS_SERVICE_FILE_READ, MMS_SERVICE_FILE_CLOSE}));
+    EXPECT_EQ(workDir.readFile("uploaded_files/settings.cfg"), file);
+    EXPECT_TRUE(client.release());
+    {
+        std::lock_guard<std::mutex> lock(refusals.mutex);
+        EXPECT_EQ(refusals.asked.back(), "2:settings.cfg:client/settings.cfg");
+    }
+
+    filetest::Decoded ours = filetest::decodeSession(client.transcript(), port, workDir.path());
+    ASSERT_TRUE(ours.ran);
+    EXPECT_EQ(filetest::problems(ours), std::vector<std::string>{});
+    for (const char* field : {"obtainFile", "fileOpen", "fileRead", "fileClose"}) {
+        EXPECT_NE(ours.fullText.find(field), std::string::npos) << field;
+    }
 }
 
 }  // namespace
