@@ -116,6 +116,10 @@ void ReportEngine::onAttributeUpdate(DataAttribute* attr, uint8_t reason) {
                 BlockState& block = blocks_[b];
                 uint8_t fired = triggers & block.trgOps;
                 if (!block.enabled || block.dataSet != ref.dataSet || fired == 0) continue;
+                if (pending_.size() >= kMaxPendingReports) {
+                    ++dropped_;  // unbuffered: what the loop cannot keep up with is lost
+                    continue;
+                }
                 if (data.empty()) data = encodeMember(*ref.dataSet, ref.member);
                 pending_.push_back({static_cast<int>(b), block.owner, now, {{ref.member, fired, data}}});
                 queued = true;
@@ -209,6 +213,11 @@ void ReportEngine::connectionClosed(sMmsServerConnection* connection) {
 bool ReportEngine::isEnabled(int rcb) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return blocks_.at(rcb).enabled;
+}
+
+uint64_t ReportEngine::droppedReports() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
 }
 
 sMmsServerConnection* ReportEngine::ownerOf(int rcb) const {

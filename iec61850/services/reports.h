@@ -24,6 +24,9 @@ namespace services {
 class ReportEngine {
 public:
     using Sender = std::function<bool(sMmsServerConnection*, std::vector<uint8_t>)>;
+    // Reports queued between two runs of the periodic tasks at most; updates
+    // beyond that (a writer flooding the model) are not reported.
+    static constexpr size_t kMaxPendingReports = 4096;
     using Clock = std::function<uint64_t()>;  // ms since the epoch
 
     ReportEngine(IedServer server, const ModelIndex& index, Sender sender, Clock clock);
@@ -48,6 +51,8 @@ public:
     // State of one block, for tests and the bench.
     bool isEnabled(int rcb) const;
     sMmsServerConnection* ownerOf(int rcb) const;
+    // Reports lost because the queue was full.
+    uint64_t droppedReports() const;
 
 private:
     struct BlockState {
@@ -96,6 +101,7 @@ private:
     mutable std::mutex mutex_;  // guards blocks_ and pending_
     std::vector<BlockState> blocks_;
     std::vector<PendingReport> pending_;
+    uint64_t dropped_ = 0;
 };
 
 }  // namespace services

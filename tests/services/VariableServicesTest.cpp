@@ -508,6 +508,19 @@ TEST_F(ServicesTest, UpdatesFromAnotherThreadAreReportedByTheProcessingThread) {
     EXPECT_EQ(wakeUps, 50);
 }
 
+TEST_F(ServicesTest, AFloodOfUpdatesQueuesABoundedNumberOfReports) {
+    ASSERT_EQ(writeBool("LLN0$RP$rcb01$RptEna", true), DATA_ACCESS_ERROR_SUCCESS);
+    const size_t cap = services::ReportEngine::kMaxPendingReports;
+    for (size_t i = 0; i < cap + 100; ++i) IedServer_updateFloatAttributeValue(server, model.magF, 1.0F);
+    services->periodic();
+    EXPECT_EQ(sent.size(), cap);
+    EXPECT_EQ(services->reports().droppedReports(), 100u);
+    sent.clear();
+    IedServer_updateFloatAttributeValue(server, model.magF, 1.0F);
+    services->periodic();
+    EXPECT_EQ(sent.size(), 1u);  // room again after the loop caught up
+}
+
 TEST_F(ServicesTest, BlockOwnershipAndConfigurationWhileEnabled) {
     ber::MmsValuePtr id(MmsValue_newVisibleString("other"));
     ASSERT_EQ(writeBool("LLN0$RP$rcb01$RptEna", true, connA), DATA_ACCESS_ERROR_SUCCESS);
