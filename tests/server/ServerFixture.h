@@ -31,6 +31,7 @@ protected:
         IecServer::slots().clear();
         persistedSlots.clear();
         serialization.debug = true;
+        syslog.clear();  // the first test also sees the server's start-up lines
     }
     ~ServerCoreTest() override {
         IecServer::slots().clear();
