@@ -287,8 +287,9 @@ bool IecServer::writeLpcWithStartTimeToIec61850(uint64_t startTimeMs, int durati
 
 namespace {
 
+// The published per-CLS results carry a lock of their own in schedule
+// management, so the read-backs need not wait for a road (and its listeners).
 bool isDeactivated(int cls, const char* format) {
-    RoadGuard road(roadLock());
     auto schedules = IecServer::scheduleService();
     if (!schedules) return true;
     const std::string name = schedules->getActiveScheduleName(cls);
@@ -312,13 +313,12 @@ bool IecServer::checkIfLPPisAlreadyDeactivated() {
 }
 
 float IecServer::getActiveValue(int cls) {
-    RoadGuard road(roadLock());
     auto schedules = scheduleService();
     return schedules ? schedules->getActiveValue(cls) : -1.0f;
 }
 
 int64_t IecServer::getTotalDuration() {
-    RoadGuard road(roadLock());
+    RoadGuard road(roadLock());  // reads the schedule store
     auto schedules = scheduleService();
     return schedules ? schedules->getTotalDuration() : -1;
 }
