@@ -17,7 +17,12 @@ std::string text(const char* s) { return s != nullptr ? s : ""; }
 }  // namespace
 
 ModelIndex::ModelIndex(IedModel* model) : model_(model) {
-    if (model_ != nullptr) indexRecords();
+    if (model_ == nullptr) return;
+    for (ModelNode* node = model_->firstChild; node != nullptr; node = node->sibling) {
+        auto* device = static_cast<LogicalDevice*>(node);
+        domains_.emplace_back(domainName(device), device);
+    }
+    indexRecords();
 }
 
 std::string ModelIndex::domainName(const LogicalDevice* device) const {
@@ -25,10 +30,8 @@ std::string ModelIndex::domainName(const LogicalDevice* device) const {
 }
 
 LogicalDevice* ModelIndex::deviceByDomain(const std::string& domain) const {
-    if (model_ == nullptr) return nullptr;
-    for (ModelNode* node = model_->firstChild; node != nullptr; node = node->sibling) {
-        auto* device = static_cast<LogicalDevice*>(node);
-        if (domainName(device) == domain) return device;
+    for (const auto& [name, device] : domains_) {
+        if (name == domain) return device;
     }
     return nullptr;
 }

@@ -5,6 +5,7 @@
 // installed; the model never changes shape afterwards.
 
 #include <deque>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,7 @@ private:
     void indexRecords();
 
     IedModel* model_;
+    std::vector<std::pair<std::string, LogicalDevice*>> domains_;
     std::deque<DataSetInfo> dataSets_;  // stable addresses: blocks point at them
     std::vector<RcbInfo> rcbs_;
     std::vector<LcbInfo> lcbs_;

@@ -113,10 +113,12 @@ std::optional<VariableRef> resolveVariable(const ModelIndex& index, LogicalDevic
     std::string fcText(parts[1]);
     ref.fc = FunctionalConstraint_fromString(fcText.c_str());
     if (ref.fc == IEC61850_FC_NONE) return std::nullopt;
-    std::vector<FunctionalConstraint> present = fcsOfNode(index, ref.node);
-    if (std::find(present.begin(), present.end(), ref.fc) == present.end()) return std::nullopt;
     ref.kind = RefKind::FcGroup;
-    if (parts.size() == 2) return ref;
+    if (parts.size() == 2) {
+        std::vector<FunctionalConstraint> present = fcsOfNode(index, ref.node);
+        if (std::find(present.begin(), present.end(), ref.fc) == present.end()) return std::nullopt;
+        return ref;
+    }
 
     if (!isFcForNodes(ref.fc)) {
         if (parts.size() > 4) return std::nullopt;
