@@ -76,6 +76,8 @@ void sMmsServerConnection::readSocket() {
         if (n > 0) {
             total += static_cast<size_t>(n);
             receive(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
+            // A short read drained the socket; more data wakes the next poll.
+            if (static_cast<size_t>(n) < sizeof buf) return;
             continue;
         }
         if (n == 0) {

@@ -148,24 +148,37 @@ void MmsServerState::dropExpiredAndClosed() {
         if (!c->closed() && !c->associated() && !c->closeWhenFlushed && now - c->createdAt > kAssociationTimeout)
             c->close("no association in time");
     }
+    // Erasing invalidates what the last waitReady saw.
+    ready_.clear();
+    readyFresh_ = false;
     std::erase_if(connections_, [](const auto& c) { return c->closed(); });
 }
 
 int MmsServerState::waitReady(unsigned timeoutMs) {
     std::vector<pollfd> fds;
+    std::vector<sMmsServerConnection*> owners;
     fds.reserve(connections_.size() + 2);
+    owners.reserve(connections_.size());
     if (wakeFd_.valid()) fds.push_back({wakeFd_.get(), POLLIN, 0});
     if (listenFd_.valid()) fds.push_back({listenFd_.get(), POLLIN, 0});
+    const size_t first = fds.size();
     for (const auto& c : connections_) {
-        if (c->fd.valid() && !c->closed())
-            fds.push_back({c->fd.get(), static_cast<short>(POLLIN | (c->hasPendingOutput() ? POLLOUT : 0)), 0});
+        if (!c->fd.valid() || c->closed()) continue;
+        fds.push_back({c->fd.get(), static_cast<short>(POLLIN | (c->hasPendingOutput() ? POLLOUT : 0)), 0});
+        owners.push_back(c.get());
     }
+    readyFresh_ = false;
     const int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<unsigned>(timeoutMs, INT32_MAX)));
     if (n <= 0) return 0;
     if (wakeFd_.valid() && (fds[0].revents & POLLIN)) {
         uint64_t count;
         (void)!::read(wakeFd_.get(), &count, sizeof count);
     }
+    ready_.clear();
+    for (size_t i = first; i < fds.size(); ++i) {
+        if (fds[i].revents != 0) ready_.push_back({owners[i - first], fds[i].revents});
+    }
+    readyFresh_ = true;
     return n;
 }
 
@@ -177,22 +190,31 @@ void MmsServerState::signalWork() {
 
 void MmsServerState::processIncomingData() {
     acceptPending();
-    std::vector<pollfd> fds;
-    std::vector<sMmsServerConnection*> owners;
-    fds.reserve(connections_.size());
-    for (const auto& c : connections_) {
-        if (c->closed() || !c->fd.valid()) continue;
-        fds.push_back({c->fd.get(), static_cast<short>(POLLIN | (c->hasPendingOutput() ? POLLOUT : 0)), 0});
-        owners.push_back(c.get());
-    }
-    if (!fds.empty() && ::poll(fds.data(), fds.size(), 0) > 0) {
-        for (size_t i = 0; i < fds.size(); ++i) {
-            sMmsServerConnection* c = owners[i];
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) c->readSocket();
-            if (!c->closed() && (fds[i].revents & POLLERR) && !(fds[i].revents & POLLIN)) c->close("socket error");
-            c->flush();
+    if (!readyFresh_) {
+        // No waitReady since the last pass: look at every socket now.
+        std::vector<pollfd> fds;
+        std::vector<sMmsServerConnection*> owners;
+        fds.reserve(connections_.size());
+        for (const auto& c : connections_) {
+            if (c->closed() || !c->fd.valid()) continue;
+            fds.push_back({c->fd.get(), static_cast<short>(POLLIN | (c->hasPendingOutput() ? POLLOUT : 0)), 0});
+            owners.push_back(c.get());
+        }
+        ready_.clear();
+        if (!fds.empty() && ::poll(fds.data(), fds.size(), 0) > 0) {
+            for (size_t i = 0; i < fds.size(); ++i) {
+                if (fds[i].revents != 0) ready_.push_back({owners[i], fds[i].revents});
+            }
         }
     }
+    readyFresh_ = false;
+    // Connections are only erased below, so every pointer in ready_ is alive.
+    for (const auto& [c, revents] : ready_) {
+        if (revents & (POLLIN | POLLHUP | POLLERR)) c->readSocket();
+        if (!c->closed() && (revents & POLLERR) && !(revents & POLLIN)) c->close("socket error");
+        c->flush();
+    }
+    ready_.clear();
     dropExpiredAndClosed();
 }
 

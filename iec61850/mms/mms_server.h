@@ -183,6 +183,15 @@ private:
     void acceptPending();
     void dropExpiredAndClosed();
 
+    // Readiness seen by the last waitReady, used by the next
+    // processIncomingData instead of polling once more.
+    struct Readiness {
+        sMmsServerConnection* connection;
+        short revents;
+    };
+    std::vector<Readiness> ready_;
+    bool readyFresh_ = false;
+
     sIedServer* server_;
     UniqueFd listenFd_;
     UniqueFd wakeFd_;
