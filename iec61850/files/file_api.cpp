@@ -40,6 +40,10 @@ void MmsFileServices_install(sIedServer* server) {
     registerMethod(server, services, MMS_SERVICE_FILE_CLOSE, &FileServices::fileClose);
     registerMethod(server, services, MMS_SERVICE_FILE_DELETE, &FileServices::fileDelete);
     registerMethod(server, services, MMS_SERVICE_FILE_RENAME, &FileServices::fileRename);
+    // ObtainFile (FileServices::obtainFile) answers only after the file has
+    // come over, but the dispatch sends every answer when its handler
+    // returns. It stays unregistered, and so unsupported in the Initiate
+    // answer, until the dispatch can take an answer later.
 
     MmsConnectionHooks hooks;
     hooks.opened = [](sMmsServerConnection*) {};
