@@ -18,8 +18,9 @@ enum ObjectClass { CLASS_NAMED_VARIABLE = 0, CLASS_NAMED_VARIABLE_LIST = 2, CLAS
 // Octets a GetNameList response needs besides its identifiers: PDU, invoke
 // id, service, list headers and moreFollows, each with a long length form.
 constexpr size_t kNameListOverhead = 25;
-// Octets a Read response needs besides its results.
-constexpr size_t kReadResponseOverhead = 24;
+// Octets a response needs besides its service content (PDU, invoke id and
+// service headers in their long forms).
+constexpr size_t kResponseOverhead = 24;
 constexpr size_t kLogBinaryTimeSize = 6;
 constexpr size_t kEntryIdSize = 8;
 constexpr int kObjectReferenceMaxSize = 129;
@@ -40,19 +41,28 @@ struct LockGuard {
     IedServer server;
 };
 
+// The response, or a resource error when it would not fit the negotiated
+// PDU size.
+MmsServiceResult fittingResponse(const MmsServiceContext& ctx, ber::Writer& w) {
+    if (w.size() + kResponseOverhead > ctx.maxPduSize)
+        return MmsServiceResult::error(ERROR_CLASS_RESOURCE, RESOURCE_OTHER);
+    return MmsServiceResult::response(w.take());
+}
+
 bool readIdentifier(const ber::Tlv& tlv, std::string& out) {
     return !tlv.constructed && ber::decodeVisibleString(tlv.content, out);
 }
 
 }  // namespace
 
-VariableServices::VariableServices(IedServer server, ReportEngine::Sender sender)
-    : server_(server), index_(server->model), sender_(std::move(sender)) {
+VariableServices::VariableServices(IedServer server, ReportEngine::Sender sender, ReportEngine::Clock clock)
+    : server_(server), index_(server->model), sender_(std::move(sender)), clock_(std::move(clock)) {
+    if (!clock_) clock_ = [] { return Hal_getTimeInMs(); };
     makeReportEngine();
 }
 
 void VariableServices::makeReportEngine() {
-    reports_ = std::make_unique<ReportEngine>(server_, index_, sender_, [] { return Hal_getTimeInMs(); });
+    reports_ = std::make_unique<ReportEngine>(server_, index_, sender_, clock_);
     reports_->setWakeUp(wakeUp_);
 }
 
@@ -323,7 +333,7 @@ void VariableServices::writeRefValue(ber::Writer& w, const VariableRef& ref) {
 
 // --- GetVariableAccessAttributes -------------------------------------------------
 
-MmsServiceResult VariableServices::getVariableAccessAttributes(const MmsServiceContext&,
+MmsServiceResult VariableServices::getVariableAccessAttributes(const MmsServiceContext& ctx,
                                                                std::span<const uint8_t> content) {
     ber::Tlv choice, nameTlv;
     ObjectName name;
@@ -339,7 +349,7 @@ MmsServiceResult VariableServices::getVariableAccessAttributes(const MmsServiceC
     size_t type = w.begin(ber::context(2));
     writeRefType(w, *ref);
     w.end(type);
-    return MmsServiceResult::response(w.take());
+    return fittingResponse(ctx, w);
 }
 
 // --- Read ----------------------------------------------------------------------
@@ -407,9 +417,7 @@ MmsServiceResult VariableServices::read(const MmsServiceContext& ctx, std::span<
         return MmsServiceResult::reject(kRejectInvalidArgument);
     }
     w.end(results);
-    if (w.size() + kReadResponseOverhead > ctx.maxPduSize)
-        return MmsServiceResult::error(ERROR_CLASS_RESOURCE, RESOURCE_OTHER);
-    return MmsServiceResult::response(w.take());
+    return fittingResponse(ctx, w);
 }
 
 // --- Write and operate -----------------------------------------------------------
@@ -530,7 +538,7 @@ MmsServiceResult VariableServices::write(const MmsServiceContext& ctx, std::span
 
 // --- named variable lists and journals ---------------------------------------------
 
-MmsServiceResult VariableServices::getNamedVariableListAttributes(const MmsServiceContext&,
+MmsServiceResult VariableServices::getNamedVariableListAttributes(const MmsServiceContext& ctx,
                                                                   std::span<const uint8_t> content) {
     ber::Tlv nameTlv;
     ObjectName name;
@@ -553,7 +561,7 @@ MmsServiceResult VariableServices::getNamedVariableListAttributes(const MmsServi
         w.end(entry);
     }
     w.end(list);
-    return MmsServiceResult::response(w.take());
+    return fittingResponse(ctx, w);
 }
 
 MmsServiceResult VariableServices::readJournal(const MmsServiceContext&, std::span<const uint8_t> content) {

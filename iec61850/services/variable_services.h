@@ -33,8 +33,9 @@ constexpr int kRejectInvalidArgument = 4;
 
 class VariableServices {
 public:
-    // sender queues an encoded report PDU for an association.
-    VariableServices(IedServer server, ReportEngine::Sender sender);
+    // sender queues an encoded report PDU for an association; clock gives the
+    // time in ms since the epoch (the system clock when empty).
+    VariableServices(IedServer server, ReportEngine::Sender sender, ReportEngine::Clock clock = {});
     VariableServices(const VariableServices&) = delete;
     VariableServices& operator=(const VariableServices&) = delete;
 
@@ -87,6 +88,7 @@ private:
     IedServer server_;
     ModelIndex index_;
     ReportEngine::Sender sender_;
+    ReportEngine::Clock clock_;
     std::function<void()> wakeUp_;
     std::unique_ptr<ReportEngine> reports_;
     std::map<const LogicalDevice*, std::vector<std::string>> nameCache_;

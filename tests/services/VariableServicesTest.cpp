@@ -25,10 +25,13 @@ protected:
     ServicesTest() {
         server = IedServer_create(model.model());
         IedServer_updateInt32AttributeValue(server, model.ctlModel, 1);
-        services = std::make_unique<VariableServices>(server, [this](sMmsServerConnection* c, std::vector<uint8_t> pdu) {
-            sent.emplace_back(c, std::move(pdu));
-            return true;
-        });
+        services = std::make_unique<VariableServices>(
+            server,
+            [this](sMmsServerConnection* c, std::vector<uint8_t> pdu) {
+                sent.emplace_back(c, std::move(pdu));
+                return true;
+            },
+            [this] { return nowMs; });
         server->updateListener = [this](DataAttribute* attr, uint8_t reason) {
             services->reports().onAttributeUpdate(attr, reason);
         };
@@ -74,6 +77,7 @@ protected:
     }
 
     TestModel model;
+    uint64_t nowMs = 1765360000000ULL;  // the report engine's clock
     IedServer server = nullptr;
     std::unique_ptr<VariableServices> services;
     std::vector<std::pair<sMmsServerConnection*, std::vector<uint8_t>>> sent;
@@ -521,6 +525,34 @@ TEST_F(ServicesTest, AFloodOfUpdatesQueuesABoundedNumberOfReports) {
     EXPECT_EQ(sent.size(), 1u);  // room again after the loop caught up
 }
 
+TEST_F(ServicesTest, IntegrityReportsOnlyWithAPeriodAndTheirTrigger) {
+    ber::MmsValuePtr period(MmsValue_newUnsignedFromUint32(1000));
+    ber::MmsValuePtr trgOps(MmsValue_newBitString(6));
+    for (int bit : {1, 4}) MmsValue_setBitStringBit(trgOps.get(), bit, true);  // dchg, integrity
+    ASSERT_EQ(write("LLN0$RP$rcb01$IntgPd", period.get()), DATA_ACCESS_ERROR_SUCCESS);
+    ASSERT_EQ(writeBool("LLN0$RP$rcb01$RptEna", true), DATA_ACCESS_ERROR_SUCCESS);
+    nowMs += 1500;
+    services->periodic();
+    EXPECT_TRUE(sent.empty()) << "integrity not among the trigger options";
+    ASSERT_EQ(writeBool("LLN0$RP$rcb01$RptEna", false), DATA_ACCESS_ERROR_SUCCESS);
+    ASSERT_EQ(write("LLN0$RP$rcb01$TrgOps", trgOps.get()), DATA_ACCESS_ERROR_SUCCESS);
+    ASSERT_EQ(writeBool("LLN0$RP$rcb01$RptEna", true), DATA_ACCESS_ERROR_SUCCESS);
+    nowMs += 999;
+    services->periodic();
+    EXPECT_TRUE(sent.empty()) << "period not yet over";
+    nowMs += 1;
+    services->periodic();
+    ASSERT_EQ(sent.size(), 1u);
+    Report report = decodeReport(sent[0].second);
+    ASSERT_EQ(report.values.size(), 10u);  // both members
+    EXPECT_TRUE(MmsValue_getBitStringBit(report.values[8].get(), 4)) << "reason integrity";
+    // Quality changes are no longer among the trigger options.
+    sent.clear();
+    IedServer_updateQuality(server, model.q, 0x0002);
+    services->periodic();
+    EXPECT_TRUE(sent.empty());
+}
+
 TEST_F(ServicesTest, BlockOwnershipAndConfigurationWhileEnabled) {
     ber::MmsValuePtr id(MmsValue_newVisibleString("other"));
     ASSERT_EQ(writeBool("LLN0$RP$rcb01$RptEna", true, connA), DATA_ACCESS_ERROR_SUCCESS);
@@ -568,6 +600,49 @@ TEST_F(ServicesTest, LogControlBlockReadsItsValuesAndJournalsAreEmpty) {
     writeObjectName(w2, "IEDLD1", "LLN0$nolog");
     w2.end(m);
     EXPECT_EQ(call(&VariableServices::readJournal, w2.take()).kind, MmsServiceResult::Kind::Error);
+}
+
+TEST_F(ServicesTest, AnswersThatDoNotFitThePduSizeAreRefused) {
+    MmsServiceResult r = call(&VariableServices::read, readRequest({{"IEDLD1", "GGIO1"}}), nullptr, 100);
+    EXPECT_EQ(r.kind, MmsServiceResult::Kind::Error);
+    EXPECT_EQ(r.errorClass, services::ERROR_CLASS_RESOURCE);
+    r = call(&VariableServices::getVariableAccessAttributes, nameRequest("IEDLD1", "GGIO1", true), nullptr, 100);
+    EXPECT_EQ(r.kind, MmsServiceResult::Kind::Error);
+    EXPECT_EQ(call(&VariableServices::read, readRequest({{"IEDLD1", "GGIO1"}}), nullptr, 2000).kind,
+              MmsServiceResult::Kind::Response);
+}
+
+// Every cut and every single-octet change of valid requests gets an answer
+// of some kind, and nothing reads out of bounds (the suite runs under ASan).
+TEST_F(ServicesTest, CutAndAlteredRequestsAreAnsweredSafely) {
+    ber::MmsValuePtr b(MmsValue_newBoolean(true));
+    struct Case {
+        Method method;
+        std::vector<uint8_t> request;
+    } cases[] = {
+        {&VariableServices::getNameList, getNameListRequest(0, "IEDLD1", "GGIO1$MX")},
+        {&VariableServices::read, readRequest({{"IEDLD1", "GGIO1$MX$AnIn1"}, {"IEDLD1", "LLN0$RP$rcb01"}})},
+        {&VariableServices::read, readListRequest("IEDLD1", "LLN0$ds")},
+        {&VariableServices::write, writeRequest("IEDLD1", "GGIO1$CO$SPCSO1$Oper", operValue(true).get())},
+        {&VariableServices::write, writeRequest("IEDLD1", "LLN0$RP$rcb01$GI", b.get())},
+        {&VariableServices::getVariableAccessAttributes, nameRequest("IEDLD1", "GGIO1$CO$SPCSO1", true)},
+        {&VariableServices::getNamedVariableListAttributes, nameRequest("IEDLD1", "LLN0$ds", false)},
+    };
+    for (const auto& c : cases) {
+        for (size_t cut = 0; cut < c.request.size(); ++cut) {
+            std::vector<uint8_t> shorter(c.request.begin(), c.request.begin() + cut);
+            (void)call(c.method, shorter);
+        }
+        for (size_t i = 0; i < c.request.size(); ++i) {
+            for (uint8_t v : {0x00, 0x7f, 0x80, 0xff}) {
+                std::vector<uint8_t> altered = c.request;
+                altered[i] = v;
+                (void)call(c.method, altered);
+            }
+        }
+    }
+    services->periodic();
+    SUCCEED();
 }
 
 TEST_F(ServicesTest, MalformedContentIsRejected) {
