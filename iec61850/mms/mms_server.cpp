@@ -145,7 +145,7 @@ void MmsServerState::acceptPending() {
 void MmsServerState::dropExpiredAndClosed() {
     const auto now = std::chrono::steady_clock::now();
     for (auto& c : connections_) {
-        if (!c->closed() && !c->associated() && !c->closeWhenFlushed && now - c->createdAt > kAssociationTimeout)
+        if (!c->closed() && !c->associated() && !c->closeWhenFlushed && now - c->createdAt > associationTimeout_)
             c->close("no association in time");
     }
     // Erasing invalidates what the last waitReady saw.

@@ -154,6 +154,7 @@ public:
     static constexpr size_t kMaxConnections = 100;
     // A connection that has not associated within this time is dropped.
     static constexpr std::chrono::milliseconds kAssociationTimeout{10000};
+    void setAssociationTimeoutForTesting(std::chrono::milliseconds t) { associationTimeout_ = t; }
 
     bool startListening(int tcpPort);
     void stop();
@@ -199,6 +200,7 @@ private:
     std::unordered_map<unsigned, MmsServiceHandler> services_;
     std::vector<MmsConnectionHooks> hooks_;
     uint16_t nextLocalRef_ = 1;
+    std::chrono::milliseconds associationTimeout_ = kAssociationTimeout;
 };
 
 // The state of a server, created on first use.

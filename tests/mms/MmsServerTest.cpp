@@ -10,6 +10,7 @@
 #include "MmsTestClient.h"
 #include "iec61850/ied_server_internal.h"
 #include "iec61850/mms/ber.h"
+#include "iec61850/mms/mms_server.h"
 #include "iec61850/mms/mms_services.h"
 #include "tests/support/TestSupport.h"
 
@@ -20,6 +21,8 @@ using mmstest::MmsTestClient;
 using mmstest::ServerLoop;
 
 namespace {
+
+Bytes kCrBytes() { return fromHex("0300001611e00000000100c0010dc2020001c1020001"); }
 
 IedModel* emptyModel() {
     static IedModel model{"TEST", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -401,6 +404,72 @@ TEST_F(MmsServerTest, HooksSendUnconfirmedPdusAndServerRequests) {
     for (int i = 0; i < 100 && callbacks.load() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(callbacks.load(), 2);
     EXPECT_FALSE(callbackSuccess.load());
+}
+
+TEST_F(MmsServerTest, ConnectionsThatNeverAssociateAreDropped) {
+    mmsState(server.get()).setAssociationTimeoutForTesting(std::chrono::milliseconds(100));
+    start();
+    MmsTestClient associated;
+    ASSERT_TRUE(associated.associate(port));
+    MmsTestClient silent;
+    ASSERT_TRUE(silent.connect(port));
+    MmsTestClient transportOnly;
+    ASSERT_TRUE(transportOnly.connect(port));
+    ASSERT_TRUE(transportOnly.sendRaw(kCrBytes()));
+    ASSERT_TRUE(transportOnly.receiveTpdu());
+    EXPECT_TRUE(silent.waitClosed(2000));
+    EXPECT_TRUE(transportOnly.waitClosed(2000));
+    // An association is kept however long it idles.
+    auto a = associated.request(MMS_SERVICE_IDENTIFY, {}, false);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->pduTag, 1u);
+}
+
+TEST_F(MmsServerTest, PeerThatStopsReadingIsDroppedAndResetsDoNotHurt) {
+    std::atomic<sMmsServerConnection*> flooded{nullptr};
+    std::atomic<bool> refused{false};
+    std::atomic<int> closedCount{0};
+    MmsConnectionHooks hooks;
+    hooks.closed = [&](sMmsServerConnection* c) {
+        ++closedCount;
+        if (flooded == c) flooded = nullptr;
+    };
+    hooks.periodic = [&] {
+        // 60-kB unconfirmed PDUs until the server gives the peer up (bounded).
+        sMmsServerConnection* c = flooded;
+        for (int i = 0; c != nullptr && i < 50 && !refused; ++i) {
+            Bytes pdu = {0xA3, 0x83, 0x00, 0xEA, 0x5B};
+            pdu.resize(60000, 0x00);
+            if (!MmsServerConnection_sendUnconfirmedPdu(c, pdu)) refused = true;
+        }
+    };
+    MmsServer_addConnectionHooks(server.get(), hooks);
+    hooks = {};
+    std::atomic<sMmsServerConnection*> last{nullptr};
+    hooks.opened = [&](sMmsServerConnection* c) { last = c; };
+    MmsServer_addConnectionHooks(server.get(), hooks);
+    start();
+
+    MmsTestClient bystander;
+    ASSERT_TRUE(bystander.associate(port));
+    MmsTestClient sleeper;
+    ASSERT_TRUE(sleeper.associate(port));
+    flooded = last.load();
+    MmsServer_signalWork(server.get());
+    for (int i = 0; i < 500 && !refused; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(refused.load());
+    EXPECT_EQ(closedCount.load(), 1);
+
+    // Requests in flight while the peer resets: the answers hit a dead socket.
+    for (int round = 0; round < 5; ++round) {
+        MmsTestClient rude;
+        ASSERT_TRUE(rude.associate(port));
+        for (int i = 0; i < 20; ++i) ASSERT_TRUE(rude.sendMmsPdu(fromHex("a0050201018200")));
+        rude.reset();
+    }
+    auto a = bystander.request(MMS_SERVICE_IDENTIFY, {}, false);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->pduTag, 1u);
 }
 
 // --- malformed input -----------------------------------------------------------

@@ -203,6 +203,14 @@ void MmsTestClient::close() {
     in_.clear();
 }
 
+void MmsTestClient::reset() {
+    if (fd_ >= 0) {
+        const linger l{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+    close();
+}
+
 int MmsTestClient::localPort() const {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;

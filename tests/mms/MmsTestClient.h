@@ -83,6 +83,8 @@ public:
     // True when the server closes the connection within the time.
     bool waitClosed(int timeoutMs = 3000);
     void close();
+    // Closes with a TCP reset (linger 0) instead of a FIN.
+    void reset();
 
     bool connected() const { return fd_ >= 0; }
     int localPort() const;
