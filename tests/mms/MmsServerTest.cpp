@@ -242,9 +242,9 @@ TEST_F(MmsServerTest, IndicationHandlerRunsOnceEachWayOnTheLoopThread) {
 
     struct Row {
         const char* how;
-        int endings;  // 0 release, 1 TCP close, 2 COTP only (never associated)
+        int endings;  // 0 release, 1 TCP close, 2 COTP only (never associated), 3 session abort
     };
-    for (const Row row : {Row{"release", 0}, Row{"tcp close", 1}, Row{"no association", 2}}) {
+    for (const Row row : {Row{"release", 0}, Row{"tcp close", 1}, Row{"no association", 2}, Row{"abort", 3}}) {
         {
             std::lock_guard<std::mutex> lock(log.mutex);
             log.events.clear();
@@ -263,6 +263,9 @@ TEST_F(MmsServerTest, IndicationHandlerRunsOnceEachWayOnTheLoopThread) {
             ASSERT_TRUE(client.request(MMS_SERVICE_IDENTIFY, {}, false));  // the association is up
             if (row.endings == 0) {
                 ASSERT_TRUE(client.release());
+                EXPECT_TRUE(client.waitClosed());
+            } else if (row.endings == 3) {
+                ASSERT_TRUE(client.sendTsdu(fromHex("1900")));  // session ABORT without user data
                 EXPECT_TRUE(client.waitClosed());
             }
             client.close();
@@ -284,6 +287,24 @@ TEST_F(MmsServerTest, IndicationHandlerRunsOnceEachWayOnTheLoopThread) {
         EXPECT_EQ(log.events[1], std::make_pair(false, peer)) << row.how;
         for (auto id : log.threads) EXPECT_EQ(id, loopThread) << row.how;
     }
+}
+
+TEST_F(MmsServerTest, StopClosesAssociationsAndTheListener) {
+    IndicationLog log;
+    IedServer_setConnectionIndicationHandler(server.get(), recordIndication, &log);
+    start();
+    MmsTestClient client;
+    ASSERT_TRUE(client.associate(port));
+    ASSERT_TRUE(client.request(MMS_SERVICE_IDENTIFY, {}, false));
+    loop.reset();  // stop runs on the thread that runs the loop
+    IedServer_stopThreadless(server.get());
+    EXPECT_FALSE(IedServer_isRunning(server.get()));
+    EXPECT_TRUE(client.waitClosed());
+    MmsTestClient late;
+    EXPECT_FALSE(late.connect(port));
+    std::lock_guard<std::mutex> lock(log.mutex);
+    ASSERT_EQ(log.events.size(), 2u);
+    EXPECT_FALSE(log.events[1].first);
 }
 
 TEST_F(MmsServerTest, SecondServerOnAUsedPortIsNotRunning) {
