@@ -1,6 +1,7 @@
 // Unbuffered reporting: block state, ownership, trigger handling, RPT coding.
 #include "iec61850/services/reports.h"
 
+#include <algorithm>
 #include <functional>
 
 #include "iec61850/services/model_encoding.h"
@@ -121,12 +122,37 @@ void ReportEngine::onAttributeUpdate(DataAttribute* attr, uint8_t reason) {
                     continue;
                 }
                 if (data.empty()) data = encodeMember(*ref.dataSet, ref.member);
-                pending_.push_back({static_cast<int>(b), block.owner, now, {{ref.member, fired, data}}});
+                queueMember(static_cast<int>(b), ref.member, fired, data, now);
                 queued = true;
             }
         }
     }
     if (queued && wakeUp_) wakeUp_();
+}
+
+void ReportEngine::queueMember(int rcb, size_t member, uint8_t reason, const std::vector<uint8_t>& data,
+                               uint64_t now) {
+    BlockState& block = blocks_[rcb];
+    if (block.bufTm == 0) {
+        pending_.push_back({rcb, block.owner, now, {{member, reason, data}}});
+        return;
+    }
+    // A second change of a member already buffered sends the buffer first.
+    if (block.buffered) {
+        auto& members = block.buffered->members;
+        auto same = std::find_if(members.begin(), members.end(), [&](const Included& i) { return i.member == member; });
+        if (same != members.end()) flushBuffer(block);
+    }
+    if (!block.buffered) block.buffered = PendingReport{rcb, block.owner, now, {}};
+    auto& members = block.buffered->members;
+    auto at = std::find_if(members.begin(), members.end(), [&](const Included& i) { return i.member > member; });
+    members.insert(at, {member, reason, data});
+}
+
+void ReportEngine::flushBuffer(BlockState& block) {
+    if (!block.buffered) return;
+    pending_.push_back(std::move(*block.buffered));
+    block.buffered.reset();
 }
 
 ReportEngine::PendingReport ReportEngine::wholeDataSetReport(int rcb, uint8_t reason, uint64_t now) const {
@@ -185,8 +211,12 @@ void ReportEngine::sendPending() {
             BlockState& block = blocks_[b];
             if (!block.enabled || block.intgPd == 0 || !(block.trgOps & TRG_OPT_INTEGRITY)) continue;
             if (now < block.nextIntegrityMs) continue;
+            flushBuffer(block);
             pending_.push_back(wholeDataSetReport(static_cast<int>(b), TRG_OPT_INTEGRITY, now));
             block.nextIntegrityMs = now + block.intgPd;
+        }
+        for (BlockState& block : blocks_) {
+            if (block.buffered && now >= block.buffered->timeMs + block.bufTm) flushBuffer(block);
         }
         IedServer_unlockDataModel(server_);
         for (const PendingReport& report : pending_) {
@@ -207,6 +237,7 @@ void ReportEngine::connectionClosed(sMmsServerConnection* connection) {
         block.owner = nullptr;
         block.enabled = false;
         block.reservedExplicitly = false;
+        block.buffered.reset();
     }
 }
 
@@ -297,6 +328,7 @@ MmsDataAccessError ReportEngine::writeField(sMmsServerConnection* connection, in
                 block.nextIntegrityMs = clock_() + block.intgPd;
             } else if (!enable && block.enabled) {
                 block.enabled = false;
+                block.buffered.reset();
                 if (!block.reservedExplicitly) block.owner = nullptr;
             }
             return DATA_ACCESS_ERROR_SUCCESS;
@@ -316,6 +348,7 @@ MmsDataAccessError ReportEngine::writeField(sMmsServerConnection* connection, in
         case RCB_GI: {
             if (type != MMS_BOOLEAN) return DATA_ACCESS_ERROR_TYPE_INCONSISTENT;
             if (MmsValue_getBoolean(value) && block.enabled && (block.trgOps & TRG_OPT_GI)) {
+                flushBuffer(block);
                 pending_.push_back(wholeDataSetReport(rcb, TRG_OPT_GI, clock_()));
             }
             return DATA_ACCESS_ERROR_SUCCESS;

@@ -2,6 +2,9 @@
 // Unbuffered report control blocks: their client-visible state, ownership by
 // an association, and the InformationReports ("RPT") they send.
 //
+// With a buffer time, changes of different members within it go out as one
+// report; a second change of a buffered member sends the buffer first.
+//
 // Threads: onAttributeUpdate runs on whichever thread updates the model,
 // under the data-model lock; it only records what is to be reported (with
 // the member values of that moment) and wakes the processing loop. Every
@@ -12,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -55,6 +59,17 @@ public:
     uint64_t droppedReports() const;
 
 private:
+    struct Included {
+        size_t member;
+        uint8_t reason;
+        std::vector<uint8_t> data;  // the member's Data as encoded when it triggered
+    };
+    struct PendingReport {
+        int rcb;
+        sMmsServerConnection* owner;
+        uint64_t timeMs;
+        std::vector<Included> members;  // in member order
+    };
     struct BlockState {
         const RcbInfo* info = nullptr;
         std::string rptId;
@@ -69,17 +84,8 @@ private:
         bool reservedExplicitly = false;
         sMmsServerConnection* owner = nullptr;
         uint64_t nextIntegrityMs = 0;
-    };
-    struct Included {
-        size_t member;
-        uint8_t reason;
-        std::vector<uint8_t> data;  // the member's Data as encoded when it triggered
-    };
-    struct PendingReport {
-        int rcb;
-        sMmsServerConnection* owner;
-        uint64_t timeMs;
-        std::vector<Included> members;  // in member order
+        // With a buffer time: the changes gathered since the first one.
+        std::optional<PendingReport> buffered;
     };
     struct MemberRef {
         const DataSetInfo* dataSet;
@@ -89,6 +95,10 @@ private:
     void indexMembers();
     std::vector<uint8_t> encodeMember(const DataSetInfo& ds, size_t member) const;
     PendingReport wholeDataSetReport(int rcb, uint8_t reason, uint64_t now) const;  // data-model lock held
+    // Queues one triggered member of a block, through its buffer when the
+    // block has a buffer time (mutex_ held).
+    void queueMember(int rcb, size_t member, uint8_t reason, const std::vector<uint8_t>& data, uint64_t now);
+    void flushBuffer(BlockState& block);
     std::vector<uint8_t> encodeReport(BlockState& block, const PendingReport& report);
 
     IedServer server_;

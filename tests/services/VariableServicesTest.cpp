@@ -525,6 +525,42 @@ TEST_F(ServicesTest, AFloodOfUpdatesQueuesABoundedNumberOfReports) {
     EXPECT_EQ(sent.size(), 1u);  // room again after the loop caught up
 }
 
+TEST_F(ServicesTest, BufferTimeGathersChangesOfDifferentMembersIntoOneReport) {
+    ber::MmsValuePtr bufTm(MmsValue_newUnsignedFromUint32(100));
+    ASSERT_EQ(write("LLN0$RP$rcb01$BufTm", bufTm.get()), DATA_ACCESS_ERROR_SUCCESS);
+    ASSERT_EQ(writeBool("LLN0$RP$rcb01$RptEna", true), DATA_ACCESS_ERROR_SUCCESS);
+    IedServer_updateBooleanAttributeValue(server, model.stVal, true);  // member 2
+    nowMs += 10;
+    IedServer_updateFloatAttributeValue(server, model.magF, 5.0F);  // member 1
+    services->periodic();
+    EXPECT_TRUE(sent.empty()) << "held for the buffer time";
+    nowMs += 90;
+    services->periodic();
+    ASSERT_EQ(sent.size(), 1u);
+    Report both = decodeReport(sent[0].second);
+    ASSERT_EQ(both.values.size(), 10u);
+    EXPECT_TRUE(MmsValue_getBitStringBit(both.values[5].get(), 0));
+    EXPECT_TRUE(MmsValue_getBitStringBit(both.values[5].get(), 1));
+    EXPECT_TRUE(MmsValue_getBitStringBit(both.values[8].get(), 3)) << "member 1: data update";
+    EXPECT_TRUE(MmsValue_getBitStringBit(both.values[9].get(), 1)) << "member 2: data change";
+
+    // A second change of a buffered member sends the first one at once.
+    sent.clear();
+    IedServer_updateFloatAttributeValue(server, model.magF, 6.0F);
+    IedServer_updateFloatAttributeValue(server, model.magF, 7.0F);
+    services->periodic();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_FLOAT_EQ(
+        MmsValue_toFloat(MmsValue_getElement(MmsValue_getElement(decodeReport(sent[0].second).values[6].get(), 0), 0)),
+        6.0F);
+    nowMs += 100;
+    services->periodic();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_FLOAT_EQ(
+        MmsValue_toFloat(MmsValue_getElement(MmsValue_getElement(decodeReport(sent[1].second).values[6].get(), 0), 0)),
+        7.0F);
+}
+
 TEST_F(ServicesTest, IntegrityReportsOnlyWithAPeriodAndTheirTrigger) {
     ber::MmsValuePtr period(MmsValue_newUnsignedFromUint32(1000));
     ber::MmsValuePtr trgOps(MmsValue_newBitString(6));
