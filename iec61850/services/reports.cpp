@@ -232,6 +232,8 @@ void ReportEngine::sendPending() {
 
 void ReportEngine::connectionClosed(sMmsServerConnection* connection) {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Its queued reports go with it (a later association may get its address).
+    std::erase_if(pending_, [&](const PendingReport& r) { return r.owner == connection; });
     for (BlockState& block : blocks_) {
         if (block.owner != connection) continue;
         block.owner = nullptr;
