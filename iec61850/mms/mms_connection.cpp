@@ -3,6 +3,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 
@@ -158,9 +159,9 @@ void sMmsServerConnection::handleTpdu(std::span<const uint8_t> tpdu) {
                 disconnect("unexpected connection request");
                 return;
             }
-            uint8_t code = t.tpduSizeCode == 0 ? mms::kTpduSizeCodeMin : t.tpduSizeCode;
-            if (code < mms::kTpduSizeCodeMin || code > mms::kTpduSizeCodeMax) code = MmsLimits::kTpduSizeCode;
-            if (code > MmsLimits::kTpduSizeCode) code = MmsLimits::kTpduSizeCode;
+            // Absent or below the class 0 range: the 128-octet default; above it: our largest.
+            uint8_t code = std::max(t.tpduSizeCode, mms::kTpduSizeCodeMin);
+            code = std::min({code, mms::kTpduSizeCodeMax, MmsLimits::kTpduSizeCode});
             maxTpduSize = mms::tpduSizeFromCode(code);
             remoteRef = t.srcRef;
             mms::appendConnectConfirm(out, t, localRef, code);

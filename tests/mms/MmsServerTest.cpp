@@ -205,7 +205,7 @@ TEST_F(MmsServerTest, SegmentsAnswersToTheTpduSizeOfTheClient) {
         uint8_t sizeCode;  // proposed TPDU size code
         size_t expectedTpdu;
     };
-    for (const Row row : {Row{7, 128}, Row{10, 1024}, Row{13, 8192}, Row{16, 8192}}) {
+    for (const Row row : {Row{7, 128}, Row{10, 1024}, Row{13, 8192}, Row{16, 8192}, Row{2, 128}}) {
         MmsTestClient client;
         ASSERT_TRUE(client.associate(port, 65000, row.sizeCode)) << int(row.sizeCode);
         auto a = client.request(MMS_SERVICE_READ, {}, true);
