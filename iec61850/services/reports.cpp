@@ -117,11 +117,13 @@ void ReportEngine::onAttributeUpdate(DataAttribute* attr, uint8_t reason) {
                 BlockState& block = blocks_[b];
                 uint8_t fired = triggers & block.trgOps;
                 if (!block.enabled || block.dataSet != ref.dataSet || fired == 0) continue;
+                if (data.empty()) data = encodeMember(*ref.dataSet, ref.member);
                 if (pending_.size() >= kMaxPendingReports) {
-                    ++dropped_;  // unbuffered: what the loop cannot keep up with is lost
+                    ++dropped_;
+                    Included& folded = block.folded[ref.member];
+                    folded = {ref.member, static_cast<uint8_t>(folded.reason | fired), data};
                     continue;
                 }
-                if (data.empty()) data = encodeMember(*ref.dataSet, ref.member);
                 queueMember(static_cast<int>(b), ref.member, fired, data, now);
                 queued = true;
             }
@@ -219,6 +221,14 @@ void ReportEngine::sendPending() {
             if (block.buffered && now >= block.buffered->timeMs + block.bufTm) flushBuffer(block);
         }
         IedServer_unlockDataModel(server_);
+        for (size_t b = 0; b < blocks_.size(); ++b) {
+            BlockState& block = blocks_[b];
+            if (block.folded.empty()) continue;
+            PendingReport report{static_cast<int>(b), block.owner, now, {}};
+            for (auto& [member, included] : block.folded) report.members.push_back(std::move(included));
+            block.folded.clear();
+            pending_.push_back(std::move(report));
+        }
         for (const PendingReport& report : pending_) {
             BlockState& block = blocks_[report.rcb];
             // Reports of a block that was disabled or changed hands meanwhile are dropped.
@@ -240,6 +250,7 @@ void ReportEngine::connectionClosed(sMmsServerConnection* connection) {
         block.enabled = false;
         block.reservedExplicitly = false;
         block.buffered.reset();
+        block.folded.clear();
     }
 }
 
@@ -331,6 +342,7 @@ MmsDataAccessError ReportEngine::writeField(sMmsServerConnection* connection, in
             } else if (!enable && block.enabled) {
                 block.enabled = false;
                 block.buffered.reset();
+                block.folded.clear();
                 if (!block.reservedExplicitly) block.owner = nullptr;
             }
             return DATA_ACCESS_ERROR_SUCCESS;

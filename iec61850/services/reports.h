@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -28,8 +29,10 @@ namespace services {
 class ReportEngine {
 public:
     using Sender = std::function<bool(sMmsServerConnection*, std::vector<uint8_t>)>;
-    // Reports queued between two runs of the periodic tasks at most; updates
-    // beyond that (a writer flooding the model) are not reported.
+    // Reports queued between two runs of the periodic tasks at most. Updates
+    // beyond that (a writer flooding the model) are folded: each block then
+    // sends one more report with the latest value of every member that
+    // changed meanwhile, so the last state always reaches the client.
     static constexpr size_t kMaxPendingReports = 4096;
     using Clock = std::function<uint64_t()>;  // ms since the epoch
 
@@ -55,7 +58,7 @@ public:
     // State of one block, for tests and the bench.
     bool isEnabled(int rcb) const;
     sMmsServerConnection* ownerOf(int rcb) const;
-    // Reports lost because the queue was full.
+    // Updates that found the queue full and were folded into a later report.
     uint64_t droppedReports() const;
 
 private:
@@ -86,6 +89,8 @@ private:
         uint64_t nextIntegrityMs = 0;
         // With a buffer time: the changes gathered since the first one.
         std::optional<PendingReport> buffered;
+        // Changes that found the queue full, by member (latest value).
+        std::map<size_t, Included> folded;
     };
     struct MemberRef {
         const DataSetInfo* dataSet;

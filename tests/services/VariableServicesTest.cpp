@@ -512,13 +512,20 @@ TEST_F(ServicesTest, UpdatesFromAnotherThreadAreReportedByTheProcessingThread) {
     EXPECT_EQ(wakeUps, 50);
 }
 
-TEST_F(ServicesTest, AFloodOfUpdatesQueuesABoundedNumberOfReports) {
+TEST_F(ServicesTest, AFloodOfUpdatesQueuesABoundedNumberOfReportsAndKeepsTheLastValue) {
     ASSERT_EQ(writeBool("LLN0$RP$rcb01$RptEna", true), DATA_ACCESS_ERROR_SUCCESS);
     const size_t cap = services::ReportEngine::kMaxPendingReports;
-    for (size_t i = 0; i < cap + 100; ++i) IedServer_updateFloatAttributeValue(server, model.magF, 1.0F);
+    for (size_t i = 0; i < cap + 100; ++i) IedServer_updateFloatAttributeValue(server, model.magF, static_cast<float>(i));
+    IedServer_updateBooleanAttributeValue(server, model.stVal, true);
     services->periodic();
-    EXPECT_EQ(sent.size(), cap);
-    EXPECT_EQ(services->reports().droppedReports(), 100u);
+    EXPECT_EQ(sent.size(), cap + 1);
+    EXPECT_EQ(services->reports().droppedReports(), 101u);
+    // The last report carries the latest state of both members.
+    Report last = decodeReport(sent.back().second);
+    ASSERT_EQ(last.values.size(), 10u);
+    EXPECT_FLOAT_EQ(MmsValue_toFloat(MmsValue_getElement(MmsValue_getElement(last.values[6].get(), 0), 0)),
+                    static_cast<float>(cap + 99));
+    EXPECT_TRUE(MmsValue_getBoolean(MmsValue_getElement(last.values[7].get(), 0)));
     sent.clear();
     IedServer_updateFloatAttributeValue(server, model.magF, 1.0F);
     services->periodic();
