@@ -177,7 +177,7 @@ int main() {
     double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
     uint64_t dropped = 0;
     if (auto* state = static_cast<ServicesState*>(server->services.get())) dropped = state->variables.reports().droppedReports();
-    std::printf("%-40s %9.0f reports/s  (%llu updates/s, %llu not reported)\n", "reports while a thread updates",
+    std::printf("%-40s %9.0f reports/s  (%llu updates/s, %llu folded into later reports)\n", "reports while a thread updates",
                 static_cast<double>(received) / seconds, static_cast<unsigned long long>(updates.load() / seconds),
                 static_cast<unsigned long long>(dropped));
 
