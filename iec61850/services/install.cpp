@@ -31,6 +31,7 @@ void installVariableServices(IedServer server) {
     hooks.periodic = [services] { services->periodic(); };
     MmsServer_addConnectionHooks(server, std::move(hooks));
     services->setWakeUp([server] { MmsServer_signalWork(server); });
+    services->setPduSizeOf(&MmsServerConnection_getMaxPduSize);
     server->updateListener = [services](DataAttribute* attr, uint8_t reason) {
         services->reports().onAttributeUpdate(attr, reason);
     };

@@ -49,21 +49,6 @@ bool isLeaf(const ModelNode* node) {
            static_cast<const DataAttribute*>(node)->type != IEC61850_CONSTRUCTED;
 }
 
-MmsValue* newDefaultValue(DataAttributeType type) {
-    LeafKind kind = leafKind(type);
-    switch (kind.mmsType) {
-        case MMS_BOOLEAN: return MmsValue_newBoolean(false);
-        case MMS_UNSIGNED: return MmsValue_newUnsignedFromUint32(0);
-        case MMS_INTEGER: return MmsValue_newIntegerFromInt32(0);
-        case MMS_FLOAT: return MmsValue_newFloat(0.0F);
-        case MMS_BIT_STRING: return MmsValue_newBitString(kind.size);
-        case MMS_OCTET_STRING: return MmsValue_newOctetString(0, kind.size);
-        case MMS_VISIBLE_STRING: return MmsValue_newVisibleStringWithSize(kind.size);
-        case MMS_UTC_TIME: return MmsValue_newUtcTime(0);
-        default: return nullptr;
-    }
-}
-
 void writeLeafType(ber::Writer& w, DataAttributeType type) {
     LeafKind kind = leafKind(type);
     switch (kind.mmsType) {
@@ -135,6 +120,12 @@ void applyLeaf(IedServer server, DataAttribute* attr, const MmsValue* value) {
 
 }  // namespace
 
+size_t primitiveSize(size_t contentSize) {
+    size_t lengthOctets = 1;
+    for (size_t rest = contentSize; contentSize >= 0x80 && rest > 0; rest >>= 8) ++lengthOctets;
+    return 1 + lengthOctets + contentSize;
+}
+
 void writeBooleanType(ber::Writer& w) { w.writeNull(ber::context(3)); }
 void writeUnsignedType(ber::Writer& w, int bits) { w.writeInteger(ber::context(6), bits); }
 void writeBitStringType(ber::Writer& w, int bits) { w.writeInteger(ber::context(4), bits); }
@@ -199,7 +190,7 @@ void writeNodeValue(ber::Writer& w, IedServer server, const ModelNode* node, Fun
         if (value != nullptr && ber::encodeMmsData(w, value)) return;
         // Attributes without a cached value (the operate structures) read as
         // the default of their type.
-        ber::MmsValuePtr fallback(newDefaultValue(attr->type));
+        ber::MmsValuePtr fallback(ValueCache::newDefaultValue(attr->type));
         if (!fallback || !ber::encodeMmsData(w, fallback.get())) w.writeNull(ber::context(ber::kDataBoolean));
         return;
     }

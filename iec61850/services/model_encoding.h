@@ -21,6 +21,10 @@ MmsDataAccessError checkNodeValue(const ModelNode* node, FunctionalConstraint fc
 // Writes a checked value into the node's attributes through the updaters.
 void applyNodeValue(IedServer server, ModelNode* node, FunctionalConstraint fc, const MmsValue* value);
 
+// Octets of a primitive element with a one-octet tag and contentSize octets
+// of content (definite length in its shortest form).
+size_t primitiveSize(size_t contentSize);
+
 // TypeSpecification elements used by control blocks.
 void writeBooleanType(ber::Writer& w);
 void writeUnsignedType(ber::Writer& w, int bits);

@@ -1,17 +1,29 @@
 // Unbuffered reporting: block state, ownership, trigger handling, RPT coding.
 #include "iec61850/services/reports.h"
 
+#include <syslog.h>
+
 #include <algorithm>
 #include <functional>
 
 #include "iec61850/services/model_encoding.h"
 #include "iec61850/services/variable_reference.h"
+#include "server/Logging.h"
 
 namespace services {
 
 namespace {
 
+const uint32_t kLogThreshold = LOG_NOTICE;
+
 constexpr int kOptFldsBits = 10;  // bit 0 reserved, 1..8 the RPT_OPT_* bits, 9 segmentation
+constexpr int kOptFldsSegmentationBit = 9;
+// A reason code on the wire: bit-string tag, length, unused-bits octet, one octet.
+constexpr size_t kReasonCodeSize = 4;
+// Octets the three lengths around a report's members (unconfirmed PDU,
+// informationReport, listOfAccessResult) may grow by as members are added:
+// from the short form to the long form with up to three length octets.
+constexpr size_t kEnclosingLengthGrowth = 3 * 3;
 constexpr int kTrgOpsBits = 6;    // bit 0 reserved, 1..5 the TRG_OPT_* bits
 constexpr int kReasonBits = 6;
 constexpr int kRptIdMaxSize = 65;
@@ -166,10 +178,17 @@ ReportEngine::PendingReport ReportEngine::wholeDataSetReport(int rcb, uint8_t re
     return report;
 }
 
-std::vector<uint8_t> ReportEngine::encodeReport(BlockState& block, const PendingReport& report) {
+std::string ReportEngine::memberReference(const DataSetInfo& ds, size_t member) const {
+    return index_.domainName(ds.members[member].device) + "/" + ds.members[member].itemId;
+}
+
+std::vector<uint8_t> ReportEngine::encodeReport(const BlockState& block, const PendingReport& report,
+                                                std::span<const Included> members, const Segment* segment) const {
     const DataSetInfo* ds = block.dataSet;
     size_t memberCount = ds != nullptr ? ds->members.size() : 0;
     uint8_t options = block.options & kUnbufferedOptions;
+    // A segmented report always numbers its segments.
+    if (segment != nullptr) options |= RPT_OPT_SEQ_NUM;
     ber::Writer w(256);
     size_t pdu = w.begin(ber::context(3));        // unconfirmed-PDU
     size_t service = w.begin(ber::context(0));    // informationReport
@@ -179,28 +198,92 @@ std::vector<uint8_t> ReportEngine::encodeReport(BlockState& block, const Pending
     size_t results = w.begin(ber::context(0));    // listOfAccessResult
     const std::string& rptId = block.rptId.empty() ? block.info->name : block.rptId;
     w.writeVisibleString(ber::context(ber::kDataVisibleString), rptId);
-    writeFlags(w, options, kOptFldsBits);
+    std::vector<uint8_t> optFlds = flagBits(options, kOptFldsBits);
+    if (segment != nullptr) optFlds[kOptFldsSegmentationBit / 8] |= 0x80u >> (kOptFldsSegmentationBit % 8);
+    w.writeBitString(ber::context(ber::kDataBitString), optFlds, kOptFldsBits);
     if (options & RPT_OPT_SEQ_NUM) w.writeUnsigned(ber::context(ber::kDataUnsigned), block.sqNum);
     if (options & RPT_OPT_TIME_STAMP) writeBinaryTime(w, report.timeMs);
     if (options & RPT_OPT_DATA_SET) w.writeVisibleString(ber::context(ber::kDataVisibleString), ds ? ds->domainRef : "");
     if (options & RPT_OPT_CONF_REV) w.writeUnsigned(ber::context(ber::kDataUnsigned), block.confRev);
+    if (segment != nullptr) {
+        w.writeUnsigned(ber::context(ber::kDataUnsigned), segment->subSeqNum);
+        w.writeBoolean(ber::context(ber::kDataBoolean), segment->moreFollow);
+    }
     std::vector<uint8_t> inclusion((memberCount + 7) / 8, 0);
-    for (const Included& inc : report.members) inclusion[inc.member / 8] |= static_cast<uint8_t>(0x80u >> (inc.member % 8));
+    for (const Included& inc : members) inclusion[inc.member / 8] |= static_cast<uint8_t>(0x80u >> (inc.member % 8));
     w.writeBitString(ber::context(ber::kDataBitString), inclusion, static_cast<int>(memberCount));
     if (options & RPT_OPT_DATA_REFERENCE) {
-        for (const Included& inc : report.members)
-            w.writeVisibleString(ber::context(ber::kDataVisibleString),
-                                 index_.domainName(ds->members[inc.member].device) + "/" + ds->members[inc.member].itemId);
+        for (const Included& inc : members)
+            w.writeVisibleString(ber::context(ber::kDataVisibleString), memberReference(*ds, inc.member));
     }
-    for (const Included& inc : report.members) w.writeRaw(inc.data);
+    for (const Included& inc : members) w.writeRaw(inc.data);
     if (options & RPT_OPT_REASON_FOR_INCLUSION) {
-        for (const Included& inc : report.members) writeFlags(w, inc.reason, kReasonBits);
+        for (const Included& inc : members) writeFlags(w, inc.reason, kReasonBits);
     }
     w.end(results);
     w.end(service);
     w.end(pdu);
-    ++block.sqNum;
     return w.take();
+}
+
+size_t ReportEngine::memberCost(const BlockState& block, const Included& member) const {
+    size_t cost = member.data.size();
+    if (block.options & RPT_OPT_REASON_FOR_INCLUSION) cost += kReasonCodeSize;
+    if (block.options & RPT_OPT_DATA_REFERENCE) {
+        cost += primitiveSize(memberReference(*block.dataSet, member.member).size());
+    }
+    return cost;
+}
+
+std::vector<std::vector<uint8_t>> ReportEngine::encodeForOwner(BlockState& block, const PendingReport& report) {
+    const uint32_t pduSize = pduSizeOf_ ? pduSizeOf_(report.owner) : kDefaultPduSize;
+    std::vector<std::vector<uint8_t>> pdus;
+    std::vector<uint8_t> whole = encodeReport(block, report, report.members, nullptr);
+    if (whole.size() <= pduSize) {
+        pdus.push_back(std::move(whole));
+        ++block.sqNum;
+        return pdus;
+    }
+
+    // Plans the segments first (member ranges), since only the last one says
+    // that no more follow.
+    const std::vector<Included>& members = report.members;
+    std::vector<std::pair<size_t, size_t>> ranges;  // [first, last) into members
+    size_t first = 0;
+    while (first < members.size()) {
+        Segment segment{static_cast<uint32_t>(ranges.size()), true};
+        auto fits = [&](size_t last) {
+            return encodeReport(block, report, std::span(members).subspan(first, last - first), &segment).size() <=
+                   pduSize;
+        };
+        // The sum of the member costs fits for sure; then as many more as the
+        // exact encoding takes (the lengths may need fewer octets than assumed).
+        size_t budget = encodeReport(block, report, {}, &segment).size() + kEnclosingLengthGrowth;
+        size_t last = first;
+        while (last < members.size() && budget + memberCost(block, members[last]) <= pduSize)
+            budget += memberCost(block, members[last++]);
+        while (last < members.size() && fits(last + 1)) ++last;
+        if (last == first) {
+            const DataSetInfo& ds = *block.dataSet;
+            logMessage(&kLogThreshold, LOG_WARNING,
+                       "reports: %s of %s: member %zu (%s, %zu octets) left out of the report: it does not fit "
+                       "the PDU size %u even in a segment of its own",
+                       block.info->name.c_str(), index_.domainName(block.info->device).c_str(),
+                       members[first].member + 1, memberReference(ds, members[first].member).c_str(),
+                       members[first].data.size(), pduSize);
+            ++first;
+            continue;
+        }
+        ranges.emplace_back(first, last);
+        first = last;
+    }
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        Segment segment{static_cast<uint32_t>(i), i + 1 < ranges.size()};
+        auto [from, to] = ranges[i];
+        pdus.push_back(encodeReport(block, report, std::span(members).subspan(from, to - from), &segment));
+    }
+    if (!pdus.empty()) ++block.sqNum;
+    return pdus;
 }
 
 void ReportEngine::sendPending() {
@@ -233,7 +316,7 @@ void ReportEngine::sendPending() {
             BlockState& block = blocks_[report.rcb];
             // Reports of a block that was disabled or changed hands meanwhile are dropped.
             if (!block.enabled || block.owner != report.owner || report.members.empty()) continue;
-            out.emplace_back(report.owner, encodeReport(block, report));
+            for (std::vector<uint8_t>& pdu : encodeForOwner(block, report)) out.emplace_back(report.owner, std::move(pdu));
         }
         pending_.clear();
     }

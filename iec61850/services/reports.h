@@ -5,6 +5,14 @@
 // With a buffer time, changes of different members within it go out as one
 // report; a second change of a buffered member sends the buffer first.
 //
+// A report larger than the owner's negotiated PDU size goes out in segments:
+// its members, in member order, spread over as many InformationReports as
+// needed, each within the PDU size. Every segment carries the report's
+// sequence number, its own sub-sequence number (0, 1, ...) and whether more
+// segments follow; its sent OptFlds have the sequence-number and
+// segmentation bits set. A member too large for a segment of its own is left
+// out, with a log line.
+//
 // Threads: onAttributeUpdate runs on whichever thread updates the model,
 // under the data-model lock; it only records what is to be reported (with
 // the member values of that moment) and wakes the processing loop. Every
@@ -17,6 +25,8 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <span>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -35,6 +45,10 @@ public:
     // changed meanwhile, so the last state always reaches the client.
     static constexpr size_t kMaxPendingReports = 4096;
     using Clock = std::function<uint64_t()>;  // ms since the epoch
+    // The negotiated PDU size of an association (MMS PDU octets).
+    using PduSizeOf = std::function<uint32_t(sMmsServerConnection*)>;
+    // PDU size assumed while no PduSizeOf is set: the largest we negotiate.
+    static constexpr uint32_t kDefaultPduSize = 65000;
 
     ReportEngine(IedServer server, const ModelIndex& index, Sender sender, Clock clock);
 
@@ -42,6 +56,8 @@ public:
     void onAttributeUpdate(DataAttribute* attr, uint8_t reason);
     // Called after something was queued from another thread (may be empty).
     void setWakeUp(std::function<void()> wakeUp) { wakeUp_ = std::move(wakeUp); }
+    // Where the PDU size of a report's owner comes from (empty: kDefaultPduSize).
+    void setPduSizeOf(PduSizeOf pduSizeOf) { pduSizeOf_ = std::move(pduSizeOf); }
 
     static void writeBlockType(ber::Writer& w);
     static void writeFieldType(ber::Writer& w, int field);
@@ -92,6 +108,11 @@ private:
         // Changes that found the queue full, by member (latest value).
         std::map<size_t, Included> folded;
     };
+    // Segment fields of one InformationReport of a segmented report.
+    struct Segment {
+        uint32_t subSeqNum = 0;
+        bool moreFollow = false;
+    };
     struct MemberRef {
         const DataSetInfo* dataSet;
         size_t member;
@@ -104,13 +125,24 @@ private:
     // block has a buffer time (mutex_ held).
     void queueMember(int rcb, size_t member, uint8_t reason, const std::vector<uint8_t>& data, uint64_t now);
     void flushBuffer(BlockState& block);
-    std::vector<uint8_t> encodeReport(BlockState& block, const PendingReport& report);
+    // One InformationReport with the given members of a report; with a
+    // segment, its segment fields too.
+    std::vector<uint8_t> encodeReport(const BlockState& block, const PendingReport& report,
+                                      std::span<const Included> members, const Segment* segment) const;
+    // The PDUs of a report for its owner: the whole report when it fits the
+    // owner's PDU size, else its segments. Advances the block's SqNum when
+    // anything goes out.
+    std::vector<std::vector<uint8_t>> encodeForOwner(BlockState& block, const PendingReport& report);
+    // Octets one member adds to a report besides its share of the lengths.
+    size_t memberCost(const BlockState& block, const Included& member) const;
+    std::string memberReference(const DataSetInfo& ds, size_t member) const;
 
     IedServer server_;
     const ModelIndex& index_;
     Sender sender_;
     Clock clock_;
     std::function<void()> wakeUp_;
+    PduSizeOf pduSizeOf_;
     std::unordered_map<const DataAttribute*, std::vector<MemberRef>> membersByAttribute_;
 
     mutable std::mutex mutex_;  // guards blocks_ and pending_

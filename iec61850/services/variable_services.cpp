@@ -29,8 +29,6 @@ constexpr int kTrgOpsBits = 6;
 ber::Tag seq() { return ber::universal(ber::kUniversalSequence); }
 ber::Tag identifier() { return ber::universal(26); }  // VisibleString
 
-size_t identifierSize(const std::string& s) { return 1 + (s.size() < 128 ? 1 : s.size() < 256 ? 2 : 3) + s.size(); }
-
 void writeFailure(ber::Writer& w, MmsDataAccessError error) { w.writeInteger(ber::context(0), error); }
 
 struct LockGuard {
@@ -64,6 +62,12 @@ VariableServices::VariableServices(IedServer server, ReportEngine::Sender sender
 void VariableServices::makeReportEngine() {
     reports_ = std::make_unique<ReportEngine>(server_, index_, sender_, clock_);
     reports_->setWakeUp(wakeUp_);
+    reports_->setPduSizeOf(pduSizeOf_);
+}
+
+void VariableServices::setPduSizeOf(ReportEngine::PduSizeOf pduSizeOf) {
+    pduSizeOf_ = std::move(pduSizeOf);
+    reports_->setPduSizeOf(pduSizeOf_);
 }
 
 void VariableServices::setWakeUp(std::function<void()> wakeUp) {
@@ -165,7 +169,7 @@ MmsServiceResult VariableServices::getNameList(const MmsServiceContext& ctx, std
     size_t used = 0;
     auto it = first;
     for (; it != names->end(); ++it) {
-        size_t size = identifierSize(*it);
+        size_t size = primitiveSize(it->size());
         if (used + size > budget && it != first) break;  // at least one name per page
         w.writeVisibleString(identifier(), *it);
         used += size;

@@ -57,6 +57,8 @@ public:
     // Called when a report was queued from another thread, so that the loop
     // processing incoming data wakes up and sends it.
     void setWakeUp(std::function<void()> wakeUp);
+    // Where reports learn the PDU size of their association.
+    void setPduSizeOf(ReportEngine::PduSizeOf pduSizeOf);
 
 private:
     struct ObjectName {
@@ -90,6 +92,7 @@ private:
     ReportEngine::Sender sender_;
     ReportEngine::Clock clock_;
     std::function<void()> wakeUp_;
+    ReportEngine::PduSizeOf pduSizeOf_;
     std::unique_ptr<ReportEngine> reports_;
     std::map<const LogicalDevice*, std::vector<std::string>> nameCache_;
     std::vector<PendingControl> pendingControls_;

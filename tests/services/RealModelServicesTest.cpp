@@ -2,13 +2,16 @@
 // the STB and CLS blocks by trigger option, operates on schedules, the log
 // control blocks and the empty journals.
 #include <gtest/gtest.h>
+#include <syslog.h>
 
 #include <cstring>
+#include <optional>
 #include <functional>
 
 #include "RealModelServer.h"
 #include "ServiceTestModel.h"
 #include "iec61850/ied_server_internal.h"
+#include "tests/support/TestSupport.h"
 
 using namespace servicetest;
 using services::VariableServices;
@@ -81,6 +84,112 @@ TEST_F(RealModel, BothBlocksOfADeviceReportItsIdentifier) {
         EXPECT_EQ(report.values.size(), 6u + 63u + 63u) << block;
         ASSERT_EQ(writeBool("FNN_STEUERBOXCLS3", base + "$RptEna", false), DATA_ACCESS_ERROR_SUCCESS);
     }
+}
+
+std::string encoded(const MmsValue* value) {
+    ber::Writer w;
+    if (value == nullptr || !ber::encodeMmsData(w, value)) return "?";
+    return hex(w.take());
+}
+
+// A GI of a CLS block over an association whose PDU size is too small for
+// the whole report: the members arrive across segments, in member order, each
+// once and with its value, every segment within the PDU size and numbered as
+// one report; a member too large for any segment is left out with a log line.
+TEST_F(RealModel, InterrogationTooLargeForThePduSizeGoesOutInSegments) {
+    uint32_t pduSize = 65000;
+    services->setPduSizeOf([&](sMmsServerConnection* c) { return c == connA ? pduSize : 0; });
+    const std::string domain = "FNN_STEUERBOXCLS1";
+    ASSERT_EQ(writeBool(domain, "LLN0$RP$reportControl0101$RptEna", true), DATA_ACCESS_ERROR_SUCCESS);
+    auto interrogate = [&] {
+        sent.clear();
+        EXPECT_EQ(writeBool(domain, "LLN0$RP$reportControl0101$GI", true), DATA_ACCESS_ERROR_SUCCESS);
+        services->periodic();
+    };
+    interrogate();
+    ASSERT_EQ(sent.size(), 1u);
+    Report whole = decodeReport(sent[0].second);
+    ASSERT_EQ(whole.values.size(), 6u + 63u + 63u);  // fits: no segment fields
+    EXPECT_EQ(hex(std::span<const uint8_t>(MmsValue_getBitStringBuffer(whole.values[1].get()), 2)), "3880");
+    std::vector<std::string> wholeData;
+    for (size_t i = 0; i < 63; ++i) wholeData.push_back(encoded(whole.values[6 + i].get()));
+
+    DataAttribute* actSchdRef = attribute("CLS1", {"ActPow_FSCC001", "ActSchdRef", "stVal"});
+    ASSERT_NE(actSchdRef, nullptr);
+    const std::string original = MmsValue_toString(IedServer_getAttributeValue(server, actSchdRef));
+    const std::string longRef(129, 'x');
+    struct Case {
+        uint32_t pduSize;
+        bool longActSchdRef;  // member 2 then needs more than a segment of 200 octets
+        size_t leftOut;       // 1-based member left out; 0: none
+    } cases[] = {{1000, false, 0}, {200, true, 2}};
+    std::optional<uint32_t> lastSqNum;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pduSize);
+        testsupport::SyslogCapture log;
+        IedServer_updateVisibleStringAttributeValue(server, actSchdRef,
+                                                    c.longActSchdRef ? longRef.c_str() : original.c_str());
+        pduSize = c.pduSize;
+        // The data change of the long value alone is such a report: nothing goes.
+        sent.clear();
+        services->periodic();
+        EXPECT_TRUE(sent.empty());
+        EXPECT_EQ(log.records().size(), c.leftOut != 0 ? 1u : 0u);
+        log.clear();
+        interrogate();
+        ASSERT_GE(sent.size(), 2u);
+        std::vector<size_t> members;
+        for (size_t s = 0; s < sent.size(); ++s) {
+            SCOPED_TRACE(s);
+            EXPECT_EQ(sent[s].first, connA);
+            EXPECT_LE(sent[s].second.size(), c.pduSize);
+            Report seg = decodeReport(sent[s].second);
+            ASSERT_GE(seg.values.size(), 9u);
+            EXPECT_STREQ(MmsValue_toString(seg.values[0].get()), "CLS1/report01");
+            const MmsValue* optFlds = seg.values[1].get();
+            ASSERT_EQ(MmsValue_getBitStringSize(optFlds), 10);
+            // sequence number, time, reason, data set, conf-rev, segmentation
+            EXPECT_EQ(hex(std::span<const uint8_t>(MmsValue_getBitStringBuffer(optFlds), 2)), "78c0");
+            uint32_t sqNum = MmsValue_toUint32(seg.values[2].get());
+            if (s == 0 && lastSqNum) {
+                EXPECT_EQ(sqNum, *lastSqNum + 1) << "one number per report";
+            } else if (s > 0) {
+                EXPECT_EQ(sqNum, *lastSqNum) << "the same number in every segment";
+            }
+            lastSqNum = sqNum;
+            EXPECT_STREQ(MmsValue_toString(seg.values[4].get()), "FNN_STEUERBOXCLS1/LLN0$dataset01");
+            EXPECT_EQ(MmsValue_toUint32(seg.values[6].get()), s) << "sub-sequence number";
+            EXPECT_EQ(MmsValue_getBoolean(seg.values[7].get()), s + 1 < sent.size()) << "more segments follow";
+            const MmsValue* inclusion = seg.values[8].get();
+            ASSERT_EQ(MmsValue_getBitStringSize(inclusion), 63);
+            std::vector<size_t> here;
+            for (int bit = 0; bit < 63; ++bit)
+                if (MmsValue_getBitStringBit(inclusion, bit)) here.push_back(static_cast<size_t>(bit));
+            ASSERT_FALSE(here.empty());
+            ASSERT_EQ(seg.values.size(), 9u + 2 * here.size());
+            for (size_t k = 0; k < here.size(); ++k) {
+                if (!c.longActSchdRef) {
+                    EXPECT_EQ(encoded(seg.values[9 + k].get()), wholeData[here[k]]) << here[k];
+                }
+                EXPECT_TRUE(MmsValue_getBitStringBit(seg.values[9 + here.size() + k].get(), 5)) << "reason GI";
+            }
+            members.insert(members.end(), here.begin(), here.end());
+        }
+        std::vector<size_t> expected;
+        for (size_t m = 0; m < 63; ++m)
+            if (m + 1 != c.leftOut) {
+                expected.push_back(m);
+            }
+        EXPECT_EQ(members, expected) << "every member once, in member order";
+        // One line for the member left out, nothing when every member went.
+        EXPECT_EQ(log.records().size(), c.leftOut != 0 ? 1u : 0u);
+        EXPECT_EQ(log.contains(LOG_WARNING,
+                               "reports: reportControl0101 of FNN_STEUERBOXCLS1: member 2 "
+                               "(FNN_STEUERBOXCLS1/ActPow_FSCC001$ST$ActSchdRef, 150 octets) left out of the "
+                               "report: it does not fit the PDU size 200 even in a segment of its own"),
+                  c.leftOut != 0);
+    }
+    IedServer_updateVisibleStringAttributeValue(server, actSchdRef, original.c_str());
 }
 
 TEST_F(RealModel, TriggerTable) {
