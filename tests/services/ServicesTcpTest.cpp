@@ -265,6 +265,44 @@ TEST_F(ServicesTcpTest, UpdatesFromAnotherThreadReachTheClientAsReports) {
     EXPECT_EQ(rows, (FieldRows{{"RPT"}, {"RPT"}}));
 }
 
+TEST_F(ServicesTcpTest, InterrogationOverASmallPduSizeArrivesInSegments) {
+    constexpr uint32_t kPduSize = 1000;  // a CLS interrogation takes about twice that
+    MmsTestClient client;
+    ASSERT_TRUE(client.associate(port, kPduSize));
+    const int clientPort = client.localPort();
+    ASSERT_EQ(writeBool(client, "FNN_STEUERBOXCLS1", "LLN0$RP$reportControl0101$RptEna", true),
+              DATA_ACCESS_ERROR_SUCCESS);
+    ASSERT_EQ(writeBool(client, "FNN_STEUERBOXCLS1", "LLN0$RP$reportControl0101$GI", true), DATA_ACCESS_ERROR_SUCCESS);
+    std::vector<size_t> members;
+    size_t segments = 0;
+    for (bool more = true; more && segments < 63; ++segments) {
+        SCOPED_TRACE(segments);
+        auto pdu = client.receiveMmsPdu();
+        ASSERT_TRUE(pdu.has_value());
+        EXPECT_LE(pdu->size(), kPduSize);
+        Report report = decodeReport(*pdu);
+        ASSERT_EQ(report.name, "RPT");
+        ASSERT_GE(report.values.size(), 9u);
+        EXPECT_TRUE(MmsValue_getBitStringBit(report.values[1].get(), 9)) << "segmentation";
+        EXPECT_EQ(MmsValue_toUint32(report.values[6].get()), segments) << "sub-sequence number";
+        more = MmsValue_getBoolean(report.values[7].get());
+        for (int bit = 0; bit < 63; ++bit)
+            if (MmsValue_getBitStringBit(report.values[8].get(), bit)) members.push_back(static_cast<size_t>(bit));
+    }
+    EXPECT_GE(segments, 2u);
+    std::vector<size_t> all(63);
+    for (size_t m = 0; m < all.size(); ++m) all[m] = m;
+    EXPECT_EQ(members, all) << "every member exactly once, in member order";
+    EXPECT_TRUE(client.release());
+
+    if (!mmstest::wiresharkToolsAvailable()) return;
+    const std::string file = pcap("segments.pcap");
+    ASSERT_TRUE(mmstest::writeCapture(client.transcript(), clientPort, port, file));
+    EXPECT_EQ(mmstest::tsharkProblemFrames(file, port), 0);
+    FieldRows rows = mmstest::tsharkFields(file, port, "mms.unconfirmedService == 0", {"mms.vmd_specific"});
+    EXPECT_EQ(rows, FieldRows(segments, {"RPT"}));
+}
+
 TEST_F(ServicesTcpTest, WritePolicyAndBlockOwnershipAcrossAssociations) {
     MmsTestClient a, b;
     ASSERT_TRUE(a.associate(port));
