@@ -117,6 +117,15 @@ protected:
         return rows;
     }
 
+    // The variable-list names of the InformationReports in a client's
+    // transcript as tshark decodes them; no frame may be malformed.
+    FieldRows decodedReports(const MmsTestClient& client, int clientPort, const char* name) {
+        const std::string file = pcap(name);
+        EXPECT_TRUE(mmstest::writeCapture(client.transcript(), clientPort, port, file));
+        EXPECT_EQ(mmstest::tsharkProblemFrames(file, port), 0);
+        return mmstest::tsharkFields(file, port, "mms.unconfirmedService == 0", {"mms.vmd_specific"});
+    }
+
     IedServer server = nullptr;
     std::unique_ptr<ServerLoop> loop;
     int port = 0;
@@ -258,11 +267,7 @@ TEST_F(ServicesTcpTest, UpdatesFromAnotherThreadReachTheClientAsReports) {
     EXPECT_TRUE(client.release());
 
     if (!mmstest::wiresharkToolsAvailable()) return;
-    const std::string file = pcap("reports.pcap");
-    ASSERT_TRUE(mmstest::writeCapture(client.transcript(), clientPort, port, file));
-    EXPECT_EQ(mmstest::tsharkProblemFrames(file, port), 0);
-    FieldRows rows = mmstest::tsharkFields(file, port, "mms.unconfirmedService == 0", {"mms.vmd_specific"});
-    EXPECT_EQ(rows, (FieldRows{{"RPT"}, {"RPT"}}));
+    EXPECT_EQ(decodedReports(client, clientPort, "reports.pcap"), (FieldRows{{"RPT"}, {"RPT"}}));
 }
 
 TEST_F(ServicesTcpTest, InterrogationOverASmallPduSizeArrivesInSegments) {
@@ -296,11 +301,7 @@ TEST_F(ServicesTcpTest, InterrogationOverASmallPduSizeArrivesInSegments) {
     EXPECT_TRUE(client.release());
 
     if (!mmstest::wiresharkToolsAvailable()) return;
-    const std::string file = pcap("segments.pcap");
-    ASSERT_TRUE(mmstest::writeCapture(client.transcript(), clientPort, port, file));
-    EXPECT_EQ(mmstest::tsharkProblemFrames(file, port), 0);
-    FieldRows rows = mmstest::tsharkFields(file, port, "mms.unconfirmedService == 0", {"mms.vmd_specific"});
-    EXPECT_EQ(rows, FieldRows(segments, {"RPT"}));
+    EXPECT_EQ(decodedReports(client, clientPort, "segments.pcap"), FieldRows(segments, {"RPT"}));
 }
 
 TEST_F(ServicesTcpTest, WritePolicyAndBlockOwnershipAcrossAssociations) {
