@@ -424,6 +424,9 @@ MmsDataAccessError ReportEngine::writeField(sMmsServerConnection* connection, in
                 block.nextIntegrityMs = clock_() + block.intgPd;
             } else if (!enable && block.enabled) {
                 block.enabled = false;
+                // Its queued reports go now: once enabled again, perhaps on
+                // another data set, they would no longer match the block.
+                std::erase_if(pending_, [rcb](const PendingReport& r) { return r.rcb == rcb; });
                 block.buffered.reset();
                 block.folded.clear();
                 if (!block.reservedExplicitly) block.owner = nullptr;

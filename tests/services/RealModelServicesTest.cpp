@@ -243,6 +243,25 @@ TEST_F(RealModel, OwnershipOfABlock) {
     EXPECT_EQ(writeBool("FNN_STEUERBOXCLS2", ena, true, connB), DATA_ACCESS_ERROR_SUCCESS);
 }
 
+// A report queued before the block was disabled, given another data set and
+// enabled again in the same pass belongs to the old data set: it is dropped,
+// never encoded against the new one.
+TEST_F(RealModel, ReportOfTheOldDataSetIsDroppedWhenTheBlockIsReconfigured) {
+    const std::string domain = "FNN_STEUERBOXSTB", base = "LLN0$RP$reportControl0102$";
+    ASSERT_EQ(writeBool(domain, base + "RptEna", true), DATA_ACCESS_ERROR_SUCCESS);
+    DataAttribute* ind1 = attribute("STB", {"Test_GGIO1", "Ind1", "stVal"});  // member 20 of 26
+    ASSERT_NE(ind1, nullptr);
+    const bool before = IedServer_getBooleanAttributeValue(server, ind1);
+    IedServer_updateBooleanAttributeValue(server, ind1, !before);
+    ASSERT_EQ(writeBool(domain, base + "RptEna", false), DATA_ACCESS_ERROR_SUCCESS);
+    ber::MmsValuePtr dataSet02(MmsValue_newVisibleString("FNN_STEUERBOXSTB/LLN0$dataset02"));  // 4 members
+    ASSERT_EQ(write(domain, base + "DatSet", dataSet02.get()), DATA_ACCESS_ERROR_SUCCESS);
+    ASSERT_EQ(writeBool(domain, base + "RptEna", true), DATA_ACCESS_ERROR_SUCCESS);
+    services->periodic();
+    EXPECT_TRUE(sent.empty());
+    IedServer_updateBooleanAttributeValue(server, ind1, before);
+}
+
 TEST_F(RealModel, OperatesOnSchedules) {
     DataAttribute* stVal = attribute("CLS4", {"DsoECmd_FSCH250004", "EnaReq", "stVal"});
     ASSERT_NE(stVal, nullptr);
