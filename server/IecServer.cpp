@@ -9,6 +9,7 @@
 #include <iostream>
 #include <thread>
 
+#include "iec61850/iec61850_log.h"
 #include "model/StaticModel.h"
 #include "schedules/RoadLock.h"
 #include "server/ConfigFile.h"
@@ -49,6 +50,9 @@ void syslogNotice(const char* format, int value) {
     std::snprintf(text, sizeof(text), format, value);
     writeSyslog(LOG_NOTICE, text);
 }
+
+// The IEC 61850 library's records, under the server core's threshold.
+void libraryLog(int priority, const char* text) { logMessage(&serverLogLevel, priority, "%s", text); }
 
 // A listener that throws must not stop the walk over the other listeners.
 CallbackFunction guardedListener(const std::string& name, CallbackFunction listener) {
@@ -140,6 +144,7 @@ void IecServer::initIecServer() {
     std::cout << "## IecServer initiation" << std::endl;
     logMessage(&serverLogLevel, LOG_NOTICE, "server: ## IecServer initiation");
 
+    Iec61850_setLogHandler(&libraryLog);
     iedServer = IedServer_create(getStaticIedModel());
     if (iedServer == nullptr) {
         std::cout << "Failed to create IED server" << std::endl;

@@ -40,10 +40,25 @@ void MmsFileServices_install(sIedServer* server) {
     registerMethod(server, services, MMS_SERVICE_FILE_CLOSE, &FileServices::fileClose);
     registerMethod(server, services, MMS_SERVICE_FILE_DELETE, &FileServices::fileDelete);
     registerMethod(server, services, MMS_SERVICE_FILE_RENAME, &FileServices::fileRename);
-    // ObtainFile (FileServices::obtainFile) answers only after the file has
-    // come over, but the dispatch sends every answer when its handler
-    // returns. It stays unregistered, and so unsupported in the Initiate
-    // answer, until the dispatch can take an answer later.
+    // ObtainFile answers once the file has come over from the client: the
+    // server's own requests go over the same association, and the answer
+    // follows the last of them.
+    MmsServer_registerService(
+        server, MMS_SERVICE_OBTAIN_FILE,
+        [&services](MmsServiceContext& ctx, std::span<const uint8_t> content, bool constructed) {
+            sMmsServerConnection* connection = ctx.connection;
+            const uint32_t invokeId = ctx.invokeId;
+            auto send = [connection](unsigned tag, std::vector<uint8_t> request, bool requestConstructed,
+                                     MmsClientResponseHandler onResponse) {
+                return MmsServerConnection_sendConfirmedRequest(connection, tag, std::move(request),
+                                                                requestConstructed, std::move(onResponse));
+            };
+            auto respond = [connection, invokeId](MmsServiceResult result) {
+                MmsServerConnection_sendServiceResult(connection, invokeId, MMS_SERVICE_OBTAIN_FILE, result);
+            };
+            return services.obtainFile(ctx, content, constructed, std::move(send), std::move(respond))
+                .value_or(MmsServiceResult::deferred());
+        });
 
     MmsConnectionHooks hooks;
     hooks.opened = [](sMmsServerConnection*) {};

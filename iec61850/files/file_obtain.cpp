@@ -7,17 +7,13 @@
 
 #include "iec61850/files/file_codec.h"
 #include "iec61850/files/file_services.h"
-#include "server/Logging.h"
+#include "iec61850/core/log.h"
 
 namespace iec61850::files {
 
 ObtainFileTransfer::ObtainFileTransfer(ConfirmedRequestSender send, DeferredResponder respond, IncomingFile file,
-                                       std::string sourceFile, uint32_t logThreshold)
-    : send_(std::move(send)),
-      respond_(std::move(respond)),
-      file_(std::move(file)),
-      sourceFile_(std::move(sourceFile)),
-      logThreshold_(logThreshold) {}
+                                       std::string sourceFile)
+    : send_(std::move(send)), respond_(std::move(respond)), file_(std::move(file)), sourceFile_(std::move(sourceFile)) {}
 
 void ObtainFileTransfer::start() {
     auto self = shared_from_this();
@@ -35,13 +31,12 @@ void ObtainFileTransfer::opened(bool success, std::span<const uint8_t> content) 
     if (finished_) return;
     FileOpenResponse response;
     if (!success) {
-        logMessage(&logThreshold_, LOG_NOTICE, "MMS files: client refused to open \"%s\"", sourceFile_.c_str());
+        iecLog(LOG_NOTICE, "MMS files: client refused to open \"%s\"", sourceFile_.c_str());
         finish(MMS_ERROR_FILE_FILE_NON_EXISTENT);
         return;
     }
     if (decodeFileOpenResponse(content, response) != DecodeStatus::Ok) {
-        logMessage(&logThreshold_, LOG_WARNING, "MMS files: malformed FileOpen answer for \"%s\"",
-                   sourceFile_.c_str());
+        iecLog(LOG_WARNING, "MMS files: malformed FileOpen answer for \"%s\"", sourceFile_.c_str());
         finish(MMS_ERROR_FILE_OTHER);
         return;
     }
@@ -64,8 +59,7 @@ void ObtainFileTransfer::received(bool success, std::span<const uint8_t> content
     if (finished_) return;
     FileReadResponse response;
     if (!success || decodeFileReadResponse(content, response) != DecodeStatus::Ok) {
-        logMessage(&logThreshold_, LOG_WARNING, "MMS files: reading \"%s\" from the client failed",
-                   sourceFile_.c_str());
+        iecLog(LOG_WARNING, "MMS files: reading \"%s\" from the client failed", sourceFile_.c_str());
         requestClose(MMS_ERROR_FILE_OTHER);
         return;
     }
@@ -101,12 +95,12 @@ void ObtainFileTransfer::finish(MmsError outcome) {
     if (outcome == MMS_ERROR_NONE) outcome = file_.commit();
     file_ = IncomingFile();
     if (outcome == MMS_ERROR_NONE) {
-        logMessage(&logThreshold_, LOG_INFO, "MMS files: obtained \"%s\" (%llu bytes)", sourceFile_.c_str(),
-                   static_cast<unsigned long long>(received_));
+        iecLog(LOG_INFO, "MMS files: obtained \"%s\" (%llu bytes)", sourceFile_.c_str(),
+               static_cast<unsigned long long>(received_));
         respond_(MmsServiceResult::response({}, false));
     } else {
-        logMessage(&logThreshold_, LOG_NOTICE, "MMS files: ObtainFile of \"%s\" failed (%d)", sourceFile_.c_str(),
-                   static_cast<int>(outcome));
+        iecLog(LOG_NOTICE, "MMS files: ObtainFile of \"%s\" failed (%d)", sourceFile_.c_str(),
+               static_cast<int>(outcome));
         respond_(fileError(outcome));
     }
 }

@@ -30,7 +30,7 @@ using DeferredResponder = std::function<void(MmsServiceResult result)>;
 class ObtainFileTransfer : public std::enable_shared_from_this<ObtainFileTransfer> {
 public:
     ObtainFileTransfer(ConfirmedRequestSender send, DeferredResponder respond, IncomingFile file,
-                       std::string sourceFile, uint32_t logThreshold);
+                       std::string sourceFile);
     ObtainFileTransfer(const ObtainFileTransfer&) = delete;
     ObtainFileTransfer& operator=(const ObtainFileTransfer&) = delete;
 
@@ -52,7 +52,6 @@ private:
     DeferredResponder respond_;
     IncomingFile file_;
     std::string sourceFile_;
-    uint32_t logThreshold_;
     int32_t frsmId_ = 0;
     uint64_t received_ = 0;
     bool finished_ = false;

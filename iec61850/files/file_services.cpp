@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "iec61850/files/file_codec.h"
-#include "server/Logging.h"
+#include "iec61850/core/log.h"
 
 namespace iec61850::files {
 
@@ -61,8 +61,7 @@ MmsError FileServices::askAccessHandler(sMmsServerConnection* connection, MmsFil
 }
 
 MmsServiceResult FileServices::refuse(const char* service, const std::string& name, MmsError error) const {
-    logMessage(&logThreshold_, LOG_NOTICE, "MMS files: %s of \"%s\" refused (%d)", service, name.c_str(),
-               static_cast<int>(error));
+    iecLog(LOG_NOTICE, "MMS files: %s of \"%s\" refused (%d)", service, name.c_str(), static_cast<int>(error));
     return fileError(error);
 }
 
@@ -104,8 +103,7 @@ MmsServiceResult FileServices::fileDirectory(MmsServiceContext& ctx, std::span<c
         if (used + encoded.size() > budget) {
             if (page.empty()) {
                 // Not even alone would this entry fit into a response.
-                logMessage(&logThreshold_, LOG_WARNING, "MMS files: directory entry \"%s\" too long for a PDU",
-                           it->name.c_str());
+                iecLog(LOG_WARNING, "MMS files: directory entry \"%s\" too long for a PDU", it->name.c_str());
                 continue;
             }
             moreFollows = true;
@@ -122,12 +120,8 @@ MmsServiceResult FileServices::fileOpen(MmsServiceContext& ctx, std::span<const 
     DecodeStatus status = constructed ? decodeFileOpenRequest(content, request) : DecodeStatus::Malformed;
     if (auto refusal = admit(ctx, status, "FileOpen", MMS_FILE_ACCESS_TYPE_OPEN, request.name, "")) return *refusal;
 
+    if (auto full = refuseWhenFull(ctx.connection, "FileOpen", request.name)) return *full;
     FileTable& table = tables_[ctx.connection];
-    if (table.size() >= kMaxOpenFilesPerAssociation) {
-        logMessage(&logThreshold_, LOG_NOTICE, "MMS files: FileOpen of \"%s\" refused, %zu files open",
-                   request.name.c_str(), table.size());
-        return MmsServiceResult::error(kErrorClassResource, kResourceCapabilityUnavailable);
-    }
     OpenedFile opened = store().openForRead(request.name, request.initialPosition);
     if (opened.error != MMS_ERROR_NONE) return refuse("FileOpen", request.name, opened.error);
 
@@ -151,8 +145,7 @@ MmsServiceResult FileServices::fileRead(MmsServiceContext& ctx, std::span<const 
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             MmsError error = fileErrorFromErrno(errno);
-            logMessage(&logThreshold_, LOG_WARNING, "MMS files: FileRead of FRSM %d failed (%d)", frsmId,
-                       static_cast<int>(error));
+            iecLog(LOG_WARNING, "MMS files: FileRead of FRSM %d failed (%d)", frsmId, static_cast<int>(error));
             return fileError(error);
         }
         if (n == 0) break;
@@ -181,7 +174,7 @@ MmsServiceResult FileServices::fileDelete(MmsServiceContext& ctx, std::span<cons
     if (auto refusal = admit(ctx, status, "FileDelete", MMS_FILE_ACCESS_TYPE_DELETE, name, "")) return *refusal;
     MmsError removed = store().remove(name);
     if (removed != MMS_ERROR_NONE) return refuse("FileDelete", name, removed);
-    logMessage(&logThreshold_, LOG_INFO, "MMS files: \"%s\" deleted", name.c_str());
+    iecLog(LOG_INFO, "MMS files: \"%s\" deleted", name.c_str());
     return MmsServiceResult::response({}, false);
 }
 
@@ -195,8 +188,7 @@ MmsServiceResult FileServices::fileRename(MmsServiceContext& ctx, std::span<cons
     }
     MmsError renamed = store().rename(request.currentName, request.newName);
     if (renamed != MMS_ERROR_NONE) return refuse("FileRename", request.currentName, renamed);
-    logMessage(&logThreshold_, LOG_INFO, "MMS files: \"%s\" renamed to \"%s\"", request.currentName.c_str(),
-               request.newName.c_str());
+    iecLog(LOG_INFO, "MMS files: \"%s\" renamed to \"%s\"", request.currentName.c_str(), request.newName.c_str());
     return MmsServiceResult::response({}, false);
 }
 
@@ -209,11 +201,11 @@ std::optional<MmsServiceResult> FileServices::obtainFile(MmsServiceContext& ctx,
                              request.sourceFile)) {
         return refusal;
     }
+    if (auto full = refuseWhenFull(ctx.connection, "ObtainFile", request.destinationFile)) return full;
     IncomingFile file;
     MmsError begun = store().beginIncoming(request.destinationFile, file);
     if (begun != MMS_ERROR_NONE) return refuse("ObtainFile", request.destinationFile, begun);
 
-    std::erase_if(transfers_, [](const auto& entry) { return entry.second.expired(); });
     // An answer that comes while the transfer starts (the first request
     // could not be sent) is the handler's own answer.
     auto starting = std::make_shared<bool>(true);
@@ -226,11 +218,23 @@ std::optional<MmsServiceResult> FileServices::obtainFile(MmsServiceContext& ctx,
         }
     };
     auto transfer = std::make_shared<ObtainFileTransfer>(std::move(send), std::move(deliver), std::move(file),
-                                                         request.sourceFile, logThreshold_);
+                                                         request.sourceFile);
     transfers_.emplace(ctx.connection, transfer);
     transfer->start();
     *starting = false;
     return *immediate;
+}
+
+std::optional<MmsServiceResult> FileServices::refuseWhenFull(sMmsServerConnection* connection, const char* service,
+                                                            const std::string& name) {
+    std::erase_if(transfers_, [](const auto& entry) {
+        auto transfer = entry.second.lock();
+        return !transfer || transfer->finished();
+    });
+    const size_t open = openFileCount(connection) + transfers_.count(connection);
+    if (open < kMaxOpenFilesPerAssociation) return std::nullopt;
+    iecLog(LOG_NOTICE, "MMS files: %s of \"%s\" refused, %zu files open", service, name.c_str(), open);
+    return MmsServiceResult::error(kErrorClassResource, kResourceCapabilityUnavailable);
 }
 
 void FileServices::connectionClosed(sMmsServerConnection* connection) {

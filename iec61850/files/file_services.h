@@ -32,7 +32,8 @@ constexpr int kErrorClassResource = 3;
 constexpr int kResourceCapabilityUnavailable = 4;
 constexpr int kRejectInvalidArgument = 4;
 
-// Files one association may hold open at a time: with the 100 associations
+// Files one association may hold open at a time, ObtainFile transfers
+// included (each writes a file of its own): with the 100 associations
 // the server admits this stays well inside the process's descriptor limit
 // (1024 by default, one socket per association besides).
 constexpr size_t kMaxOpenFilesPerAssociation = 5;
@@ -106,12 +107,16 @@ private:
                                           MmsFileServiceType type, const std::string& localName,
                                           const std::string& otherName) const;
 
+    // The refusal of a service that would open one more file than an
+    // association may hold (open files and running ObtainFile transfers).
+    std::optional<MmsServiceResult> refuseWhenFull(sMmsServerConnection* connection, const char* service,
+                                                   const std::string& name);
+
     const std::string& basePath_;
     MmsFileAccessHandler accessHandler_ = nullptr;
     void* accessHandlerParameter_ = nullptr;
     std::unordered_map<sMmsServerConnection*, FileTable> tables_;
     std::unordered_multimap<sMmsServerConnection*, std::weak_ptr<ObtainFileTransfer>> transfers_;
-    uint32_t logThreshold_ = 5;  // LOG_NOTICE
 };
 
 // The server's file services, created on first use.

@@ -11,10 +11,10 @@
 #include "iec61850/mms/mms_pdu.h"
 #include "iec61850/mms/mms_server.h"
 #include "iec61850/mms/presentation.h"
-#include "server/Logging.h"
+#include "iec61850/core/log.h"
 
 namespace {
-const uint32_t kLogThreshold = LOG_NOTICE;
+using iec61850::iecLog;
 
 // COTP disconnect reasons.
 constexpr uint8_t kDrNormal = 128;
@@ -53,7 +53,7 @@ void sMmsServerConnection::receive(std::span<const uint8_t> bytes) {
         const auto status = mms::nextTpkt(std::span<const uint8_t>(in).subspan(pos), tpdu, frameSize);
         if (status == mms::FrameStatus::Incomplete) break;
         if (status == mms::FrameStatus::Invalid) {
-            logMessage(&kLogThreshold, LOG_WARNING, "mms: %s: invalid TPKT header", client.peerAddress.c_str());
+            iecLog(LOG_WARNING, "mms: %s: invalid TPKT header", client.peerAddress.c_str());
             close("invalid TPKT");
             return;
         }
@@ -114,8 +114,7 @@ void sMmsServerConnection::flush() {
         }
     }
     if (out.size() - outPos > MmsLimits::kMaxPendingOutput) {
-        logMessage(&kLogThreshold, LOG_WARNING, "mms: %s: peer does not read its answers, dropped",
-                   client.peerAddress.c_str());
+        iecLog(LOG_WARNING, "mms: %s: peer does not read its answers, dropped", client.peerAddress.c_str());
         close("output backlog");
         return;
     }
@@ -124,11 +123,12 @@ void sMmsServerConnection::flush() {
 
 void sMmsServerConnection::close(const char* reason) {
     if (closed()) return;
-    logMessage(&kLogThreshold, LOG_INFO, "mms: %s: connection closed (%s)", client.peerAddress.c_str(), reason);
+    iecLog(LOG_INFO, "mms: %s: connection closed (%s)", client.peerAddress.c_str(), reason);
     state = State::Closed;
     fd.reset();
     in.clear();
     tsdu.clear();
+    deferredRequests.clear();
     failPendingRequests();
     if (indicated) {
         indicated = false;
@@ -149,7 +149,7 @@ void sMmsServerConnection::failPendingRequests() {
 void sMmsServerConnection::handleTpdu(std::span<const uint8_t> tpdu) {
     mms::CotpTpdu t;
     if (!mms::parseCotp(tpdu, t)) {
-        logMessage(&kLogThreshold, LOG_WARNING, "mms: %s: malformed COTP TPDU", client.peerAddress.c_str());
+        iecLog(LOG_WARNING, "mms: %s: malformed COTP TPDU", client.peerAddress.c_str());
         disconnect("malformed TPDU");
         return;
     }
@@ -174,8 +174,8 @@ void sMmsServerConnection::handleTpdu(std::span<const uint8_t> tpdu) {
                 return;
             }
             if (tsdu.size() + t.data.size() > MmsLimits::kMaxTsduSize) {
-                logMessage(&kLogThreshold, LOG_WARNING, "mms: %s: TSDU above %zu octets",
-                           client.peerAddress.c_str(), MmsLimits::kMaxTsduSize);
+                iecLog(LOG_WARNING, "mms: %s: TSDU above %zu octets",
+                       client.peerAddress.c_str(), MmsLimits::kMaxTsduSize);
                 abort("oversized TSDU");
                 return;
             }
@@ -214,7 +214,7 @@ void sMmsServerConnection::abort(const char* reason) {
         close(reason);
         return;
     }
-    logMessage(&kLogThreshold, LOG_WARNING, "mms: %s: association aborted (%s)", client.peerAddress.c_str(), reason);
+    iecLog(LOG_WARNING, "mms: %s: association aborted (%s)", client.peerAddress.c_str(), reason);
     std::vector<uint8_t> userData;
     if (state == State::Associated && acseContextId > 0)
         userData = mms::encodeAbortUser(acseContextId, mms::encodeAbort());
@@ -277,8 +277,7 @@ void sMmsServerConnection::handleConnect(const mms::Spdu& spdu) {
         sendTsdu(mms::encodeAccept(spdu, cpa));
     };
     if (!aarq.mmsApplicationContext || cp.mmsContextId < 0 || !spdu.versionTwo) {
-        logMessage(&kLogThreshold, LOG_WARNING, "mms: %s: association refused: no MMS context",
-                   client.peerAddress.c_str());
+        iecLog(LOG_WARNING, "mms: %s: association refused: no MMS context", client.peerAddress.c_str());
         answer(false, kDiagContextNotSupported, {});
         closeWhenFlushed = true;
         return;
@@ -286,8 +285,7 @@ void sMmsServerConnection::handleConnect(const mms::Spdu& spdu) {
     mms::InitiateRequest init;
     if (aarq.userDataIndirectReference != cp.mmsContextId || !mms::parseInitiateRequest(aarq.userData, init) ||
         init.maxServOutstandingCalling < 1 || init.maxServOutstandingCalled < 1) {
-        logMessage(&kLogThreshold, LOG_WARNING, "mms: %s: association refused: bad initiate request",
-                   client.peerAddress.c_str());
+        iecLog(LOG_WARNING, "mms: %s: association refused: bad initiate request", client.peerAddress.c_str());
         const auto err = mms::encodeInitiateError(kInitiateOther);
         answer(false, kDiagNoReason, err);
         closeWhenFlushed = true;
@@ -312,7 +310,7 @@ void sMmsServerConnection::handleConnect(const mms::Spdu& spdu) {
     answer(true, 0, initResp);
     state = State::Associated;
     indicated = true;
-    logMessage(&kLogThreshold, LOG_INFO, "mms: %s: associated (PDU size %u)", client.peerAddress.c_str(), maxPduSize);
+    iecLog(LOG_INFO, "mms: %s: associated (PDU size %u)", client.peerAddress.c_str(), maxPduSize);
     owner.associationOpened(this);
 }
 
@@ -361,7 +359,7 @@ void sMmsServerConnection::sendReject(std::optional<uint32_t> invokeId, uint32_t
 
 bool sMmsServerConnection::sendConfirmedRequest(unsigned serviceTag, std::span<const uint8_t> content,
                                                 bool constructed, MmsClientResponseHandler onResponse) {
-    if (!associated() || closeWhenFlushed || concluded) return false;
+    if (!canAnswer()) return false;
     const uint32_t id = nextInvokeId++;
     const auto pdu = mms::encodeConfirmedRequest(id, serviceTag, constructed, content);
     if (pdu.size() > maxPduSize) return false;
@@ -434,32 +432,57 @@ void sMmsServerConnection::handleConfirmedRequest(std::span<const uint8_t> conte
         sendReject(req.invokeId, mms::kRejectConfirmedRequest, mms::kRequestUnrecognizedService);
         return;
     }
+    if (deferredRequests.contains(req.invokeId)) {
+        // The invoke id of a request still being served.
+        sendReject(req.invokeId, mms::kRejectConfirmedRequest, mms::kRequestInvalidInvokeId);
+        return;
+    }
     MmsServiceContext ctx{server, this, req.invokeId, maxPduSize};
+    // Registered before the handler runs, so that an answer it sends at
+    // once (before returning Deferred) finds its request.
+    deferredRequests[req.invokeId] = req.serviceTag;
     MmsServiceResult result;
     try {
         result = (*handler)(ctx, req.content, req.constructed);
     } catch (const std::exception& e) {
-        logMessage(&kLogThreshold, LOG_ERR, "mms: service %u failed: %s", req.serviceTag, e.what());
+        iecLog(LOG_ERR, "mms: service %u failed: %s", req.serviceTag, e.what());
         result = MmsServiceResult::error(mms::kErrorClassService, kServiceOther);
     }
     if (closed()) return;
+    if (result.kind == MmsServiceResult::Kind::Deferred) return;
+    // Answered now, unless the handler already answered through sendServiceResult.
+    if (deferredRequests.erase(req.invokeId) == 0) return;
+    sendResult(req.invokeId, req.serviceTag, result);
+}
+
+bool sMmsServerConnection::sendServiceResult(uint32_t invokeId, unsigned serviceTag, const MmsServiceResult& result) {
+    if (result.kind == MmsServiceResult::Kind::Deferred || !canAnswer()) return false;
+    auto it = deferredRequests.find(invokeId);
+    if (it == deferredRequests.end() || it->second != serviceTag) return false;
+    deferredRequests.erase(it);
+    sendResult(invokeId, serviceTag, result);
+    return true;
+}
+
+void sMmsServerConnection::sendResult(uint32_t invokeId, unsigned serviceTag, const MmsServiceResult& result) {
     switch (result.kind) {
         case MmsServiceResult::Kind::Response: {
-            auto pdu =
-                mms::encodeConfirmedResponse(req.invokeId, req.serviceTag, result.responseConstructed, result.content);
+            auto pdu = mms::encodeConfirmedResponse(invokeId, serviceTag, result.responseConstructed, result.content);
             if (pdu.size() > maxPduSize) {
-                logMessage(&kLogThreshold, LOG_WARNING, "mms: %s: answer of service %u exceeds the PDU size %u",
-                           client.peerAddress.c_str(), req.serviceTag, maxPduSize);
-                pdu = mms::encodeConfirmedError(req.invokeId, mms::kErrorClassService, kServicePduSize);
+                iecLog(LOG_WARNING, "mms: %s: answer of service %u exceeds the PDU size %u",
+                       client.peerAddress.c_str(), serviceTag, maxPduSize);
+                pdu = mms::encodeConfirmedError(invokeId, mms::kErrorClassService, kServicePduSize);
             }
             sendMmsPdu(pdu);
             return;
         }
         case MmsServiceResult::Kind::Error:
-            sendMmsPdu(mms::encodeConfirmedError(req.invokeId, result.errorClass, result.errorCode));
+            sendMmsPdu(mms::encodeConfirmedError(invokeId, result.errorClass, result.errorCode));
             return;
         case MmsServiceResult::Kind::Reject:
-            sendReject(req.invokeId, mms::kRejectConfirmedRequest, result.rejectCode);
+            sendReject(invokeId, mms::kRejectConfirmedRequest, result.rejectCode);
+            return;
+        case MmsServiceResult::Kind::Deferred:
             return;
     }
 }

@@ -16,10 +16,10 @@
 #include <cstring>
 
 #include "iec61850/mms/mms_pdu.h"
-#include "server/Logging.h"
+#include "iec61850/core/log.h"
 
 namespace {
-const uint32_t kLogThreshold = LOG_NOTICE;
+using iec61850::iecLog;
 constexpr int kListenBacklog = 32;
 constexpr int kServicesSupportedBits = 93;
 constexpr unsigned kServiceInformationReport = 79;
@@ -47,12 +47,12 @@ MmsServerState::~MmsServerState() = default;
 bool MmsServerState::startListening(int tcpPort) {
     if (listenFd_.valid()) return true;
     if (tcpPort <= 0 || tcpPort > 65535) {
-        logMessage(&kLogThreshold, LOG_ERR, "mms: invalid TCP port %d", tcpPort);
+        iecLog(LOG_ERR, "mms: invalid TCP port %d", tcpPort);
         return false;
     }
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
-        logMessage(&kLogThreshold, LOG_ERR, "mms: socket failed: %s", std::strerror(errno));
+        iecLog(LOG_ERR, "mms: socket failed: %s", std::strerror(errno));
         return false;
     }
     const int one = 1;
@@ -63,7 +63,7 @@ bool MmsServerState::startListening(int tcpPort) {
     addr.sin_port = htons(static_cast<uint16_t>(tcpPort));
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(fd.get(), kListenBacklog) != 0) {
-        logMessage(&kLogThreshold, LOG_ERR, "mms: cannot listen on port %d: %s", tcpPort, std::strerror(errno));
+        iecLog(LOG_ERR, "mms: cannot listen on port %d: %s", tcpPort, std::strerror(errno));
         return false;
     }
     listenFd_ = std::move(fd);
@@ -125,14 +125,14 @@ void MmsServerState::acceptPending() {
         if (!fd.valid()) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK)
-                logMessage(&kLogThreshold, LOG_WARNING, "mms: accept failed: %s", std::strerror(errno));
+                iecLog(LOG_WARNING, "mms: accept failed: %s", std::strerror(errno));
             return;
         }
         std::string peer = peerName(addr);
         const size_t open = static_cast<size_t>(std::count_if(
             connections_.begin(), connections_.end(), [](const auto& c) { return !c->closed(); }));
         if (open >= kMaxConnections) {
-            logMessage(&kLogThreshold, LOG_WARNING, "mms: %s refused: %zu connections open", peer.c_str(), open);
+            iecLog(LOG_WARNING, "mms: %s refused: %zu connections open", peer.c_str(), open);
             continue;  // the socket closes here; the peer sees the connection end
         }
         const int one = 1;
@@ -254,6 +254,13 @@ bool MmsServerConnection_sendConfirmedRequest(sMmsServerConnection* connection, 
     if (connection == nullptr) return false;
     if (!connection->sendConfirmedRequest(serviceTag, requestContent, constructed, std::move(onResponse)))
         return false;
+    connection->flush();
+    return !connection->closed();
+}
+
+bool MmsServerConnection_sendServiceResult(sMmsServerConnection* connection, uint32_t invokeId, unsigned serviceTag,
+                                           const MmsServiceResult& result) {
+    if (connection == nullptr || !connection->sendServiceResult(invokeId, serviceTag, result)) return false;
     connection->flush();
     return !connection->closed();
 }

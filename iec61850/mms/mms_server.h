@@ -99,6 +99,9 @@ struct sMmsServerConnection {
     bool sendMmsPdu(std::span<const uint8_t> pdu);
     bool sendConfirmedRequest(unsigned serviceTag, std::span<const uint8_t> content, bool constructed,
                               MmsClientResponseHandler onResponse);
+    // The later answer of a request whose handler deferred it; false when
+    // the association has ended or no such request is outstanding.
+    bool sendServiceResult(uint32_t invokeId, unsigned serviceTag, const MmsServiceResult& result);
 
     MmsServerState& owner;
     sIedServer* server;
@@ -123,6 +126,9 @@ private:
     void handleConfirmedRequest(std::span<const uint8_t> content);
     void handleClientAnswer(uint32_t tag, std::span<const uint8_t> content);
     void sendReject(std::optional<uint32_t> invokeId, uint32_t type, int code);
+    // Encodes and queues the answer of a confirmed request.
+    void sendResult(uint32_t invokeId, unsigned serviceTag, const MmsServiceResult& result);
+    bool canAnswer() const { return associated() && !closeWhenFlushed && !concluded; }
     void sendTsdu(std::span<const uint8_t> tsdu);
     // Session abort (with an ACSE ABRT once presentation is up), then close.
     void abort(const char* reason);
@@ -141,6 +147,8 @@ private:
     bool concluded = false;
     uint32_t nextInvokeId = 1;
     std::map<uint32_t, MmsClientResponseHandler> pendingRequests;
+    // Client requests whose answer a service handler deferred: invoke id -> service tag.
+    std::map<uint32_t, unsigned> deferredRequests;
 };
 
 class MmsServerState {

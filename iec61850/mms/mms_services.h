@@ -7,7 +7,9 @@
 // registered for the service's context tag and hands it the service's
 // content octets. The handler answers with the encoded content of the
 // matching ConfirmedServiceResponse (the protocol machine adds the tag), a
-// service error, or a reject.
+// service error, or a reject. A service that can only answer after further
+// exchanges (ObtainFile pulls the file from the client first) returns
+// Deferred and later hands its answer to MmsServerConnection_sendServiceResult.
 
 #include <cstddef>
 #include <cstdint>
@@ -25,7 +27,8 @@ struct MmsServiceContext {
 };
 
 struct MmsServiceResult {
-    enum class Kind { Response, Error, Reject };
+    // Deferred: no answer now; it follows through MmsServerConnection_sendServiceResult.
+    enum class Kind { Response, Error, Reject, Deferred };
     Kind kind = Kind::Response;
     // Response: the content octets of the response choice (without its own tag
     // and length); responseConstructed tells whether the choice is constructed.
@@ -54,6 +57,11 @@ struct MmsServiceResult {
         MmsServiceResult r;
         r.kind = Kind::Reject;
         r.rejectCode = code;
+        return r;
+    }
+    static MmsServiceResult deferred() {
+        MmsServiceResult r;
+        r.kind = Kind::Deferred;
         return r;
     }
 };
@@ -110,6 +118,16 @@ using MmsClientResponseHandler =
 bool MmsServerConnection_sendConfirmedRequest(sMmsServerConnection* connection, unsigned serviceTag,
                                               std::vector<uint8_t> requestContent, bool constructed,
                                               MmsClientResponseHandler onResponse);
+
+// Sends the answer of a request whose handler returned Kind::Deferred: the
+// invoke id and service tag of that request, and a result of any other kind.
+// Each deferred request is answered once; the call does nothing (false) when
+// the association has ended (released, concluded, aborted) or the invoke id
+// has no deferred request outstanding. Safe only on the thread that
+// processes incoming data, and with a connection whose closed hook has not
+// run yet.
+bool MmsServerConnection_sendServiceResult(sMmsServerConnection* connection, uint32_t invokeId, unsigned serviceTag,
+                                           const MmsServiceResult& result);
 
 uint32_t MmsServerConnection_getMaxPduSize(sMmsServerConnection* connection);
 ClientConnection MmsServerConnection_getClientConnection(sMmsServerConnection* connection);

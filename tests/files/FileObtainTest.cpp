@@ -161,7 +161,9 @@ TEST_F(FileObtainTest, RefusalsAndFailuresLeaveNoFileBehind) {
             ASSERT_EQ(answers.size(), 1u) << c.what;
             EXPECT_EQ(answers[0].errorClass, kErrorClassFile) << c.what;
             EXPECT_EQ(answers[0].errorCode, c.laterError) << c.what;
-            if (!client.refuseOpen) EXPECT_EQ(client.services.back(), MMS_SERVICE_FILE_CLOSE) << c.what;
+            if (!client.refuseOpen) {
+                EXPECT_EQ(client.services.back(), MMS_SERVICE_FILE_CLOSE) << c.what;
+            }
         }
         EXPECT_EQ(filesInStore(), 1u) << c.what;
         EXPECT_EQ(workDir.readFile("uploaded_files/existing.cfg"), "old") << c.what;
@@ -180,6 +182,29 @@ TEST_F(FileObtainTest, AssociationLostMidwayStopsTheTransfer) {
     EXPECT_TRUE(answers.empty());
     EXPECT_EQ(client.services.size(), 3u) << "no request after the association ended";
     EXPECT_FALSE(fs::exists("uploaded_files/big.bin"));
+}
+
+// Each running transfer holds a file open, so transfers and open files
+// together stay within what one association may hold.
+TEST_F(FileObtainTest, RunningTransfersCountAsOpenFiles) {
+    client.file = "data";
+    MmsServiceContext ctx{nullptr, connection(), 5, 65000};
+    EXPECT_EQ(services.fileOpen(ctx, encodeFileOpenRequest({"existing.cfg", 0}), true).kind,
+              MmsServiceResult::Kind::Response);
+    for (size_t i = 1; i < kMaxOpenFilesPerAssociation; ++i) {
+        EXPECT_FALSE(obtain("source.cfg", "new" + std::to_string(i) + ".cfg").has_value()) << i;
+    }
+    auto full = obtain("source.cfg", "one-more.cfg");
+    ASSERT_TRUE(full.has_value());
+    EXPECT_EQ(full->errorClass, kErrorClassResource);
+    EXPECT_EQ(full->errorCode, kResourceCapabilityUnavailable);
+    EXPECT_EQ(services.fileOpen(ctx, encodeFileOpenRequest({"existing.cfg", 0}), true).errorClass,
+              kErrorClassResource);
+    EXPECT_FALSE(fs::exists("uploaded_files/one-more.cfg"));
+
+    client.answerAll();
+    EXPECT_EQ(answers.size(), kMaxOpenFilesPerAssociation - 1);
+    EXPECT_FALSE(obtain("source.cfg", "one-more.cfg").has_value()) << "room again once the transfers ended";
 }
 
 TEST_F(FileObtainTest, UnsendableFirstRequestIsAnsweredAtOnce) {

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -31,7 +30,7 @@ using mmstest::ServerLoop;
 namespace {
 
 constexpr int64_t kAnchorModified = 1796897317;  // 2026-12-10 10:08:37 UTC
-constexpr const char* kReferenceCapture = "/work/shared/fixtures/mms-reference/h-files.pcapng";
+constexpr const char* kReferenceCapture = MMS_REFERENCE_DIR "/h-files.pcapng";
 constexpr int kReferencePort = 10150;
 
 // The MMS PDUs the reference server answered to the same four requests.
@@ -277,93 +276,115 @@ Bytes clientResponse(uint32_t invokeId, unsigned service, const Bytes& content, 
     return w.take();
 }
 
-// ObtainFile over a real association: the client's request is decoded, the
-// server pulls the file with FileOpen, FileRead and FileClose requests of its
-// own, and the outcome comes after the close. The protocol machine answers a
-// request when its handler returns, so this test's handler answers at once
-// and records the transfer's own, later answer.
-TEST_F(FileServicesTcpTest, ObtainFilePullsTheFileOverTheSameAssociation) {
-    std::mutex mutex;
-    std::condition_variable done;
-    std::vector<MmsServiceResult> outcomes;
-    FileServices& services = fileServicesOf(server);
-    loop.reset();
-    MmsServer_registerService(server, MMS_SERVICE_OBTAIN_FILE,
-                              [&](MmsServiceContext& ctx, std::span<const uint8_t> content, bool constructed) {
-                                  sMmsServerConnection* connection = ctx.connection;
-                                  auto send = [connection](unsigned tag, std::vector<uint8_t> request, bool c,
-                                                           MmsClientResponseHandler onResponse) {
-                                      return MmsServerConnection_sendConfirmedRequest(connection, tag,
-                                                                                      std::move(request), c,
-                                                                                      std::move(onResponse));
-                                  };
-                                  auto record = [&](MmsServiceResult result) {
-                                      std::lock_guard<std::mutex> lock(mutex);
-                                      outcomes.push_back(std::move(result));
-                                      done.notify_all();
-                                  };
-                                  auto immediate = services.obtainFile(ctx, content, constructed, send, record);
-                                  return immediate.value_or(MmsServiceResult::response({}, false));
-                              });
-    loop = std::make_unique<ServerLoop>(server);
+Bytes clientError(uint32_t invokeId, int errorClass, int code) {
+    // confirmed-ErrorPDU { [0] invokeID, [2] ServiceError { errorClass { [class] code } } }
+    ber::Writer w;
+    size_t m = w.begin(ber::context(2));
+    w.writeUnsigned(ber::context(0), invokeId);
+    size_t error = w.begin(ber::context(2));
+    size_t cls = w.begin(ber::context(0));
+    w.writeUnsigned(ber::context(static_cast<unsigned>(errorClass)), static_cast<uint64_t>(code));
+    w.end(cls);
+    w.end(error);
+    w.end(m);
+    return w.take();
+}
 
-    const std::string file = std::string(3000, 'o') + "end of the client's file";
-    MmsTestClient client;
-    ASSERT_TRUE(client.associate(port, 1200));
-    ber::Writer request;
-    size_t m = request.begin(ber::context(0));
-    request.writeUnsigned(ber::universal(ber::kUniversalInteger), 1);
-    request.writeConstructed(ber::context(MMS_SERVICE_OBTAIN_FILE),
-                             encodeObtainFileRequest({"client/settings.cfg", "settings.cfg"}));
-    request.end(m);
-    ASSERT_TRUE(client.sendMmsPdu(request.bytes()));
+// The client's side of one ObtainFile: it sends the request (invoke id 1)
+// and answers the server's FileOpen, FileRead and FileClose from file, until
+// the ObtainFile answer comes.
+struct ObtainExchange {
+    std::vector<unsigned> asked;  // the services of the server's requests, in order
+    bool closedBeforeAnswer = false;
+    std::optional<Answer> answer;
+};
 
-    std::vector<unsigned> asked;
+enum class ClientFault { None, RefuseOpen, DropAfterFirstRead };
+
+void obtainFile(MmsTestClient& client, const ObtainFileRequest& request, const std::string& file, ClientFault fault,
+                ObtainExchange& exchange) {
+    ASSERT_TRUE(client.sendMmsPdu(
+        MmsTestClient::confirmedRequest(1, MMS_SERVICE_OBTAIN_FILE, encodeObtainFileRequest(request), true)));
     size_t position = 0;
-    bool answered = false, closed = false;
-    while (!(answered && closed)) {
+    bool closed = false;
+    while (!exchange.answer) {
         auto pdu = client.receiveMmsPdu();
         ASSERT_TRUE(pdu.has_value()) << "the server stopped half way";
-        if (auto answer = MmsTestClient::splitAnswer(*pdu); answer && answer->pduTag == 1 && answer->invokeId == 1) {
-            answered = true;
-            continue;
+        if (auto answer = MmsTestClient::splitAnswer(*pdu); answer && answer->invokeId == 1 &&
+                                                            (answer->pduTag == 1 || answer->pduTag == 2)) {
+            exchange.answer = answer;
+            exchange.closedBeforeAnswer = closed;
+            return;
         }
         auto req = serverRequest(*pdu);
         ASSERT_TRUE(req.has_value()) << mmstest::toHex(*pdu);
-        asked.push_back(req->service);
+        exchange.asked.push_back(req->service);
+        Bytes reply;
         if (req->service == MMS_SERVICE_FILE_OPEN) {
             FileOpenRequest open;
             ASSERT_EQ(decodeFileOpenRequest(req->content, open), DecodeStatus::Ok);
-            EXPECT_EQ(open.name, "client/settings.cfg");
+            EXPECT_EQ(open.name, request.sourceFile);
             FileOpenResponse response{3, {file.size(), kAnchorModified}};
-            ASSERT_TRUE(client.sendMmsPdu(
-                clientResponse(req->invokeId, req->service, encodeFileOpenResponse(response), true)));
+            reply = fault == ClientFault::RefuseOpen
+                        ? clientError(req->invokeId, kErrorClassFile, 7)  // file-non-existent
+                        : clientResponse(req->invokeId, req->service, encodeFileOpenResponse(response), true);
         } else if (req->service == MMS_SERVICE_FILE_READ) {
+            EXPECT_EQ(req->content, encodeFrsmId(3));
             size_t n = std::min<size_t>(1000, file.size() - position);
             auto data = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(file.data()) + position, n);
             position += n;
-            ASSERT_TRUE(client.sendMmsPdu(clientResponse(req->invokeId, req->service,
-                                                         encodeFileReadResponse(data, position < file.size()), true)));
+            reply = clientResponse(req->invokeId, req->service, encodeFileReadResponse(data, position < file.size()),
+                                   true);
         } else {
             EXPECT_EQ(req->service, MMS_SERVICE_FILE_CLOSE);
             EXPECT_EQ(req->content, encodeFrsmId(3));
-            ASSERT_TRUE(client.sendMmsPdu(clientResponse(req->invokeId, req->service, {}, false)));
+            reply = clientResponse(req->invokeId, req->service, {}, false);
             closed = true;
         }
+        ASSERT_TRUE(client.sendMmsPdu(reply));
+        if (fault == ClientFault::DropAfterFirstRead && req->service == MMS_SERVICE_FILE_READ) {
+            client.reset();
+            return;
+        }
     }
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(3), [&] { return !outcomes.empty(); }));
-        EXPECT_EQ(outcomes[0].kind, MmsServiceResult::Kind::Response);
-    }
-    EXPECT_EQ(asked, (std::vector<unsigned>{MMS_SERVICE_FILE_OPEN, MMS_SERVICE_FILE_READ, MMS_SERVICE_FILE_READ,
-                                            MMS_SERVICE_FILE_READ, MMS_SERVICE_FILE_READ, MMS_SERVICE_FILE_CLOSE}));
+}
+
+// ObtainFile over a real association as the file services install it: the
+// Initiate answer offers the service, the server pulls the file with
+// FileOpen, FileRead and FileClose requests of its own, and the answer to
+// the client's request comes after the close, also when it is an error.
+TEST_F(FileServicesTcpTest, ObtainFilePullsTheFileOverTheSameAssociation) {
+    const std::string file = std::string(3000, 'o') + "end of the client's file";
+    MmsTestClient client;
+    ASSERT_TRUE(client.associate(port, 1200));
+    EXPECT_TRUE(client.supportsService(MMS_SERVICE_OBTAIN_FILE));
+    EXPECT_TRUE(client.supportsService(MMS_SERVICE_FILE_OPEN));
+
+    ObtainExchange exchange;
+    obtainFile(client, {"client/settings.cfg", "settings.cfg"}, file, ClientFault::None, exchange);
+    ASSERT_TRUE(exchange.answer.has_value());
+    EXPECT_EQ(exchange.answer->pduTag, 1u);
+    EXPECT_EQ(exchange.answer->serviceTag, MMS_SERVICE_OBTAIN_FILE);
+    EXPECT_TRUE(exchange.closedBeforeAnswer) << "answered before the client's file was closed";
+    EXPECT_EQ(exchange.asked,
+              (std::vector<unsigned>{MMS_SERVICE_FILE_OPEN, MMS_SERVICE_FILE_READ, MMS_SERVICE_FILE_READ,
+                                     MMS_SERVICE_FILE_READ, MMS_SERVICE_FILE_READ, MMS_SERVICE_FILE_CLOSE}));
     EXPECT_EQ(workDir.readFile("uploaded_files/settings.cfg"), file);
-    EXPECT_TRUE(client.release());
     {
         std::lock_guard<std::mutex> lock(refusals.mutex);
         EXPECT_EQ(refusals.asked.back(), "2:settings.cfg:client/settings.cfg");
     }
+
+    // A client that cannot open its file gets the error as the answer.
+    ObtainExchange refused;
+    obtainFile(client, {"client/missing.cfg", "missing.cfg"}, file, ClientFault::RefuseOpen, refused);
+    ASSERT_TRUE(refused.answer.has_value());
+    EXPECT_EQ(refused.answer->pduTag, 2u);
+    EXPECT_EQ(refused.answer->errorClass, kErrorClassFile);
+    EXPECT_EQ(refused.answer->errorCode, MMS_ERROR_FILE_FILE_NON_EXISTENT - MMS_ERROR_FILE_OTHER);
+    EXPECT_EQ(refused.asked, std::vector<unsigned>{MMS_SERVICE_FILE_OPEN});
+    EXPECT_FALSE(fs::exists("uploaded_files/missing.cfg"));
+    EXPECT_TRUE(client.release());
 
     filetest::Decoded ours = filetest::decodeSession(client.transcript(), port, workDir.path());
     ASSERT_TRUE(ours.ran);
@@ -371,6 +392,26 @@ TEST_F(FileServicesTcpTest, ObtainFilePullsTheFileOverTheSameAssociation) {
     for (const char* field : {"obtainFile", "fileOpen", "fileRead", "fileClose"}) {
         EXPECT_NE(ours.fullText.find(field), std::string::npos) << field;
     }
+}
+
+// A client that goes away in the middle of a transfer leaves no file, and
+// the server goes on serving.
+TEST_F(FileServicesTcpTest, ObtainFileOfAClientThatGoesAwayLeavesNothing) {
+    MmsTestClient dropped;
+    ASSERT_TRUE(dropped.associate(port, 1200));
+    ObtainExchange exchange;
+    obtainFile(dropped, {"client/big.bin", "big.bin"}, std::string(5000, 'z'), ClientFault::DropAfterFirstRead,
+               exchange);
+    EXPECT_FALSE(exchange.answer.has_value());
+    EXPECT_EQ(exchange.asked, (std::vector<unsigned>{MMS_SERVICE_FILE_OPEN, MMS_SERVICE_FILE_READ}));
+
+    MmsTestClient next;
+    ASSERT_TRUE(next.associate(port));
+    EXPECT_EQ(ask(next, MMS_SERVICE_FILE_DIRECTORY, {}).pduTag, 1u);
+    EXPECT_TRUE(next.release());
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator("uploaded_files")) left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"anchor.txt"});
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // The file services on encoded request contents: the access handler's
 // verdicts, the library's own refusals, paging, chunked reads and the file
 // table of each association.
+#include <syslog.h>
+
 #include <cstring>
 #include <filesystem>
 #include <set>
 
 #include "iec61850/files/file_codec.h"
 #include "iec61850/files/file_services.h"
+#include "iec61850/core/log.h"
 #include "tests/support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -201,6 +204,34 @@ TEST_F(FileServicesTest, OpenFilesBelongToTheirAssociationUntilItEnds) {
     EXPECT_EQ(services.openFileCount(first.connection), 0u);
     EXPECT_EQ(services.openFileCount(second.connection), 1u);
     EXPECT_EQ(services.fileRead(first, encodeFrsmId(ids[0]), false).kind, MmsServiceResult::Kind::Error);
+}
+
+std::vector<testsupport::SyslogRecord>& libraryRecords() {
+    static std::vector<testsupport::SyslogRecord> records;
+    return records;
+}
+
+// The library's records reach the handler the application installs, cut to
+// the record size when the client's name is long; without a handler they go
+// to syslog again.
+TEST_F(FileServicesTest, RefusalsAreLoggedThroughTheInstalledHandler) {
+    libraryRecords().clear();
+    Iec61850_setLogHandler([](int priority, const char* text) { libraryRecords().push_back({priority, text}); });
+    const std::string longName = "../" + std::string(2000, 'n');
+    auto ctx = context();
+    for (const std::string& name : {std::string("../x"), longName}) {
+        EXPECT_EQ(services.fileDelete(ctx, fileName(name), true).kind, MmsServiceResult::Kind::Error);
+    }
+    Iec61850_setLogHandler(nullptr);
+    EXPECT_EQ(services.fileDelete(ctx, fileName("../y"), true).kind, MmsServiceResult::Kind::Error);
+
+    const auto& records = libraryRecords();
+    ASSERT_EQ(records.size(), 2u);
+    const std::string denied = std::to_string(static_cast<int>(MMS_ERROR_FILE_FILE_ACCESS_DENIED));
+    EXPECT_EQ(records[0].priority, LOG_NOTICE);
+    EXPECT_EQ(records[0].text, "MMS files: FileDelete of \"../x\" refused (" + denied + ")");
+    EXPECT_EQ(records[1].text.size(), iec61850::kLogRecordSize - 1);
+    EXPECT_EQ(records[1].text, ("MMS files: FileDelete of \"" + longName).substr(0, iec61850::kLogRecordSize - 1));
 }
 
 TEST_F(FileServicesTest, LargeDirectoryIsPagedWithContinueAfter) {

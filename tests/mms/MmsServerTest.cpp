@@ -128,11 +128,10 @@ TEST_F(MmsServerTest, InitiateNegotiatesPduSizeAndNamesRegisteredServices) {
         int count = 0;
         ASSERT_TRUE(ber::decodeBitString(services.content, bits, count));
         ASSERT_EQ(count, 93);
-        auto bit = [&bits](int n) { return (bits[n / 8] & (0x80 >> (n % 8))) != 0; };
-        EXPECT_TRUE(bit(MMS_SERVICE_IDENTIFY));
-        EXPECT_TRUE(bit(MMS_SERVICE_READ));
-        EXPECT_FALSE(bit(MMS_SERVICE_WRITE));
-        EXPECT_FALSE(bit(MMS_SERVICE_FILE_OPEN));
+        EXPECT_TRUE(client.supportsService(MMS_SERVICE_IDENTIFY));
+        EXPECT_TRUE(client.supportsService(MMS_SERVICE_READ));
+        EXPECT_FALSE(client.supportsService(MMS_SERVICE_WRITE));
+        EXPECT_FALSE(client.supportsService(MMS_SERVICE_FILE_OPEN));
     }
 }
 
@@ -192,6 +191,97 @@ TEST_F(MmsServerTest, DispatchesRegisteredServicesAndRejectsOthers) {
     }
     EXPECT_EQ(seenPduSize.load(), 4000u);
     EXPECT_TRUE(client.release());
+}
+
+// A handler that defers its answer: the request stays open while others are
+// served, its answer goes out once under its own invoke id, and nothing goes
+// out once the association has ended.
+TEST_F(MmsServerTest, DeferredAnswersGoOutOnceWhileTheAssociationLasts) {
+    std::vector<uint32_t> deferred;
+    sMmsServerConnection* connection = nullptr;
+    MmsServer_registerService(server.get(), MMS_SERVICE_READ,
+                              [&](MmsServiceContext& ctx, std::span<const uint8_t>, bool) {
+                                  connection = ctx.connection;
+                                  deferred.push_back(ctx.invokeId);
+                                  return MmsServiceResult::deferred();
+                              });
+    start();
+    MmsTestClient client;
+    ASSERT_TRUE(client.associate(port));
+    // From here the test thread runs the server loop, so it may answer.
+    loop.reset();
+    auto pump = [&] {
+        for (int pass = 0; pass < 3; ++pass) {
+            IedServer_waitReady(server.get(), 20);
+            IedServer_processIncomingData(server.get());
+            IedServer_performPeriodicTasks(server.get());
+        }
+    };
+    auto next = [&]() -> Answer {
+        pump();
+        auto pdu = client.receiveMmsPdu(200);
+        if (!pdu) return Answer{};
+        return MmsTestClient::splitAnswer(*pdu).value_or(Answer{});
+    };
+    const Bytes read = {0xa0, 0x00};
+    ASSERT_TRUE(client.sendMmsPdu(MmsTestClient::confirmedRequest(100, MMS_SERVICE_READ, read, true)));
+    ASSERT_TRUE(client.sendMmsPdu(MmsTestClient::confirmedRequest(101, MMS_SERVICE_READ, read, true)));
+    pump();
+    ASSERT_EQ(deferred, (std::vector<uint32_t>{100, 101}));
+    EXPECT_FALSE(client.receiveMmsPdu(50)) << "no answer before the handler gives one";
+
+    // Other requests are served meanwhile; a second request under an open
+    // invoke id is rejected (invalid invoke id) without reaching the handler.
+    ASSERT_TRUE(client.sendMmsPdu(MmsTestClient::confirmedRequest(7, MMS_SERVICE_IDENTIFY, {}, false)));
+    Answer identify = next();
+    EXPECT_EQ(identify.pduTag, 1u);
+    EXPECT_EQ(identify.invokeId, 7u);
+    ASSERT_TRUE(client.sendMmsPdu(MmsTestClient::confirmedRequest(100, MMS_SERVICE_READ, read, true)));
+    Answer duplicate = next();
+    EXPECT_EQ(duplicate.pduTag, 4u);
+    EXPECT_EQ(duplicate.rejectType, 1);
+    EXPECT_EQ(duplicate.rejectCode, 3);
+    EXPECT_EQ(deferred.size(), 2u);
+
+    // The answers, in any order, each once and only under its service.
+    EXPECT_TRUE(MmsServerConnection_sendServiceResult(connection, 101, MMS_SERVICE_READ,
+                                                      MmsServiceResult::response({0x80, 0x01, 0x2a})));
+    Answer later = next();
+    EXPECT_EQ(later.pduTag, 1u);
+    EXPECT_EQ(later.invokeId, 101u);
+    EXPECT_EQ(later.serviceTag, MMS_SERVICE_READ);
+    EXPECT_EQ(later.content, (Bytes{0x80, 0x01, 0x2a}));
+    EXPECT_FALSE(MmsServerConnection_sendServiceResult(connection, 101, MMS_SERVICE_READ,
+                                                       MmsServiceResult::response({})));
+    EXPECT_FALSE(MmsServerConnection_sendServiceResult(connection, 100, MMS_SERVICE_WRITE,
+                                                       MmsServiceResult::response({})));
+    EXPECT_FALSE(MmsServerConnection_sendServiceResult(connection, 999, MMS_SERVICE_READ,
+                                                       MmsServiceResult::response({})));
+    EXPECT_FALSE(MmsServerConnection_sendServiceResult(connection, 100, MMS_SERVICE_READ,
+                                                       MmsServiceResult::deferred()));
+    EXPECT_TRUE(MmsServerConnection_sendServiceResult(connection, 100, MMS_SERVICE_READ,
+                                                      MmsServiceResult::error(7, 2)));
+    Answer error = next();
+    EXPECT_EQ(error.pduTag, 2u);
+    EXPECT_EQ(error.invokeId, 100u);
+    EXPECT_EQ(error.errorClass, 7);
+    EXPECT_EQ(error.errorCode, 2);
+    EXPECT_FALSE(client.receiveMmsPdu(50)) << "each answer once";
+
+    // Once the client has concluded, an open request gets no answer.
+    ASSERT_TRUE(client.sendMmsPdu(MmsTestClient::confirmedRequest(102, MMS_SERVICE_READ, read, true)));
+    pump();
+    ASSERT_EQ(deferred.size(), 3u);
+    ASSERT_TRUE(client.sendMmsPdu(fromHex("8b00")));
+    pump();
+    auto concluded = client.receiveMmsPdu(200);
+    ASSERT_TRUE(concluded);
+    EXPECT_EQ(*concluded, fromHex("8c00"));
+    EXPECT_FALSE(MmsServerConnection_sendServiceResult(connection, 102, MMS_SERVICE_READ,
+                                                       MmsServiceResult::response({})));
+    pump();
+    EXPECT_FALSE(client.receiveMmsPdu(50));
+    EXPECT_FALSE(MmsServerConnection_sendServiceResult(nullptr, 102, MMS_SERVICE_READ, MmsServiceResult::response({})));
 }
 
 TEST_F(MmsServerTest, SegmentsAnswersToTheTpduSizeOfTheClient) {

@@ -411,18 +411,38 @@ std::optional<Answer> MmsTestClient::splitAnswer(const Bytes& pdu) {
     }
 }
 
-std::optional<Answer> MmsTestClient::request(unsigned serviceTag, std::span<const uint8_t> content, bool constructed,
-                                             int timeoutMs) {
-    const uint32_t id = invokeId_++;
+Bytes MmsTestClient::confirmedRequest(uint32_t invokeId, unsigned serviceTag, std::span<const uint8_t> content,
+                                      bool constructed) {
     ber::Writer w;
     const size_t m = w.begin(ber::context(0));
-    w.writeUnsigned(ber::universal(2), id);
+    w.writeUnsigned(ber::universal(2), invokeId);
     if (constructed)
         w.writeConstructed(ber::context(serviceTag), content);
     else
         w.writePrimitive(ber::context(serviceTag), content);
     w.end(m);
-    if (!sendMmsPdu(w.bytes())) return std::nullopt;
+    return w.take();
+}
+
+bool MmsTestClient::supportsService(unsigned serviceTag) const {
+    // initiate-ResponsePDU [9] { ... [4] { [0] version [1] parameterCBB [2] servicesSupported } }
+    Tlv init, el, services;
+    if (!ber::decodeSingle(initiateResponse_, init) || !init.is(TagClass::Context, 9)) return false;
+    bool found = false;
+    for (Reader r(init.content); !found && r.next(el);) {
+        if (!el.is(TagClass::Context, 4)) continue;
+        for (Reader detail(el.content); !found && detail.next(services);) found = services.is(TagClass::Context, 2);
+    }
+    std::vector<uint8_t> bits;
+    int count = 0;
+    if (!found || !ber::decodeBitString(services.content, bits, count)) return false;
+    return static_cast<int>(serviceTag) < count && (bits[serviceTag / 8] & (0x80 >> (serviceTag % 8))) != 0;
+}
+
+std::optional<Answer> MmsTestClient::request(unsigned serviceTag, std::span<const uint8_t> content, bool constructed,
+                                             int timeoutMs) {
+    const uint32_t id = invokeId_++;
+    if (!sendMmsPdu(confirmedRequest(id, serviceTag, content, constructed))) return std::nullopt;
     while (true) {
         auto pdu = receiveMmsPdu(timeoutMs);
         if (!pdu) return std::nullopt;

@@ -60,10 +60,15 @@ public:
     size_t largestTpdu() const { return largestTpdu_; }
     // The MMS initiate response PDU of the last association.
     const Bytes& initiateResponse() const { return initiateResponse_; }
+    // Whether the last association's Initiate answer names the service as supported.
+    bool supportsService(unsigned serviceTag) const;
 
     // Sends a confirmed request and waits for the answer with its invoke id.
     std::optional<Answer> request(unsigned serviceTag, std::span<const uint8_t> content, bool constructed,
                                   int timeoutMs = 3000);
+    // A confirmed-RequestPDU with the invoke id around the service element.
+    static Bytes confirmedRequest(uint32_t invokeId, unsigned serviceTag, std::span<const uint8_t> content,
+                                  bool constructed);
     // Sends any MMS PDU on the MMS presentation context.
     bool sendMmsPdu(std::span<const uint8_t> pdu);
     // Next MMS PDU from the server (session DT with presentation data).

@@ -19,7 +19,7 @@ using mmstest::ServerLoop;
 namespace {
 
 #ifndef MMS_REFERENCE_DIR
-#define MMS_REFERENCE_DIR "/work/shared/fixtures/mms-reference"
+#error "MMS_REFERENCE_DIR names the folder of the reference captures"
 #endif
 constexpr int kReferencePort = 10150;
 
