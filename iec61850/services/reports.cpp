@@ -8,13 +8,11 @@
 
 #include "iec61850/services/model_encoding.h"
 #include "iec61850/services/variable_reference.h"
-#include "server/Logging.h"
+#include "iec61850/core/log.h"
 
 namespace services {
 
 namespace {
-
-const uint32_t kLogThreshold = LOG_NOTICE;
 
 constexpr int kOptFldsBits = 10;  // bit 0 reserved, 1..8 the RPT_OPT_* bits, 9 segmentation
 constexpr int kOptFldsSegmentationBit = 9;
@@ -265,7 +263,7 @@ std::vector<std::vector<uint8_t>> ReportEngine::encodeForOwner(BlockState& block
         while (last < members.size() && fits(last + 1)) ++last;
         if (last == first) {
             const DataSetInfo& ds = *block.dataSet;
-            logMessage(&kLogThreshold, LOG_WARNING,
+            iec61850::iecLog(LOG_WARNING,
                        "reports: %s of %s: member %zu (%s, %zu octets) left out of the report: it does not fit "
                        "the PDU size %u even in a segment of its own",
                        block.info->name.c_str(), index_.domainName(block.info->device).c_str(),

@@ -38,6 +38,26 @@ DataAttribute* find(IedModel* model, const char* ld, std::initializer_list<const
     return static_cast<DataAttribute*>(node);
 }
 
+// A transcript with one TPKT per frame, as a peer sends them: one read of
+// the socket may have taken in several, or part of one.
+std::vector<mmstest::Segment> oneTpktPerFrame(const std::vector<mmstest::Segment>& transcript) {
+    std::vector<mmstest::Segment> joined, frames;
+    for (const mmstest::Segment& segment : transcript) {
+        if (joined.empty() || joined.back().fromClient != segment.fromClient) joined.push_back({segment.fromClient, {}});
+        joined.back().bytes.insert(joined.back().bytes.end(), segment.bytes.begin(), segment.bytes.end());
+    }
+    for (const mmstest::Segment& segment : joined) {
+        size_t pos = 0;
+        while (pos + 4 <= segment.bytes.size()) {
+            size_t length = (static_cast<size_t>(segment.bytes[pos + 2]) << 8) | segment.bytes[pos + 3];
+            if (length < 4 || pos + length > segment.bytes.size()) length = segment.bytes.size() - pos;
+            frames.push_back({segment.fromClient, Bytes(segment.bytes.begin() + pos, segment.bytes.begin() + pos + length)});
+            pos += length;
+        }
+    }
+    return frames;
+}
+
 // Operate handler that waits until the test has seen the write answer, and
 // records whether it did (the answer must not wait for the handler).
 struct OperateProbe {
@@ -118,10 +138,11 @@ protected:
     }
 
     // The variable-list names of the InformationReports in a client's
-    // transcript as tshark decodes them; no frame may be malformed.
+    // transcript as tshark decodes them, one row per report; no frame may
+    // be malformed.
     FieldRows decodedReports(const MmsTestClient& client, int clientPort, const char* name) {
         const std::string file = pcap(name);
-        EXPECT_TRUE(mmstest::writeCapture(client.transcript(), clientPort, port, file));
+        EXPECT_TRUE(mmstest::writeCapture(oneTpktPerFrame(client.transcript()), clientPort, port, file));
         EXPECT_EQ(mmstest::tsharkProblemFrames(file, port), 0);
         return mmstest::tsharkFields(file, port, "mms.unconfirmedService == 0", {"mms.vmd_specific"});
     }
@@ -188,23 +209,8 @@ TEST_F(ServicesTcpTest, ReplayedReferenceSessionsDecodeAsTheReference) {
             ASSERT_TRUE(client.receiveTsdu().has_value()) << "data-change report";
         });
         client.close();
-        // One TPKT per frame, as the reference sent them: one read of the
-        // socket may have taken in several, or part of one.
-        std::vector<mmstest::Segment> joined;
-        for (const mmstest::Segment& segment : client.transcript()) {
-            if (joined.empty() || joined.back().fromClient != segment.fromClient) joined.push_back({segment.fromClient, {}});
-            joined.back().bytes.insert(joined.back().bytes.end(), segment.bytes.begin(), segment.bytes.end());
-        }
-        for (const mmstest::Segment& segment : joined) {
-            size_t pos = 0;
-            while (pos + 4 <= segment.bytes.size()) {
-                size_t length = (static_cast<size_t>(segment.bytes[pos + 2]) << 8) | segment.bytes[pos + 3];
-                if (length < 4 || pos + length > segment.bytes.size()) length = segment.bytes.size() - pos;
-                ourSessions.push_back({segment.fromClient, Bytes(segment.bytes.begin() + pos,
-                                                                 segment.bytes.begin() + pos + length)});
-                pos += length;
-            }
-        }
+        std::vector<mmstest::Segment> frames = oneTpktPerFrame(client.transcript());
+        ourSessions.insert(ourSessions.end(), frames.begin(), frames.end());
     }
     const std::string ours = pcap("ours.pcap");
     const std::string merged = pcap("reference.pcapng");
