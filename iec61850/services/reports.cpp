@@ -258,17 +258,21 @@ std::vector<std::vector<uint8_t>> ReportEngine::encodeForOwner(BlockState& block
         // exact encoding takes (the lengths may need fewer octets than assumed).
         size_t budget = encodeReport(block, report, {}, &segment).size() + kEnclosingLengthGrowth;
         size_t last = first;
-        while (last < members.size() && budget + memberCost(block, members[last]) <= pduSize)
-            budget += memberCost(block, members[last++]);
+        while (last < members.size()) {
+            size_t cost = memberCost(block, members[last]);
+            if (budget + cost > pduSize) break;
+            budget += cost;
+            ++last;
+        }
         while (last < members.size() && fits(last + 1)) ++last;
         if (last == first) {
             const DataSetInfo& ds = *block.dataSet;
             iec61850::iecLog(LOG_WARNING,
-                       "reports: %s of %s: member %zu (%s, %zu octets) left out of the report: it does not fit "
-                       "the PDU size %u even in a segment of its own",
-                       block.info->name.c_str(), index_.domainName(block.info->device).c_str(),
-                       members[first].member + 1, memberReference(ds, members[first].member).c_str(),
-                       members[first].data.size(), pduSize);
+                             "reports: %s of %s: member %zu (%s, %zu octets) left out of the report: it does not "
+                             "fit the PDU size %u even in a segment of its own",
+                             block.info->name.c_str(), index_.domainName(block.info->device).c_str(),
+                             members[first].member + 1, memberReference(ds, members[first].member).c_str(),
+                             members[first].data.size(), pduSize);
             ++first;
             continue;
         }
