@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "iec61850/core/log.h"
 #include "iec61850/ied_server_internal.h"
 #include "server/ServerLog.h"
 #include "tests/server/ServerFixture.h"
@@ -55,6 +56,19 @@ TEST_F(ServerCoreTest, StartValuesAndIdentity) {
         installed += binding.handler == &IecServer::controlHandler && binding.parameter == object;
     }
     EXPECT_EQ(installed, 168u);
+}
+
+TEST_F(ServerCoreTest, LibraryRecordsFollowTheServerThreshold) {
+    const uint32_t saved = serverLogLevel;
+    serverLogLevel = LOG_NOTICE;
+    iec61850::iecLog(LOG_INFO, "library %s", "info");
+    iec61850::iecLog(LOG_WARNING, "library %s", "warning %s");
+    serverLogLevel = LOG_INFO;
+    iec61850::iecLog(LOG_INFO, "library %s", "info again");
+    serverLogLevel = saved;
+    EXPECT_FALSE(syslog.contains("library info"));
+    EXPECT_TRUE(syslog.contains(LOG_WARNING, "library warning %s"));
+    EXPECT_TRUE(syslog.contains(LOG_INFO, "library info again"));
 }
 
 TEST_F(ServerCoreTest, ANonBooleanControlChangesNothing) {

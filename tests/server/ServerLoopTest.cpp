@@ -100,7 +100,9 @@ TEST_F(ServerCoreTest, ConnectionLinesFollowTheThreshold) {
         }
         ASSERT_EQ(lines.size(), level == 5 ? 3u : 2u) << level;
         size_t i = 0;
-        if (level == 5) EXPECT_EQ(lines[i++], std::make_pair(LOG_NOTICE, "server: Connection opened: " + peer));
+        if (level == 5) {
+            EXPECT_EQ(lines[i++], std::make_pair(LOG_NOTICE, "server: Connection opened: " + peer));
+        }
         EXPECT_EQ(lines[i].first, LOG_WARNING);
         EXPECT_EQ(lines[i++].second.rfind("server: Connection closed at: ", 0), 0u);
         EXPECT_EQ(lines[i], std::make_pair(LOG_WARNING, "server: Connection closed: " + peer));

@@ -162,8 +162,9 @@ void replay(MmsTestClient& client, const std::vector<Bytes>& payloads, const std
         ASSERT_TRUE(client.sendRaw(payloads[i])) << i;
         ASSERT_TRUE(i == 0 ? client.receiveTpdu().has_value() : client.receiveTsdu().has_value()) << "payload " << i;
         auto extra = extraAnswers.find(i);
-        for (int n = 0; extra != extraAnswers.end() && n < extra->second; ++n)
+        for (int n = 0; extra != extraAnswers.end() && n < extra->second; ++n) {
             ASSERT_TRUE(client.receiveTsdu().has_value()) << "report after payload " << i;
+        }
     }
 }
 
@@ -193,7 +194,9 @@ TEST_F(ServicesTcpTest, ReplayedReferenceSessionsDecodeAsTheReference) {
         references += " '" + reference + "'";
         std::vector<Bytes> payloads = servicetest::clientPayloads(reference, kReferencePort);
         bool isReport = std::string(s.file) == "f-report.pcapng";
-        if (isReport) ASSERT_EQ(payloads.size(), 12u);
+        if (isReport) {
+            ASSERT_EQ(payloads.size(), 12u);
+        }
         MmsTestClient client;
         ASSERT_TRUE(client.connect(port));
         replay(client, payloads, s.reports, [&](size_t i) {
