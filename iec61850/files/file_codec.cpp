@@ -1,6 +1,6 @@
 // Coding of the MMS file-management services.
 //
-//   FileDirectory-Request  ::= SEQUENCE { fileSpecification [0] IMPLICIT FileName OPTIONAL,
+//   FileDirectory-Request  ::= SEQUENCE { fileSpec [0] IMPLICIT FileName OPTIONAL,
 //                                         continueAfter [1] IMPLICIT FileName OPTIONAL }
 //   FileDirectory-Response ::= SEQUENCE { listOfDirectoryEntry [0] SEQUENCE OF DirectoryEntry,
 //                                         moreFollows [1] IMPLICIT BOOLEAN DEFAULT FALSE }
@@ -165,7 +165,7 @@ DecodeStatus decodeFileDirectoryRequest(std::span<const uint8_t> content, FileDi
     std::optional<std::string> names[2];
     DecodeStatus status = decodeNamedFileNames(content, names, 0);
     if (status != DecodeStatus::Ok) return status;
-    out.specification = std::move(names[0]);
+    out.fileSpec = std::move(names[0]);
     out.continueAfter = std::move(names[1]);
     return DecodeStatus::Ok;
 }
@@ -307,7 +307,7 @@ DecodeStatus decodeFileReadResponse(std::span<const uint8_t> content, FileReadRe
 
 std::vector<uint8_t> encodeFileDirectoryRequest(const FileDirectoryRequest& request) {
     ber::Writer w;
-    if (request.specification) writeFileName(w, ber::context(0), *request.specification);
+    if (request.fileSpec) writeFileName(w, ber::context(0), *request.fileSpec);
     if (request.continueAfter) writeFileName(w, ber::context(1), *request.continueAfter);
     return w.take();
 }

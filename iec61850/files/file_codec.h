@@ -27,7 +27,7 @@ enum class DecodeStatus {
 };
 
 struct FileDirectoryRequest {
-    std::optional<std::string> specification;
+    std::optional<std::string> fileSpec;
     std::optional<std::string> continueAfter;
 };
 

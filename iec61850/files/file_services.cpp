@@ -79,15 +79,15 @@ MmsServiceResult FileServices::fileDirectory(MmsServiceContext& ctx, std::span<c
                                              bool constructed) {
     FileDirectoryRequest request;
     DecodeStatus status = constructed ? decodeFileDirectoryRequest(content, request) : DecodeStatus::Malformed;
-    std::string specification = request.specification.value_or("");
-    if (auto refusal = admit(ctx, status, "FileDirectory", MMS_FILE_ACCESS_TYPE_READ_DIRECTORY, specification,
+    std::string fileSpec = request.fileSpec.value_or("");
+    if (auto refusal = admit(ctx, status, "FileDirectory", MMS_FILE_ACCESS_TYPE_READ_DIRECTORY, fileSpec,
                              request.continueAfter.value_or(""))) {
         return *refusal;
     }
 
     std::vector<DirectoryEntry> entries;
-    MmsError listed = store().listDirectory(specification, entries);
-    if (listed != MMS_ERROR_NONE) return refuse("FileDirectory", specification, listed);
+    MmsError listed = store().listDirectory(fileSpec, entries);
+    if (listed != MMS_ERROR_NONE) return refuse("FileDirectory", fileSpec, listed);
 
     auto first = entries.begin();
     if (request.continueAfter) {

@@ -143,23 +143,23 @@ ResolvedPath FileStore::resolve(std::string_view clientName) const {
     return result;
 }
 
-MmsError FileStore::listDirectory(std::string_view specification, std::vector<DirectoryEntry>& entries) const {
+MmsError FileStore::listDirectory(std::string_view fileSpec, std::vector<DirectoryEntry>& entries) const {
     entries.clear();
-    ResolvedPath resolved = resolve(specification);
+    ResolvedPath resolved = resolve(fileSpec);
     if (resolved.error != MMS_ERROR_NONE) return resolved.error;
 
     FileAttributes attributes;
     mode_t mode = 0;
     if (!statAttributes(resolved.path, attributes, mode)) return fileErrorFromErrno(errno);
     if (S_ISREG(mode)) {
-        entries.push_back({std::string(specification), attributes});
+        entries.push_back({std::string(fileSpec), attributes});
         return MMS_ERROR_NONE;
     }
     if (!S_ISDIR(mode)) return MMS_ERROR_FILE_FILE_ACCESS_DENIED;
 
     std::string prefix;
-    if (!resolved.isBase && !specification.empty()) {
-        prefix = std::string(specification);
+    if (!resolved.isBase && !fileSpec.empty()) {
+        prefix = std::string(fileSpec);
         if (!prefix.ends_with('/')) prefix += '/';
     }
     std::error_code ec;

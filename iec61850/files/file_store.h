@@ -93,8 +93,8 @@ public:
 
     // Entries of a directory (sorted by name, subdirectories with a trailing
     // "/") or the one entry of a file. The names carry the client's
-    // specification as prefix, so they can be opened as listed.
-    MmsError listDirectory(std::string_view specification, std::vector<DirectoryEntry>& entries) const;
+    // path as prefix, so they can be opened as listed.
+    MmsError listDirectory(std::string_view fileSpec, std::vector<DirectoryEntry>& entries) const;
 
     // Opens a regular file for reading, positioned at initialPosition.
     OpenedFile openForRead(std::string_view clientName, uint32_t initialPosition) const;

@@ -7,7 +7,7 @@
 
 namespace services {
 
-// TypeSpecification of a DO or DA under fc (structures in model order).
+// Type description of a DO or DA under fc (structures in model order).
 void writeTypeSpec(ber::Writer& w, const ModelNode* node, FunctionalConstraint fc);
 // Data of a DO or DA under fc, from the server's value cache. Call with the
 // data-model lock held so that the value is consistent.
@@ -25,7 +25,7 @@ void applyNodeValue(IedServer server, ModelNode* node, FunctionalConstraint fc, 
 // of content (definite length in its shortest form).
 size_t primitiveSize(size_t contentSize);
 
-// TypeSpecification elements used by control blocks.
+// Type descriptions used by control blocks.
 void writeBooleanType(ber::Writer& w);
 void writeUnsignedType(ber::Writer& w, int bits);
 void writeBitStringType(ber::Writer& w, int bits);

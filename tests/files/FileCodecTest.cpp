@@ -46,7 +46,7 @@ TEST(FileCodecTest, ResponsesMatchTheReferenceExchange) {
 TEST(FileCodecTest, RequestsOfTheReferenceExchangeDecode) {
     FileDirectoryRequest directory;
     ASSERT_EQ(decodeFileDirectoryRequest({}, directory), DecodeStatus::Ok);
-    EXPECT_FALSE(directory.specification.has_value());
+    EXPECT_FALSE(directory.fileSpec.has_value());
     EXPECT_FALSE(directory.continueAfter.has_value());
 
     FileOpenRequest open;
@@ -66,7 +66,7 @@ TEST(FileCodecTest, ClientSideRequestsRoundTrip) {
     FileDirectoryRequest directory{"sub", "sub/b.txt"};
     FileDirectoryRequest decodedDirectory;
     ASSERT_EQ(decodeFileDirectoryRequest(encodeFileDirectoryRequest(directory), decodedDirectory), DecodeStatus::Ok);
-    EXPECT_EQ(decodedDirectory.specification, "sub");
+    EXPECT_EQ(decodedDirectory.fileSpec, "sub");
     EXPECT_EQ(decodedDirectory.continueAfter, "sub/b.txt");
 
     std::string deleted;

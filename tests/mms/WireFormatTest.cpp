@@ -57,7 +57,7 @@ TEST_F(WireFormatTest, OwnSessionDecodesWithoutProblems) {
     ASSERT_TRUE(client.associate(port));
     const int clientPort = client.localPort();
     ASSERT_TRUE(client.request(MMS_SERVICE_IDENTIFY, {}, false));
-    // Read { variableAccessSpecification listOfVariable { name domain-specific "D" "x" } }
+    // Read { variable access: listOfVariable { name domain-specific "D" "x" } }
     ASSERT_TRUE(client.request(MMS_SERVICE_READ, mmstest::fromHex("a10ea00c300aa008a1061a01441a0178"), true));
     ASSERT_TRUE(client.request(MMS_SERVICE_FILE_DIRECTORY, {}, true));  // not registered: reject
     ASSERT_TRUE(client.release());

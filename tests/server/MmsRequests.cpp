@@ -8,10 +8,10 @@ namespace {
 constexpr unsigned kReadService = 4;
 constexpr unsigned kWriteService = 5;
 
-void writeVariableSpecification(ber::Writer& w, const std::string& domain, const std::string& item) {
+void writeVariableName(ber::Writer& w, const std::string& domain, const std::string& item) {
     const size_t list = w.begin(ber::context(0));  // listOfVariable
     const size_t entry = w.begin(ber::universal(16));
-    const size_t name = w.begin(ber::context(0));  // VariableSpecification name
+    const size_t name = w.begin(ber::context(0));  // the variable, by name
     const size_t specific = w.begin(ber::context(1));  // domain-specific
     w.writeVisibleString(ber::universal(26), domain);
     w.writeVisibleString(ber::universal(26), item);
@@ -28,7 +28,7 @@ std::string domainOf(const std::string& device) { return "FNN_STEUERBOX" + devic
 ber::MmsValuePtr read(mmstest::MmsTestClient& client, const std::string& device, const std::string& item) {
     ber::Writer w;
     const size_t spec = w.begin(ber::context(1));
-    writeVariableSpecification(w, domainOf(device), item);
+    writeVariableName(w, domainOf(device), item);
     w.end(spec);
     const auto answer = client.request(kReadService, w.bytes(), true);
     if (!answer || answer->pduTag != 1) return nullptr;
@@ -52,7 +52,7 @@ std::optional<float> readFloat(mmstest::MmsTestClient& client, const std::string
 
 bool write(mmstest::MmsTestClient& client, const std::string& device, const std::string& item, const MmsValue* value) {
     ber::Writer w;
-    writeVariableSpecification(w, domainOf(device), item);
+    writeVariableName(w, domainOf(device), item);
     const size_t data = w.begin(ber::context(0));
     if (!ber::encodeMmsData(w, value)) return false;
     w.end(data);

@@ -189,7 +189,7 @@ TEST_F(ServicesTest, OperTypeMatchesTheReferenceEncoding) {
 TEST_F(ServicesTest, TypesAtEveryLevel) {
     struct Case {
         std::string item;
-        std::string typeHex;  // the typeSpecification [2] element
+        std::string typeHex;  // the type description [2] element
     } cases[] = {
         {"GGIO1$MX$AnIn1$mag$f", "a208a706020120020108"},
         {"GGIO1$MX$AnIn1$q", "a20384010d"},
@@ -212,7 +212,7 @@ TEST_F(ServicesTest, TypesAtEveryLevel) {
 TEST_F(ServicesTest, LogicalNodeComponentsComeByFcOrder) {
     MmsServiceResult r = call(&VariableServices::getVariableAccessAttributes, nameRequest("IEDLD1", "GGIO1", true));
     ASSERT_EQ(r.kind, MmsServiceResult::Kind::Response);
-    // Walk typeSpecification -> structure -> components and collect the names.
+    // Walk the type description -> structure -> components and collect the names.
     ber::Reader top(r.content);
     ber::Tlv tlv, st, comps, comp, name;
     ASSERT_TRUE(top.next(tlv) && top.next(tlv));
