@@ -61,6 +61,14 @@ protected:
         loop.reset();
         server.reset();
     }
+    // Stops the loop when it leaves scope. Declared after the locals that a
+    // test's hooks and handlers capture, it keeps the loop thread from
+    // running them after those locals are gone (also on an early ASSERT exit).
+    struct LoopStop {
+        MmsServerTest* test;
+        ~LoopStop() { test->loop.reset(); }
+    };
+    LoopStop stopLoopAtScopeEnd() { return LoopStop{this}; }
 
     ServerPtr server;
     std::unique_ptr<ServerLoop> loop;
@@ -329,6 +337,7 @@ TEST_F(MmsServerTest, IndicationHandlerRunsOnceEachWayOnTheLoopThread) {
     hooks.periodic = [&loopThread] { loopThread = std::this_thread::get_id(); };
     MmsServer_addConnectionHooks(server.get(), hooks);
     start();
+    const auto loopStop = stopLoopAtScopeEnd();
 
     struct Row {
         const char* how;
@@ -469,6 +478,7 @@ TEST_F(MmsServerTest, HooksSendUnconfirmedPdusAndServerRequests) {
     };
     MmsServer_addConnectionHooks(server.get(), hooks);
     start();
+    const auto loopStop = stopLoopAtScopeEnd();
     MmsTestClient client;
     ASSERT_TRUE(client.associate(port));
     phase = 1;
@@ -560,6 +570,7 @@ TEST_F(MmsServerTest, PeerThatStopsReadingIsDroppedAndResetsDoNotHurt) {
     hooks.opened = [&](sMmsServerConnection* c) { last = c; };
     MmsServer_addConnectionHooks(server.get(), hooks);
     start();
+    const auto loopStop = stopLoopAtScopeEnd();
 
     MmsTestClient bystander;
     ASSERT_TRUE(bystander.associate(port));
