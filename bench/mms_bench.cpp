@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchServer.h"
 #include "iec61850/iec61850_server.h"
 #include "iec61850/mms/ber.h"
 #include "iec61850/mms/mms_services.h"
@@ -88,21 +89,11 @@ void run(mmstest::MmsTestClient& client, const Service& s, const char* label) {
 
 int main() {
     testsupport::TempWorkDir dir;  // the server may write below its working directory
-    IedServer server = IedServer_create(getStaticIedModel());
-    IedServer_setServerIdentity(server, "Tavelmarck", "generic libIEC", "1.5");
-    const int port = testsupport::freeLoopbackPort();
-    IedServer_startThreadless(server, port);
-    if (!IedServer_isRunning(server)) {
-        std::printf("server does not listen on %d\n", port);
-        return 1;
-    }
-    auto loop = std::make_unique<mmstest::ServerLoop>(server);
-
+    IedServer server = nullptr;
+    int port = 0;
+    std::unique_ptr<mmstest::ServerLoop> loop;
     mmstest::MmsTestClient client;
-    if (!client.associate(port)) {
-        std::printf("association failed\n");
-        return 1;
-    }
+    if (!bench::startServerWithClient(server, port, loop, client)) return 1;
     Service service{MMS_SERVICE_READ, readRequest("FNN_STEUERBOXCLS1", "ActPow_GGIO001$MX$AnOut1$mxVal$f"), true,
                     "reads"};
     auto probe = client.request(service.tag, service.content, service.constructed);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchServer.h"
 #include "iec61850/iec61850_server.h"
 #include "iec61850/ied_server_internal.h"
 #include "iec61850/mms/ber.h"
@@ -86,19 +87,11 @@ bool isReport(const std::vector<uint8_t>& pdu) { return !pdu.empty() && pdu[0] =
 
 int main() {
     testsupport::TempWorkDir dir;
-    IedServer server = IedServer_create(getStaticIedModel());
-    int port = testsupport::freeLoopbackPort();
-    IedServer_startThreadless(server, port);
-    if (!IedServer_isRunning(server)) {
-        std::printf("server does not listen on %d\n", port);
-        return 1;
-    }
-    auto loop = std::make_unique<mmstest::ServerLoop>(server);
+    IedServer server = nullptr;
+    int port = 0;
+    std::unique_ptr<mmstest::ServerLoop> loop;
     mmstest::MmsTestClient client;
-    if (!client.associate(port)) {
-        std::printf("association failed\n");
-        return 1;
-    }
+    if (!bench::startServerWithClient(server, port, loop, client)) return 1;
     std::printf("variable services on FNN_STEUERBOX over 127.0.0.1\n");
 
     // The service alone, without transport: what one read costs the loop.
