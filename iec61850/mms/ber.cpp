@@ -159,22 +159,24 @@ bool decodeBitString(std::span<const uint8_t> c, std::vector<uint8_t>& bits, int
     return true;
 }
 
+// The IEEE value after the exponent-width octet, most significant octet first.
+template <typename Float, typename Raw>
+Float decodeIeee(std::span<const uint8_t> c) {
+    Raw raw = 0;
+    for (size_t i = 1; i < c.size(); ++i) raw = static_cast<Raw>((raw << 8) | c[i]);
+    Float value;
+    std::memcpy(&value, &raw, sizeof value);
+    return value;
+}
+
 bool decodeFloat(std::span<const uint8_t> c, double& out, bool& isDouble) {
     if (c.size() == 5 && c[0] == 8) {
-        uint32_t raw = 0;
-        for (size_t i = 1; i < 5; ++i) raw = (raw << 8) | c[i];
-        float f;
-        std::memcpy(&f, &raw, sizeof f);
-        out = f;
+        out = decodeIeee<float, uint32_t>(c);
         isDouble = false;
         return true;
     }
     if (c.size() == 9 && c[0] == 11) {
-        uint64_t raw = 0;
-        for (size_t i = 1; i < 9; ++i) raw = (raw << 8) | c[i];
-        double d;
-        std::memcpy(&d, &raw, sizeof d);
-        out = d;
+        out = decodeIeee<double, uint64_t>(c);
         isDouble = true;
         return true;
     }
