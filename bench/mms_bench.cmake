@@ -1,6 +1,4 @@
 # MMS server over loopback: reads per second and latency, the same with idle
 # associations open, resident memory with 100 associations.
-if(TARGET mms_test_client AND TARGET iec_model AND TARGET iec61850_mms)
-  add_executable(mms_bench ${CMAKE_CURRENT_LIST_DIR}/mms_bench.cpp)
-  target_link_libraries(mms_bench PRIVATE iec61850 iec_model mms_test_client iec_test_support iec_util)
-endif()
+add_executable(mms_bench ${CMAKE_CURRENT_LIST_DIR}/mms_bench.cpp)
+target_link_libraries(mms_bench PRIVATE iec61850 iec_model mms_test_client iec_test_support iec_util iec61850_internal_headers)

@@ -12,7 +12,7 @@
 #include "model/StaticModel.h"
 #include "schedules/IecScheduleHandling.h"
 #include "schedules/ScheduleNode.h"
-#include "server/Clock.h"
+#include "foundation/Clock.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TestSupport.h"
 

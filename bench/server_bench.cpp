@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "server/IecServer.h"
-#include "server/Paths.h"
+#include "foundation/Paths.h"
 #include "tests/server/ChildProcess.h"
 #include "tests/server/MmsRequests.h"
 #include "tests/support/PrivateBus.h"

@@ -17,8 +17,8 @@
 #include <rapidjson/document.h>
 #include <rapidjson/memorystream.h>
 
-#include "server/IecServer.h"
-#include "server/Logging.h"
+#include "server/IecCore.h"
+#include "foundation/Logging.h"
 
 using json = nlohmann::json;
 using SteadyClock = std::chrono::steady_clock;
@@ -167,14 +167,14 @@ bool nestsDeeperThan(std::string_view text, size_t limit) {
 // ---------------------------------------------------------------------------
 // Construction and destruction
 
-InternalInterfaceNymea::InternalInterfaceNymea(IecServer& server, int port)
+InternalInterfaceNymea::InternalInterfaceNymea(IecCore& server, int port)
     : InternalInterfaceNymea(server, port, NymeaTimings{}) {}
 
-InternalInterfaceNymea::InternalInterfaceNymea(IecServer& server, int port, const NymeaTimings& timings)
+InternalInterfaceNymea::InternalInterfaceNymea(IecCore& server, int port, const NymeaTimings& timings)
     : server(server), port(port), timings(timings) {
     logLevel = 5;
     readLogLevel(&logLevel);
-    debugMode = server.debugMode;
+    debugMode = server.isDebugMode();
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
         logMessage(&logLevel, LOG_ERR, "Nymea: Cannot create the stop event: %s", std::strerror(errno));
@@ -425,7 +425,7 @@ bool InternalInterfaceNymea::reconnect() {
             continue;
         }
         logMessage(&logLevel, LOG_NOTICE, "Nymea: Reconnected and re-subscribed.");
-        IecServer::resendLpc();
+        server.resendLpc();
         // The source may have changed while the connection was down.
         getPowerLimitSource();
         return true;

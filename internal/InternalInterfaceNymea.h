@@ -23,7 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
-class IecServer;
+class IecCore;
 
 // Waits and deadlines of the connection. The defaults are the production
 // values; tests shorten them.
@@ -46,8 +46,8 @@ struct NymeaTimings {
 
 class InternalInterfaceNymea {
 public:
-    InternalInterfaceNymea(IecServer& server, int port);
-    InternalInterfaceNymea(IecServer& server, int port, const NymeaTimings& timings);
+    InternalInterfaceNymea(IecCore& server, int port);
+    InternalInterfaceNymea(IecCore& server, int port, const NymeaTimings& timings);
     ~InternalInterfaceNymea();
     InternalInterfaceNymea(const InternalInterfaceNymea&) = delete;
     InternalInterfaceNymea& operator=(const InternalInterfaceNymea&) = delete;
@@ -91,7 +91,7 @@ private:
     // Pauses; true when the pause was cut short by a stop request.
     bool pauseUnlessStopped(std::chrono::milliseconds duration) const;
 
-    IecServer& server;
+    IecCore& server;
     uint32_t logLevel = 5;
     bool debugMode = false;
     std::string host = "127.0.0.1";

@@ -124,15 +124,16 @@ constexpr ScheduleKind kScheduleKinds[] = {
 
 constexpr int kScheduleCount = 26;
 
-std::string format(const char* pattern, int number) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, pattern, number);
-    return buffer;
+// The number with at least `digits` digits, zero-padded.
+std::string format(int digits, int number) {
+    std::string text = std::to_string(number);
+    if (text.size() < static_cast<size_t>(digits)) text.insert(0, static_cast<size_t>(digits) - text.size(), '0');
+    return text;
 }
 
 NodeDesc scheduleNode(const ScheduleKind& kind, int instanceIndex) {
     NodeDesc node;
-    node.name = intern(std::string(kind.prefix) + "_FSCH" + format("%02d", kind.kind) + kind.instances[instanceIndex]);
+    node.name = intern(std::string(kind.prefix) + "_FSCH" + format(2, kind.kind) + kind.instances[instanceIndex]);
     node.schedule = &kind;
     node.instanceNumber = instanceIndex + 1;
     const Shape& request = shape(kind.controllable ? "SPC" : "SPC_Status");
@@ -150,9 +151,9 @@ NodeDesc scheduleNode(const ScheduleKind& kind, int instanceIndex) {
     add("SchdPrio", shape("ING"));
     add("NumEntr", shape("ING"));
     add("SchdIntv", shape("ING_Units"));
-    for (int i = 1; i <= kind.valueCount; ++i) add(intern(format("ValASG%03d", i)), shape("ASG"));
+    for (int i = 1; i <= kind.valueCount; ++i) add(intern("ValASG" + format(3, i)), shape("ASG"));
     const Shape& start = shape(kind.startForm == S::TimeOnly ? "TSG_Tm" : "TSG");
-    for (int i = 1; i <= kind.startTimeCount; ++i) add(intern(format("StrTm%02d", i)), start);
+    for (int i = 1; i <= kind.startTimeCount; ++i) add(intern("StrTm" + format(2, i)), start);
     add("SchdReuse", shape("SPG"));
     if (kind.trigger) {
         add("EvTrg", shape("SPG"));
@@ -175,7 +176,7 @@ DeviceDesc describe(std::span<const NodeRow> rows) {
 DeviceDesc describeCls() {
     DeviceDesc device = describe(kClsNodes);
     NodeDesc& controller = device.nodes.back();
-    for (int i = 1; i <= kScheduleCount; ++i) controller.objects.push_back({intern(format("Schd%03d", i)), &shape("ORG")});
+    for (int i = 1; i <= kScheduleCount; ++i) controller.objects.push_back({intern("Schd" + format(3, i)), &shape("ORG")});
     for (const ScheduleKind& kind : kScheduleKinds) {
         for (size_t i = 0; i < kind.instances.size(); ++i) device.nodes.push_back(scheduleNode(kind, static_cast<int>(i)));
     }

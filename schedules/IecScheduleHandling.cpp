@@ -15,10 +15,10 @@
 
 #include "schedules/RoadLock.h"
 #include "schedules/ScheduleNode.h"
-#include "server/Clock.h"
-#include "server/Logging.h"
-#include "server/ModelLookup.h"
-#include "server/SharedConstants.h"
+#include "foundation/Clock.h"
+#include "foundation/Logging.h"
+#include "foundation/ModelLookup.h"
+#include "foundation/SharedConstants.h"
 
 // The one schedule store, made before the entry point runs; never deleted.
 ScheduleManager* scheduleManager = new ScheduleManager("Manager");

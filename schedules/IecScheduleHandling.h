@@ -21,7 +21,7 @@
 
 #include "iec61850/iec61850_server.h"
 #include "schedules/ScheduleManager.h"
-#include "server/Callbacks.h"
+#include "foundation/Callbacks.h"
 
 class IecScheduleHandling {
 public:

@@ -8,8 +8,8 @@
 
 #include "schedules/ScheduleFile.h"
 #include "schedules/ScheduleManager.h"
-#include "server/Logging.h"
-#include "server/SharedConstants.h"
+#include "foundation/Logging.h"
+#include "foundation/SharedConstants.h"
 
 namespace {
 

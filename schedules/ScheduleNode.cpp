@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "server/ModelLookup.h"
+#include "foundation/ModelLookup.h"
 
 namespace {
 

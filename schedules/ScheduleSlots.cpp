@@ -10,8 +10,8 @@
 
 #include "schedules/ScheduleFile.h"
 #include "schedules/ScheduleManager.h"
-#include "server/Clock.h"
-#include "server/Logging.h"
+#include "foundation/Clock.h"
+#include "foundation/Logging.h"
 
 namespace {
 

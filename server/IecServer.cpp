@@ -12,11 +12,11 @@
 #include "iec61850/iec61850_log.h"
 #include "model/StaticModel.h"
 #include "schedules/RoadLock.h"
-#include "server/ConfigFile.h"
-#include "server/Clock.h"
-#include "server/Logging.h"
-#include "server/ModelLookup.h"
-#include "server/Paths.h"
+#include "foundation/ConfigFile.h"
+#include "foundation/Clock.h"
+#include "foundation/Logging.h"
+#include "foundation/ModelLookup.h"
+#include "foundation/Paths.h"
 #include "server/ScheduleService.h"
 #include "server/Serialization.h"
 #include "server/ServerConfig.h"
@@ -45,10 +45,9 @@ std::string hostName() {
     return buffer;
 }
 
-void syslogNotice(const char* format, int value) {
-    char text[256];
-    std::snprintf(text, sizeof(text), format, value);
-    writeSyslog(LOG_NOTICE, text);
+// "server: <what><value>" at LOG_NOTICE.
+void syslogNotice(const char* what, int value) {
+    writeSyslog(LOG_NOTICE, (std::string("server: ") + what + std::to_string(value)).c_str());
 }
 
 // The IEC 61850 library's records, under the server core's threshold.
@@ -82,7 +81,11 @@ void runGuarded(const char* what, Task&& task) {
 
 }  // namespace
 
-IecServer::IecServer() : interfaceFactory(InterfaceFactory::production()) {}
+IecServer::IecServer() {
+    // No interface class is known here; the daemon's entry point installs the
+    // production creators, tests their doubles.
+    interfaceFactory.pause = [](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); };
+}
 
 IecServer::~IecServer() {
     serviceInInterface.reset();
@@ -126,12 +129,12 @@ void IecServer::loadConfig() {
     std::cout << "Configuration loaded" << std::endl << std::endl;
 
     writeSyslog(LOG_NOTICE, "server: Server configuration loaded:");
-    syslogNotice("server: IEC61850 Server port: %d", iec61850TcpPort);
-    syslogNotice("server: Nymea Server port: %d", nymeaTcpPort);
-    syslogNotice("server: activate_extern_MQTT_CLSEEDI: %d", activateExternMqttClseedi ? 1 : 0);
-    syslogNotice("server: activate_extern_MQTT_MoreVale: %d", activateExternMqttMoreVale ? 1 : 0);
-    syslogNotice("server: activate_intern_DBUS: %d", activateInternDbus ? 1 : 0);
-    syslogNotice("server: activate_intern_JSONRPC: %d", activateInternJsonrpc ? 1 : 0);
+    syslogNotice("IEC61850 Server port: ", iec61850TcpPort);
+    syslogNotice("Nymea Server port: ", nymeaTcpPort);
+    syslogNotice("activate_extern_MQTT_CLSEEDI: ", activateExternMqttClseedi ? 1 : 0);
+    syslogNotice("activate_extern_MQTT_MoreVale: ", activateExternMqttMoreVale ? 1 : 0);
+    syslogNotice("activate_intern_DBUS: ", activateInternDbus ? 1 : 0);
+    syslogNotice("activate_intern_JSONRPC: ", activateInternJsonrpc ? 1 : 0);
     writeSyslog(LOG_NOTICE, "server: ---");
 }
 

@@ -18,7 +18,8 @@
 #include <vector>
 
 #include "iec61850/iec61850_server.h"
-#include "server/Callbacks.h"
+#include "foundation/Callbacks.h"
+#include "server/IecCore.h"
 #include "server/InterfaceOwner.h"
 
 class ScheduleService;
@@ -32,10 +33,10 @@ extern std::vector<std::string> allScheduleNames;
 // The one XML writer of IEC values.
 extern Serialization serialization;
 
-class IecServer {
+class IecServer final : public IecCore {
 public:
     IecServer();
-    ~IecServer();
+    ~IecServer() override;
     IecServer(const IecServer&) = delete;
     IecServer& operator=(const IecServer&) = delete;
 
@@ -79,27 +80,35 @@ public:
     void runMainLoopPass(unsigned maxWaitMs = 100);
 
     // Listener registry and power-limit source.
-    void registerCallback(const std::string& name, CallbackFunction listener);
-    void unregisterCallback(const std::string& name);
-    void setPowerLimitSource(const std::string& source);
-    std::string getPowerLimitSource() const;
+    void registerCallback(const std::string& name, CallbackFunction listener) override;
+    void unregisterCallback(const std::string& name) override;
+    void setPowerLimitSource(const std::string& source) override;
+    std::string getPowerLimitSource() const override;
     void activateEEBUSInterface();
     void deactivateEEBUSInterface();
     void activateServiceInInterface();
     void deactivateServiceInInterface();
 
     // Power-limit write entry points (any thread; return after the slot was processed).
-    static bool writePowerLimitToIec61850(const std::string& clsDevice, int durationSeconds, bool active,
-                                          float limitW);
-    static bool writeLpcToIec61850(int durationSeconds, bool active, float limitW);
-    static bool writeLppToIec61850(int durationSeconds, bool active, float limitW);
-    static bool writeLpcWithStartTimeToIec61850(uint64_t startTimeMs, int durationSeconds,
-                                                const std::string& clsDevice, bool active, float limitW);
-    static float getActiveValue(int cls);
-    static bool checkIfLPCisAlreadyDeactivated();
-    static bool checkIfLPPisAlreadyDeactivated();
-    static int64_t getTotalDuration();
-    static void resendLpc();
+    bool writePowerLimitToIec61850(const std::string& clsDevice, int durationSeconds, bool active,
+                                   float limitW) override;
+    bool writeLpcToIec61850(int durationSeconds, bool active, float limitW) override;
+    bool writeLppToIec61850(int durationSeconds, bool active, float limitW) override;
+    bool writeLpcWithStartTimeToIec61850(uint64_t startTimeMs, int durationSeconds, const std::string& clsDevice,
+                                         bool active, float limitW) override;
+    float getActiveValue(int cls) override;
+    int32_t getActiveMultiplier(int cls) override;
+    std::string getActiveScheduleName(int cls) override;
+    bool checkIfLPCisAlreadyDeactivated() override;
+    bool checkIfLPPisAlreadyDeactivated() override;
+    int64_t getTotalDuration() override;
+    PowerLimitScheduleMap getScheduleData(int cls) override;
+    void resendLpc() override;
+
+    // The rest of the seam of the interfaces.
+    bool isDebugMode() const override { return debugMode; }
+    int getNymeaTcpPort() const override { return nymeaTcpPort; }
+    IedServer getIedServer() const override { return iedServer; }
 
     // Control road and slot processing.
     static ControlHandlerResult controlHandler(ControlAction action, void* parameter, MmsValue* ctlVal, bool test);

@@ -8,10 +8,10 @@
 #include <optional>
 
 #include "schedules/RoadLock.h"
-#include "server/Clock.h"
+#include "foundation/Clock.h"
 #include "server/IecServer.h"
-#include "server/Logging.h"
-#include "server/ModelLookup.h"
+#include "foundation/Logging.h"
+#include "foundation/ModelLookup.h"
 #include "server/ScheduleService.h"
 #include "server/Serialization.h"
 #include "server/ServerLog.h"
@@ -315,6 +315,22 @@ bool IecServer::checkIfLPPisAlreadyDeactivated() {
 float IecServer::getActiveValue(int cls) {
     auto schedules = scheduleService();
     return schedules ? schedules->getActiveValue(cls) : -1.0f;
+}
+
+int32_t IecServer::getActiveMultiplier(int cls) {
+    auto schedules = scheduleService();
+    return schedules ? schedules->getActiveMultiplier(cls) : 0;
+}
+
+std::string IecServer::getActiveScheduleName(int cls) {
+    auto schedules = scheduleService();
+    return schedules ? schedules->getActiveScheduleName(cls) : std::string("no_schedule_active");
+}
+
+PowerLimitScheduleMap IecServer::getScheduleData(int cls) {
+    RoadGuard road(roadLock());  // reads the schedule store
+    auto schedules = scheduleService();
+    return schedules ? schedules->getScheduleData(cls) : PowerLimitScheduleMap{};
 }
 
 int64_t IecServer::getTotalDuration() {

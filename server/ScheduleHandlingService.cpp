@@ -28,6 +28,7 @@ public:
     float getActiveValue(int cls) override { return handling_.getActiveValue(cls); }
     int32_t getActiveMultiplier(int cls) override { return handling_.getActiveMultiplier(cls); }
     int64_t getTotalDuration() override { return handling_.getTotalDuration(); }
+    std::map<uint64_t, int64_t> getScheduleData(int cls) override { return handling_.getScheduleData(cls); }
 
 private:
     IecScheduleHandling& handling_;

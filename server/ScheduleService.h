@@ -4,12 +4,13 @@
 // Every call runs on the caller's thread; the caller holds the road lock.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "iec61850/iec61850_server.h"
-#include "server/Callbacks.h"
+#include "foundation/Callbacks.h"
 
 class ScheduleService {
 public:
@@ -31,6 +32,8 @@ public:
     virtual float getActiveValue(int cls) = 0;
     virtual int32_t getActiveMultiplier(int cls) = 0;
     virtual int64_t getTotalDuration() = 0;
+    // The limit schedule of a CLS (start time in ms -> limit in W).
+    virtual std::map<uint64_t, int64_t> getScheduleData(int cls) = 0;
 };
 
 // Creates the process's one IecScheduleHandling on the server handle and the

@@ -13,8 +13,8 @@
 #include <tinyxml2.h>
 #include <vector>
 
-#include "server/Logging.h"
-#include "server/Paths.h"
+#include "foundation/Logging.h"
+#include "foundation/Paths.h"
 
 SlotSet persistedSlots;
 

@@ -6,7 +6,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "server/Logging.h"
+#include "foundation/Logging.h"
 #include "server/ServerLog.h"
 
 namespace {

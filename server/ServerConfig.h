@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/ConfigFile.h"
+#include "foundation/ConfigFile.h"
 
 struct ServerConfig {
     int iec61850TcpPort = 0;

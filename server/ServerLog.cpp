@@ -2,7 +2,7 @@
 
 #include <time.h>
 
-#include "server/Logging.h"
+#include "foundation/Logging.h"
 
 uint32_t serverLogLevel = [] {
     uint32_t level = 5;

@@ -4,10 +4,10 @@
 
 #include <iostream>
 
-#include "server/Clock.h"
-#include "server/Logging.h"
+#include "foundation/Clock.h"
+#include "foundation/Logging.h"
 #include "server/ServerLog.h"
-#include "server/SharedConstants.h"
+#include "foundation/SharedConstants.h"
 
 void SlotBook::addPending(const Slot& slot) {
     std::lock_guard<std::mutex> lock(pendingSlotsMutex_);

@@ -6,7 +6,7 @@
 #include <iostream>
 
 #include "server/IecServer.h"
-#include "server/Logging.h"
+#include "foundation/Logging.h"
 #include "server/ServerConfig.h"
 #include "server/ServerLog.h"
 
@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     writeSyslog(LOG_NOTICE, "server: IEC Server start");
 
     IecServer server;
+    server.interfaceFactory = InterfaceFactory::production();
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--debug") == 0) {
             server.debugMode = true;

@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 build=${BUILD_DIR:-build/test}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DIEC_SANITIZE=ON
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DIEC_SANITIZE=ON -DIEC_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 if [ -x tools/run-extra-builds.sh ]; then
   bash tools/run-extra-builds.sh

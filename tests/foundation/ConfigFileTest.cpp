@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "server/ConfigFile.h"
+#include "foundation/ConfigFile.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

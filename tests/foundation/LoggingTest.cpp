@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "server/Logging.h"
+#include "foundation/Logging.h"
 #include "tests/support/TestSupport.h"
 
 using testsupport::IecTest;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "server/SharedConstants.h"
+#include "foundation/SharedConstants.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "server/ModelLookup.h"
-#include "server/SharedConstants.h"
+#include "foundation/ModelLookup.h"
+#include "foundation/SharedConstants.h"
 
 namespace {
 

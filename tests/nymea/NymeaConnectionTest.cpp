@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "internal/InternalInterfaceNymea.h"
-#include "server/IecServer.h"
 #include "tests/nymea/RecordingIecServer.h"
 #include "tests/nymea/StandIn.h"
 #include "tests/support/TestSupport.h"
@@ -101,7 +100,7 @@ protected:
     }
 
     int port = 0;
-    IecServer server;
+    RecordingIecServer server;
     std::unique_ptr<StandIn> standIn;
     std::unique_ptr<InternalInterfaceNymea> nymea;
 };

@@ -1,39 +1,10 @@
-// The few IecServer members the nymea interface uses, recording their calls,
-// so the tests link the interface without the server core.
+// The record of what the nymea interface handed to the server core.
 
 #include "tests/nymea/RecordingIecServer.h"
 
 #include <algorithm>
 
 #include "internal/InternalInterfaceNymea.h"
-#include "server/IecServer.h"
-
-// The other interfaces stay absent in these tests; their owning pointers only
-// need complete types.
-class ExternalInterfaceServiceIn {};
-class ExternalInterfaceCLSEEDI {};
-class ExternalInterfaceMoreVale {};
-class InternalInterfaceDBUS {};
-class InternalInterfaceJSONRPC {};
-class InternalInterfaceNymeaEEBUS {};
-
-IecServer::IecServer() = default;
-IecServer::~IecServer() = default;
-
-void IecServer::setPowerLimitSource(const std::string& source) {
-    {
-        std::lock_guard<std::mutex> lock(powerLimitSourceMutex_);
-        powerLimitSource_ = source;
-    }
-    ServerRecord::instance().addSource(source);
-}
-
-std::string IecServer::getPowerLimitSource() const {
-    std::lock_guard<std::mutex> lock(powerLimitSourceMutex_);
-    return powerLimitSource_;
-}
-
-void IecServer::resendLpc() { ServerRecord::instance().addResend(); }
 
 ServerRecord& ServerRecord::instance() {
     static ServerRecord record;

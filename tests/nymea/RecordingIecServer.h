@@ -1,6 +1,6 @@
 #pragma once
 // What the nymea interface handed to the server core, recorded by the test
-// double of IecServer (RecordingIecServer.cpp).
+// double of the core (RecordingIecServer below).
 
 #include <chrono>
 #include <condition_variable>
@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "tests/support/RecordingCore.h"
 
 class ServerRecord {
 public:
@@ -31,4 +33,11 @@ private:
     mutable std::condition_variable changed_;
     std::vector<std::string> sources_;
     int resends_ = 0;
+};
+
+// The core double of these tests: records into ServerRecord as well.
+class RecordingIecServer : public RecordingCore {
+protected:
+    void onSource(const std::string& source) override { ServerRecord::instance().addSource(source); }
+    void onResend() override { ServerRecord::instance().addResend(); }
 };

@@ -12,7 +12,7 @@
 
 #include "schedules/ScheduleFile.h"
 #include "schedules/ScheduleManager.h"
-#include "server/Clock.h"
+#include "foundation/Clock.h"
 #include "tests/support/TestSupport.h"
 
 namespace scheduletest {

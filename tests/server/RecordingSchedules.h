@@ -49,6 +49,7 @@ public:
     float getActiveValue(int cls) override { return activeValue[cls]; }
     int32_t getActiveMultiplier(int) override { return 0; }
     int64_t getTotalDuration() override { return -1; }
+    std::map<uint64_t, int64_t> getScheduleData(int) override { return {}; }
 
     std::vector<std::string> summary() const {
         std::vector<std::string> out;

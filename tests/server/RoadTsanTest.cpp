@@ -51,8 +51,8 @@ TEST_F(ServerCoreTest, WritesAndOperatesTakeTheRoadOneAtATime) {
     auto writer = [&](bool lpc, std::atomic<int>& confirmed) {
         for (int i = 0; i < kWrites; ++i) {
             const size_t mark = callCount(*schedules);
-            const bool ok = lpc ? IecServer::writeLpcToIec61850(60 + i, true, 100.0f + i)
-                                : IecServer::writeLppToIec61850(60 + i, true, 200.0f + i);
+            const bool ok = lpc ? loopOwner.writeLpcToIec61850(60 + i, true, 100.0f + i)
+                                : loopOwner.writeLppToIec61850(60 + i, true, 200.0f + i);
             if (ok && processedOwnSlot(*schedules, mark, "EmpWCmd_FSCH030001", lpc ? 1 : 2)) ++confirmed;
         }
     };

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <tinyxml2.h>
 
-#include "server/Paths.h"
+#include "foundation/Paths.h"
 #include "server/Serialization.h"
 #include "tests/support/TestSupport.h"
 

@@ -176,7 +176,7 @@ WrittenSchedule readSchedule(const char* ld, const char* ln) {
 
 TEST_F(ServerCoreTest, WriteEntryPointsWriteTheScheduleAndReturnAfterItsProcessing) {
     const uint64_t before = Hal_getTimeInMs();
-    ASSERT_TRUE(IecServer::writeLpcToIec61850(0, false, 0));
+    ASSERT_TRUE(servertest::startedServer().writeLpcToIec61850(0, false, 0));
     WrittenSchedule lpc = readSchedule("CLS1", "EmpDCmd_FSCH050001");
     EXPECT_EQ(lpc.numEntr, 1);
     EXPECT_EQ(lpc.interval, 0);
@@ -187,7 +187,7 @@ TEST_F(ServerCoreTest, WriteEntryPointsWriteTheScheduleAndReturnAfterItsProcessi
     EXPECT_FALSE(lpc.ena);
     EXPECT_TRUE(lpc.dsa);
 
-    ASSERT_TRUE(IecServer::writeLppToIec61850(900, true, 4200));
+    ASSERT_TRUE(servertest::startedServer().writeLppToIec61850(900, true, 4200));
     WrittenSchedule lpp = readSchedule("CLS2", "EmpWCmd_FSCH030001");
     EXPECT_EQ(lpp.interval, 900);
     EXPECT_EQ(lpp.value, 4200.0f);
@@ -205,15 +205,15 @@ TEST_F(ServerCoreTest, WriteEntryPointsWriteTheScheduleAndReturnAfterItsProcessi
 }
 
 TEST_F(ServerCoreTest, WritesThatAreRefusedLeaveTheModelAlone) {
-    ASSERT_TRUE(IecServer::writeLpcToIec61850(600, true, 1000));
+    ASSERT_TRUE(servertest::startedServer().writeLpcToIec61850(600, true, 1000));
     const WrittenSchedule before = readSchedule("CLS1", "EmpWCmd_FSCH030001");
     schedules->calls.clear();
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(IecServer::writeLpcToIec61850(-1, true, 5));
-    EXPECT_FALSE(IecServer::writePowerLimitToIec61850("CLS3", 60, true, 5));
-    EXPECT_FALSE(IecServer::writeLpcWithStartTimeToIec61850(1767225600000ULL, -10, "CLS1", true, 5));
-    EXPECT_FALSE(IecServer::writeLpcWithStartTimeToIec61850(1767225600000ULL, 60, "CLSX", true, 5));
+    EXPECT_FALSE(servertest::startedServer().writeLpcToIec61850(-1, true, 5));
+    EXPECT_FALSE(servertest::startedServer().writePowerLimitToIec61850("CLS3", 60, true, 5));
+    EXPECT_FALSE(servertest::startedServer().writeLpcWithStartTimeToIec61850(1767225600000ULL, -10, "CLS1", true, 5));
+    EXPECT_FALSE(servertest::startedServer().writeLpcWithStartTimeToIec61850(1767225600000ULL, 60, "CLSX", true, 5));
     testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "IecServer - Data Attribute for NumEntr not found.\n");
@@ -230,7 +230,7 @@ TEST_F(ServerCoreTest, WritesThatAreRefusedLeaveTheModelAlone) {
 
 TEST_F(ServerCoreTest, TheStartTimeVariantAlwaysWritesTheDurationSchedule) {
     testing::internal::CaptureStdout();
-    ASSERT_TRUE(IecServer::writeLpcWithStartTimeToIec61850(1767225600123ULL, 0, "CLS3", false, 250.5f));
+    ASSERT_TRUE(servertest::startedServer().writeLpcWithStartTimeToIec61850(1767225600123ULL, 0, "CLS3", false, 250.5f));
     const std::string out = testing::internal::GetCapturedStdout();
     const WrittenSchedule s = readSchedule("CLS3", "EmpWCmd_FSCH030001");
     EXPECT_EQ(s.interval, 0);
@@ -249,17 +249,17 @@ TEST_F(ServerCoreTest, TheStartTimeVariantAlwaysWritesTheDurationSchedule) {
 TEST_F(ServerCoreTest, ReadBacksAnswerFromTheLastEvaluation) {
     const uint32_t threshold = serverLogLevel;
     serverLogLevel = LOG_INFO;
-    EXPECT_TRUE(IecServer::checkIfLPCisAlreadyDeactivated());
+    EXPECT_TRUE(servertest::startedServer().checkIfLPCisAlreadyDeactivated());
     schedules->activeValue[2] = 0;
-    EXPECT_FALSE(IecServer::checkIfLPPisAlreadyDeactivated());
+    EXPECT_FALSE(servertest::startedServer().checkIfLPPisAlreadyDeactivated());
     serverLogLevel = threshold;
     EXPECT_TRUE(syslog.contains(LOG_INFO,
                                 "Server: check IfLPPisAlreadyDeactivated Active Schedule of CLS2 is: ----- "
                                 "no_schedule_active ----- with value: 0.000000 and multiplier: 0"));
     schedules->activeValue[1] = 4.5f;
-    EXPECT_EQ(IecServer::getActiveValue(1), 4.5f);
-    EXPECT_EQ(IecServer::getTotalDuration(), -1);
-    IecServer::resendLpc();
+    EXPECT_EQ(servertest::startedServer().getActiveValue(1), 4.5f);
+    EXPECT_EQ(servertest::startedServer().getTotalDuration(), -1);
+    servertest::startedServer().resendLpc();
     EXPECT_EQ(schedules->summary(), std::vector<std::string>{"updateAll 0"});
     EXPECT_TRUE(syslog.contains(LOG_NOTICE, "server: Lets send LPC again"));
 }

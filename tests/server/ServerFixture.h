@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "server/IecServer.h"
-#include "server/ModelLookup.h"
+#include "foundation/ModelLookup.h"
 #include "server/Serialization.h"
 #include "server/SlotBook.h"
 #include "tests/server/RecordingSchedules.h"

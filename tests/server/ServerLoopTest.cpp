@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "server/Clock.h"
+#include "foundation/Clock.h"
 #include "server/ServerLog.h"
 #include "tests/mms/MmsTestClient.h"
 #include "tests/server/ServerFixture.h"

@@ -1,7 +1,7 @@
 // The slot bookkeeping and the cleanup of control-written slots, with a fake clock.
 #include <chrono>
 
-#include "server/Clock.h"
+#include "foundation/Clock.h"
 #include "server/SlotBook.h"
 #include "tests/server/RecordingSchedules.h"
 #include "tests/support/TestSupport.h"

@@ -9,8 +9,8 @@
 #include <random>
 #include <sstream>
 
-#include "server/Logging.h"
-#include "server/Paths.h"
+#include "foundation/Logging.h"
+#include "foundation/Paths.h"
 
 namespace testsupport {
 

@@ -1,19 +1,15 @@
 #!/usr/bin/env bash
-# Builds the MMS PDU fuzzer with clang (libFuzzer, AddressSanitizer, UBSan)
-# in build/fuzz and runs it for a bounded time (FUZZ_SECONDS, default 60) on
-# the seeds in tests/mms/fuzz-seeds. The fuzzer's own output goes to
-# build/fuzz/mms_pdu_fuzzer.log; only a summary is printed, and on a crash
-# the end of that log. Skipped when clang is missing.
+# Builds the libFuzzer targets listed in fuzz-targets.txt with clang
+# (libFuzzer, AddressSanitizer, UBSan) in build/fuzz and runs each for a
+# bounded time on its seeds. The whole step takes about FUZZ_BUDGET seconds
+# (default 120), shared by the targets. Each fuzzer's own output goes to
+# build/fuzz/<target>.log; only a summary is printed, and on a crash the end
+# of that log.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 if ! command -v clang++ >/dev/null || ! command -v clang >/dev/null; then
-  echo "fuzz: clang not installed, step skipped"
-  exit 0
-fi
-if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
-    clang++ -fsanitize=fuzzer -x c++ - -o /dev/null 2>/dev/null; then
-  echo "fuzz: clang has no libFuzzer runtime, step skipped"
-  exit 0
+  echo "fuzz: clang not installed (tools/install-deps.sh installs it)"
+  exit 1
 fi
 build=build/fuzz
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
@@ -21,30 +17,42 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIEC_FUZZ=ON 
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_C_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
-cmake --build "$build" --target mms_pdu_fuzzer >"$build/mms_pdu_fuzzer-build.log" 2>&1 || {
-  tail -n 40 "$build/mms_pdu_fuzzer-build.log"
-  echo "fuzz: building the fuzzer failed (log: $build/mms_pdu_fuzzer-build.log)"
+
+mapfile -t rows < <(grep -vE '^[[:space:]]*(#|$)' tools/extra-builds/fuzz-targets.txt)
+targets=()
+for row in "${rows[@]}"; do
+  read -r name _ <<<"$row"
+  targets+=("$name")
+done
+cmake --build "$build" --target "${targets[@]}" >"$build/fuzzers-build.log" 2>&1 || {
+  tail -n 40 "$build/fuzzers-build.log"
+  echo "fuzz: building the fuzzers failed (log: $build/fuzzers-build.log)"
   exit 1
 }
-corpus="$build/mms-corpus"
-artifacts="$build/artifacts"
-log="$build/mms_pdu_fuzzer.log"
-mkdir -p "$corpus" "$artifacts"
-seconds="${FUZZ_SECONDS:-60}"
-echo "fuzz: running mms_pdu_fuzzer for ${seconds} s (log: $log)"
-status=0
-"$build/tests/mms/mms_pdu_fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
-  -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" \
-  "$corpus" tests/mms/fuzz-seeds >"$log" 2>&1 || status=$?
 
-fuzz_stat() { sed -n "s/^stat::$1: *//p" "$log" | tail -n 1; }
-runs="$(fuzz_stat number_of_executed_units)"
-echo "fuzz: runs ${runs:-?}, $(fuzz_stat average_exec_per_sec) per second," \
-  "corpus $(find "$corpus" -type f | wc -l) inputs, peak RSS $(fuzz_stat peak_rss_mb) MB"
-if [ "$status" -ne 0 ]; then
-  echo "fuzz: FAILED (exit code $status); end of the log:"
-  tail -n 60 "$log"
-  ls "$artifacts" 2>/dev/null | sed 's/^/fuzz: artifact /'
-  exit 1
-fi
+budget="${FUZZ_BUDGET:-120}"
+each="${FUZZ_SECONDS_EACH:-$(( budget / ${#rows[@]} ))}"
+[ "$each" -ge 5 ] || each=5
+failed=0
+for row in "${rows[@]}"; do
+  read -r name seeds maxlen <<<"$row"
+  bin=$(find "$build" -type f -name "$name" -perm -u+x | head -n 1)
+  corpus="$build/corpus/$name"
+  artifacts="$build/artifacts/$name"
+  log="$build/$name.log"
+  mkdir -p "$corpus" "$artifacts"
+  status=0
+  "$bin" -max_total_time="$each" -max_len="${maxlen:-4096}" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$log" 2>&1 || status=$?
+  stat() { sed -n "s/^stat::$1: *//p" "$log" | tail -n 1; }
+  echo "fuzz: $name ${each} s: runs $(stat number_of_executed_units), $(stat average_exec_per_sec) per second," \
+    "corpus $(find "$corpus" -type f | wc -l) inputs, peak RSS $(stat peak_rss_mb) MB"
+  if [ "$status" -ne 0 ]; then
+    echo "fuzz: $name FAILED (exit code $status); end of $log:"
+    tail -n 60 "$log"
+    ls "$artifacts" 2>/dev/null | sed "s/^/fuzz: $name artifact /"
+    failed=1
+  fi
+done
+[ "$failed" -eq 0 ] || exit 1
 echo "fuzz: result: no crash, leak or timeout"

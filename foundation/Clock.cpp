@@ -1,4 +1,4 @@
-#include "server/Clock.h"
+#include "foundation/Clock.h"
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "server/Paths.h"
+#include "foundation/Paths.h"
 
 #include <cstdlib>
 #include <mutex>

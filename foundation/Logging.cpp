@@ -1,4 +1,4 @@
-#include "server/Logging.h"
+#include "foundation/Logging.h"
 
 #include <syslog.h>
 
@@ -7,8 +7,8 @@
 #include <iostream>
 #include <mutex>
 
-#include "server/ConfigFile.h"
-#include "server/Paths.h"
+#include "foundation/ConfigFile.h"
+#include "foundation/Paths.h"
 
 namespace {
 

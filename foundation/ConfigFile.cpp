@@ -1,4 +1,4 @@
-#include "server/ConfigFile.h"
+#include "foundation/ConfigFile.h"
 
 #include <fstream>
 

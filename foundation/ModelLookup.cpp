@@ -1,5 +1,5 @@
 // Model lookups, CLS names, schedule names and host reachability.
-#include "server/ModelLookup.h"
+#include "foundation/ModelLookup.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -14,7 +14,7 @@
 #include <stdexcept>
 
 #include "model/StaticModel.h"
-#include "server/SharedConstants.h"
+#include "foundation/SharedConstants.h"
 
 namespace {
 
