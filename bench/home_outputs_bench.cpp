@@ -7,8 +7,6 @@
 //   3. resident memory of the daemon (goal: < 16 MiB).
 // Runs in a temporary directory with a private system bus, the home-platform
 // stand-in and an in-process HTTP server; prints one line per figure.
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,28 +46,6 @@ double percentile(std::vector<double> values, double fraction) {
     std::sort(values.begin(), values.end());
     const size_t index = std::min(values.size() - 1, static_cast<size_t>(fraction * static_cast<double>(values.size())));
     return values[index];
-}
-
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
-
-int blackholePort(int& fd) {
-    fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(addr);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 64) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        return -1;
-    }
-    return ntohs(addr.sin_port);
 }
 
 // One daemon run: operates alternating EnaReq (4200 W) and DsaReq (-1).
@@ -134,7 +110,7 @@ Figures run(const fs::path& dir, int jsonrpcPort, int operates) {
     figures.median = percentile(samples, 0.5);
     figures.p99 = percentile(samples, 0.99);
     figures.samples = samples.size();
-    figures.rssKiB = residentKiB(daemon.pid());
+    figures.rssKiB = daemon.residentKiB();
     return figures;
 }
 
@@ -153,10 +129,8 @@ int main() {
     constexpr int kOperates = 200;
     bustest::EmsServer ems;
     const Figures answered = run(dir, ems.port(), kOperates);
-    int hole = -1;
-    const int holePort = blackholePort(hole);
-    const Figures blackholed = run(dir, holePort, kOperates);
-    if (hole >= 0) ::close(hole);
+    bustest::Blackhole blackhole;
+    const Figures blackholed = run(dir, blackhole.port(), kOperates);
     std::cout.clear();
 
     std::printf("Operate to ActPow signal, server answering: median %.3f ms, p99 %.3f ms over %zu operates "

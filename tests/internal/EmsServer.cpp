@@ -1,5 +1,9 @@
 #include "tests/internal/EmsServer.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
@@ -62,6 +66,21 @@ std::vector<std::string> EmsServer::bodies() const {
 bool EmsServer::waitForBodies(size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return bodies_.size() >= count; });
+}
+
+Blackhole::Blackhole() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(addr);
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && ::listen(fd_, 64) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
+        port_ = ntohs(addr.sin_port);
+    }
+}
+
+Blackhole::~Blackhole() {
+    if (fd_ >= 0) ::close(fd_);
 }
 
 }  // namespace bustest

@@ -53,4 +53,19 @@ private:
     std::vector<std::string> bodies_;
 };
 
+// A loopback port whose connections the kernel completes but nobody accepts:
+// an energy-management server that never answers.
+class Blackhole {
+public:
+    Blackhole();
+    ~Blackhole();
+    Blackhole(const Blackhole&) = delete;
+    Blackhole& operator=(const Blackhole&) = delete;
+    int port() const { return port_; }
+
+private:
+    int fd_;
+    int port_ = -1;
+};
+
 }  // namespace bustest

@@ -1,10 +1,6 @@
 // The daemon as a whole process with its home-side outputs on: an operated
 // schedule reaches the bus, the CLS input log and the energy-management
 // server with one value, and a server that never answers holds up nothing.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <thread>
 
@@ -21,31 +17,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr const char* kSchedule = "EmpWCmd_FSCH030001";
-
-// A loopback port whose connections the kernel completes but nobody accepts.
-class Blackhole {
-public:
-    Blackhole() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(addr);
-        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && ::listen(fd_, 16) == 0 &&
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
-            port_ = ntohs(addr.sin_port);
-        }
-    }
-    ~Blackhole() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Blackhole(const Blackhole&) = delete;
-    Blackhole& operator=(const Blackhole&) = delete;
-    int port() const { return port_; }
-
-private:
-    int fd_;
-    int port_ = -1;
-};
 
 class HomeOutputsProcessTest : public testsupport::IecTest {
 protected:
@@ -153,7 +124,7 @@ TEST_F(HomeOutputsProcessTest, AnOperatedLimitReachesTheBusTheLogAndTheServerAli
 TEST_F(HomeOutputsProcessTest, AServerThatNeverAnswersHoldsUpNeitherMmsNorTheBus) {
     ASSERT_TRUE(bus.running());
     ASSERT_TRUE(standInUp) << standIn->output();
-    Blackhole blackhole;
+    bustest::Blackhole blackhole;
     ASSERT_GT(blackhole.port(), 0);
     bustest::BusClient watcher;
     auto daemon = startDaemon(blackhole.port());
