@@ -2,6 +2,8 @@
 // that knows the concrete interface classes.
 #include <thread>
 
+#include "internal/InternalInterfaceDBUS.h"
+#include "internal/InternalInterfaceJSONRPC.h"
 #include "internal/InternalInterfaceNymea.h"
 #include "server/IecServer.h"
 #include "server/InterfaceOwner.h"
@@ -10,6 +12,12 @@ InterfaceFactory InterfaceFactory::production() {
     InterfaceFactory factory;
     factory.nymea = [](IecServer& server, int port) {
         return InterfaceOwner<InternalInterfaceNymea>::adopt(std::make_unique<InternalInterfaceNymea>(server, port));
+    };
+    factory.dbus = [](IecServer& server) {
+        return InterfaceOwner<InternalInterfaceDBUS>::adopt(std::make_unique<InternalInterfaceDBUS>(server));
+    };
+    factory.jsonrpc = [](IecServer& server) {
+        return InterfaceOwner<InternalInterfaceJSONRPC>::adopt(std::make_unique<InternalInterfaceJSONRPC>(server));
     };
     factory.pause = [](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); };
     return factory;
