@@ -51,6 +51,7 @@ int main(int argc, char** argv) {
     const fs::path dir = fs::temp_directory_path() / ("limit-sources-bench-" + std::to_string(getpid()));
     fs::create_directories(dir / "run");
     fs::create_directories(dir / "gpio");
+    fs::create_directories(dir / "etc/iec");
     for (int line = 12; line <= 15; ++line) std::ofstream(dir / "gpio" / std::to_string(line)) << (line == 12) << "\n";
     ::setenv(kGpioStandInEnv, (dir / "gpio").c_str(), 1);
     paths::setFsRootForTesting(dir.string());

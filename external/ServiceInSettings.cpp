@@ -155,7 +155,9 @@ void parseThingsOfType(const std::map<std::string, std::string>& section, ThingT
             continue;
         }
         directSyslog(LOG_INFO, "ServiceIn: Found CLS consumer thing with type %s", thingTypeName(type));
-        const bool known = std::any_of(out.things.begin(), out.things.end(), [&](const Thing& t) { return t.id == id; });
+        const std::string& thingId = id;
+        const bool known =
+            std::any_of(out.things.begin(), out.things.end(), [&](const Thing& t) { return t.id == thingId; });
         if (known) continue;
         out.things.push_back({id, type, 0});
         if (log.debugMode) {

@@ -1,7 +1,5 @@
 #include "internal/InternalInterfaceNymeaEEBUS.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -82,21 +80,6 @@ std::string textOr(const json& object, const char* key, const std::string& fallb
 }
 
 const char* boolText(bool value) { return value ? "true" : "false"; }
-
-bool connectTo(int fd, const std::string& host, int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-        errno = EINVAL;
-        return false;
-    }
-    int rc;
-    do {
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
-}
 
 // A JSON number as a whole number within [low, high] (fractions cut off);
 // false for other types, non-finite values and values out of range.
@@ -340,7 +323,7 @@ bool InternalInterfaceNymeaEEBUS::waitFor(int fd, short events, SteadyClock::tim
 bool InternalInterfaceNymeaEEBUS::probePort() const {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
-    const bool reachable = connectTo(fd, host, port);
+    const bool reachable = nymeajson::connectTo(fd, host, port);
     ::close(fd);
     return reachable;
 }
@@ -369,7 +352,7 @@ void InternalInterfaceNymeaEEBUS::connectToServer() {
         }
         int yes = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        if (connectTo(fd, host, port)) {
+        if (nymeajson::connectTo(fd, host, port)) {
             sock = fd;
             break;
         }
