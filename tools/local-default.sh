@@ -4,7 +4,12 @@
 # is the repository's etc/iec/config and every absolute daemon path lies
 # below run/), with the local stand-ins it needs:
 #   - the home-platform stand-in on the configured nymea port, answering the
-#     power-limit source "relais" (override with NYMEA_SOURCE=...);
+#     power-limit source "relais" (override with NYMEA_SOURCE=...) and showing
+#     an EEBUS control box; commands appended to run/nymea-standin.in reach it
+#     while the daemon runs (for example "event eebus", "state
+#     consumptionLimitationState limited", "event relais");
+#   - a GPIO chip stand-in for the relay contacts: the files run/gpio/12..15
+#     hold the line values ("0" or "1");
 #   - a mosquitto broker from tools/MQTT_configs/ when an MQTT gateway is active;
 #   - a private dbus-daemon as the system bus when the machine has none, or
 #     when the D-Bus service is active (a session-type bus lets the daemon own
@@ -63,6 +68,20 @@ coproc NYMEA_STANDIN {
 }
 standin_pids+=("$NYMEA_STANDIN_PID")
 echo "Home-platform stand-in on 127.0.0.1:$nymea_port (log: run/nymea-standin.log)"
+# Lines appended to run/nymea-standin.in are the stand-in's commands.
+exec {standin_in}>&"${NYMEA_STANDIN[1]}"
+: >"$run_dir/nymea-standin.in"
+tail -n 0 -F "$run_dir/nymea-standin.in" 2>/dev/null >&"$standin_in" &
+standin_pids+=("$!")
+echo "Commands for it: echo 'event eebus' >> run/nymea-standin.in (see tools/nymea-standin/README.md)"
+
+# The relay contacts: one file per GPIO line, "0" at first.
+mkdir -p "$run_dir/gpio"
+for line in 12 13 14 15; do
+  [ -e "$run_dir/gpio/$line" ] || echo 0 >"$run_dir/gpio/$line"
+done
+export IEC_GPIO_STANDIN_DIR=$run_dir/gpio
+echo "GPIO stand-in: run/gpio/12..15 (echo 1 > run/gpio/12 dims consumption)"
 
 if [ "$(conf_value activate_extern_MQTT_CLSEEDI)" = true ] || [ "$(conf_value activate_extern_MQTT_MoreVale)" = true ]; then
   broker_conf=$(ls "$repo"/tools/MQTT_configs/*.conf 2>/dev/null | head -n 1 || true)
