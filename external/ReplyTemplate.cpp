@@ -13,8 +13,7 @@ std::optional<nlohmann::json> load(const std::string& path) {
     return nlohmann::json::parse(text, nullptr, true, false);
 }
 
-nlohmann::json& setMember(nlohmann::json& document, std::initializer_list<std::string_view> path,
-                          nlohmann::json value) {
+nlohmann::json& memberAt(nlohmann::json& document, std::initializer_list<std::string_view> path) {
     nlohmann::json* level = &document;
     for (std::string_view key : path) {
         if (level->is_null()) *level = nlohmann::json::object();
@@ -25,12 +24,42 @@ nlohmann::json& setMember(nlohmann::json& document, std::initializer_list<std::s
         }
         level = &(*level)[std::string(key)];
     }
-    *level = std::move(value);
     return *level;
+}
+
+nlohmann::json& setMember(nlohmann::json& document, std::initializer_list<std::string_view> path,
+                          nlohmann::json value) {
+    nlohmann::json& member = memberAt(document, path);
+    member = std::move(value);
+    return member;
 }
 
 std::string dump(const nlohmann::json& document) {
     return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool nestingWithin(std::string_view text, size_t maxDepth) {
+    size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxDepth) return false;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
 }
 
 }  // namespace replytemplate

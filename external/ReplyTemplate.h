@@ -17,6 +17,11 @@ namespace replytemplate {
 // throws nlohmann::json::parse_error, so the caller decides how to report it.
 std::optional<nlohmann::json> load(const std::string& path);
 
+// The member at the path of keys, creating the objects on the way (a missing
+// or null level becomes an object) and a null member at the end when absent.
+// A level that holds another type throws nlohmann::json::type_error.
+nlohmann::json& memberAt(nlohmann::json& document, std::initializer_list<std::string_view> path);
+
 // Sets the member at the path of keys, creating the objects on the way (a
 // missing or null level becomes an object) and replacing what stands at the
 // end. A level that holds another type throws nlohmann::json::type_error.
@@ -28,5 +33,10 @@ nlohmann::json& setMember(nlohmann::json& document, std::initializer_list<std::s
 // default object is an ordered map of std::string); invalid UTF-8 in a
 // string is replaced rather than thrown on.
 std::string dump(const nlohmann::json& document);
+
+// True when the JSON text nests arrays and objects at most maxDepth deep
+// (brackets inside strings do not count). Copying and dumping a document
+// recurse once per level, so received text is checked before it is parsed.
+bool nestingWithin(std::string_view text, size_t maxDepth);
 
 }  // namespace replytemplate
