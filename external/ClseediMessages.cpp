@@ -11,6 +11,7 @@
 #include "external/ClseediIdentity.h"
 #include "external/ExternalInterfaceCLSEEDI.h"
 #include "external/ReplyTemplate.h"
+#include "foundation/JsonText.h"
 #include "foundation/Logging.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
@@ -71,6 +72,23 @@ std::optional<int64_t> integerIn(const json& value, int64_t low, int64_t high) {
     return v;
 }
 
+// The envelope strings and "data"."protocol" of a message whose fields were
+// checked; a value of another JSON type throws (the exception path).
+struct EnvelopeText {
+    std::string type;
+    std::string source;
+    std::string id;
+    std::string specversion;
+    std::string protocol;
+
+    explicit EnvelopeText(const json& message)
+        : type(message.at("type").get<std::string>()),
+          source(message.at("source").get<std::string>()),
+          id(message.at("id").get<std::string>()),
+          specversion(message.at("specversion").get<std::string>()),
+          protocol(message.at("data").at("protocol").get<std::string>()) {}
+};
+
 }  // namespace
 
 void ExternalInterfaceCLSEEDI::callbackOnMessage(mosquitto*, void* self, const mosquitto_message* message) {
@@ -92,7 +110,7 @@ void ExternalInterfaceCLSEEDI::handleMessage(const std::string& topic, const std
         logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Received MQTT message on topic '%s' with payload length %zu",
                    topic.c_str(), payload.size());
         logMessage(&logLevel_, LOG_DEBUG, "CLSEEDI: Incoming payload: %s", truncated(payload, 2000).c_str());
-        if (!replytemplate::nestingWithin(payload, kMaxMessageDepth)) {
+        if (jsontext::nestsDeeperThan(payload, kMaxMessageDepth)) {
             logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Error parsing JSON payload: nesting deeper than %zu levels",
                        kMaxMessageDepth);
             return;
@@ -187,6 +205,15 @@ void ExternalInterfaceCLSEEDI::nackIfIdentified(const json& message) {
     if (id.is_string() && !id.get_ref<const std::string&>().empty()) sendAck(pubTopic, 1, id.get<std::string>());
 }
 
+// A protocol other than ours is refused with a NACK.
+bool ExternalInterfaceCLSEEDI::protocolSupported(const std::string& protocol, const std::string& relation) {
+    if (protocol == protocolVersion) return true;
+    logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Protocol '%s' not supported (expected %s), sending NACK", protocol.c_str(),
+               protocolVersion.c_str());
+    sendAck(pubTopic, 1, relation);
+    return false;
+}
+
 void ExternalInterfaceCLSEEDI::handleConsumptionControl(const json& message) {
     logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Consumption control message received");
     const json& data = member(message, "data");
@@ -210,11 +237,8 @@ void ExternalInterfaceCLSEEDI::handleConsumptionControl(const json& message) {
         nackIfIdentified(message);
         return;
     }
-    const std::string type = message.at("type").get<std::string>();
-    const std::string source = message.at("source").get<std::string>();
-    const std::string id = message.at("id").get<std::string>();
-    const std::string specversion = message.at("specversion").get<std::string>();
-    const std::string protocol = data.at("protocol").get<std::string>();
+    const EnvelopeText e(message);
+    const std::string& id = e.id;
     const std::optional<int64_t> value = integerIn(consumption.at("value"), INT64_MIN, INT64_MAX);
     const bool on = consumption.at("active").get<bool>();
     const std::optional<int64_t> duration =
@@ -230,14 +254,9 @@ void ExternalInterfaceCLSEEDI::handleConsumptionControl(const json& message) {
     logMessage(&logLevel_, LOG_NOTICE,
                "CLSEEDI: Control Consumption type=%s source=%s id=%s specversion=%s protocol=%s value=%" PRId64
                " active=%d duration=%d",
-               type.c_str(), source.c_str(), id.c_str(), specversion.c_str(), protocol.c_str(), *value, on ? 1 : 0,
+               e.type.c_str(), e.source.c_str(), id.c_str(), e.specversion.c_str(), e.protocol.c_str(), *value, on ? 1 : 0,
                seconds);
-    if (protocol != protocolVersion) {
-        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Protocol '%s' not supported (expected %s), sending NACK",
-                   protocol.c_str(), protocolVersion.c_str());
-        sendAck(pubTopic, 1, id);
-        return;
-    }
+    if (!protocolSupported(e.protocol, id)) return;
     if (seconds == 0) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Received consumption control with duration=0, sending NACK");
         sendAck(pubTopic, 1, id);
@@ -276,11 +295,8 @@ void ExternalInterfaceCLSEEDI::handleProductionControl(const json& message) {
         nackIfIdentified(message);
         return;
     }
-    const std::string type = message.at("type").get<std::string>();
-    const std::string source = message.at("source").get<std::string>();
-    const std::string id = message.at("id").get<std::string>();
-    const std::string specversion = message.at("specversion").get<std::string>();
-    const std::string protocol = data.at("protocol").get<std::string>();
+    const EnvelopeText e(message);
+    const std::string& id = e.id;
     const std::optional<int64_t> value = integerIn(production.at("value"), INT_MIN, INT_MAX);
     const bool on = production.at("active").get<bool>();
     const std::optional<int64_t> duration = integerIn(production.at("duration"), INT_MIN, INT_MAX);
@@ -296,14 +312,9 @@ void ExternalInterfaceCLSEEDI::handleProductionControl(const json& message) {
     logMessage(&logLevel_, LOG_NOTICE,
                "CLSEEDI: Control Production type=%s source=%s id=%s specversion=%s protocol=%s value=%d active=%d "
                "duration=%d",
-               type.c_str(), source.c_str(), id.c_str(), specversion.c_str(), protocol.c_str(), watts, on ? 1 : 0,
+               e.type.c_str(), e.source.c_str(), id.c_str(), e.specversion.c_str(), e.protocol.c_str(), watts, on ? 1 : 0,
                seconds);
-    if (protocol != protocolVersion) {
-        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Protocol '%s' not supported (expected %s), sending NACK",
-                   protocol.c_str(), protocolVersion.c_str());
-        sendAck(pubTopic, 1, id);
-        return;
-    }
+    if (!protocolSupported(e.protocol, id)) return;
     if (server->writeLppToIec61850(seconds, on, static_cast<float>(watts))) {
         logMessage(&logLevel_, LOG_NOTICE,
                    "CLSEEDI: writeLimitsToIec61850 OK for production (value=%d, duration=%d, active=%d)", watts,
@@ -332,11 +343,8 @@ void ExternalInterfaceCLSEEDI::handleFailsafesControl(const json& message) {
         nackIfIdentified(message);
         return;
     }
-    const std::string type = message.at("type").get<std::string>();
-    const std::string source = message.at("source").get<std::string>();
-    const std::string id = message.at("id").get<std::string>();
-    const std::string specversion = message.at("specversion").get<std::string>();
-    const std::string protocol = data.at("protocol").get<std::string>();
+    const EnvelopeText e(message);
+    const std::string& id = e.id;
     const std::optional<int64_t> production = integerIn(active.at("production"), INT_MIN, INT_MAX);
     if (!production) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failsafes control with a value out of range (id=%s), sending NACK",
@@ -346,14 +354,9 @@ void ExternalInterfaceCLSEEDI::handleFailsafesControl(const json& message) {
     }
     logMessage(&logLevel_, LOG_NOTICE,
                "CLSEEDI: Control Failsafes type=%s source=%s id=%s specversion=%s protocol=%s production=%d",
-               type.c_str(), source.c_str(), id.c_str(), specversion.c_str(), protocol.c_str(),
+               e.type.c_str(), e.source.c_str(), id.c_str(), e.specversion.c_str(), e.protocol.c_str(),
                static_cast<int>(*production));
-    if (protocol != protocolVersion) {
-        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Protocol '%s' not supported (expected %s), sending NACK",
-                   protocol.c_str(), protocolVersion.c_str());
-        sendAck(pubTopic, 1, id);
-        return;
-    }
+    if (!protocolSupported(e.protocol, id)) return;
     sendAck(pubTopic, 0, id);
 }
 
@@ -372,10 +375,7 @@ void ExternalInterfaceCLSEEDI::handleRead(const json& message, const std::string
         sendFullState(pubTopic, relation);
         return;
     }
-    const std::string type = message.at("type").get<std::string>();
-    const std::string source = message.at("source").get<std::string>();
-    const std::string specversion = message.at("specversion").get<std::string>();
-    const std::string protocol = data.at("protocol").get<std::string>();
+    const EnvelopeText e(message);
     const json& parameters = data.at("parameters");
     std::vector<std::string> items;
     if (parameters.is_string()) {
@@ -384,13 +384,8 @@ void ExternalInterfaceCLSEEDI::handleRead(const json& message, const std::string
         items = parameters.get<std::vector<std::string>>();
     }
     logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Read type=%s source=%s id=%s specversion=%s protocol=%s",
-               type.c_str(), source.c_str(), relation.c_str(), specversion.c_str(), protocol.c_str());
-    if (protocol != protocolVersion) {
-        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Protocol '%s' not supported (expected %s), sending NACK",
-                   protocol.c_str(), protocolVersion.c_str());
-        sendAck(pubTopic, 1, relation);
-        return;
-    }
+               e.type.c_str(), e.source.c_str(), relation.c_str(), e.specversion.c_str(), e.protocol.c_str());
+    if (!protocolSupported(e.protocol, relation)) return;
     for (size_t i = 0; i < items.size(); ++i) {
         logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: selectivParameters data.parameters -> %zu: %s", i,
                    items[i].c_str());

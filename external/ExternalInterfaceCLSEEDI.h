@@ -80,6 +80,7 @@ private:
                                           const std::string& prefix) const;
     void sendAck(const std::string& topic, int errorNumber, const std::string& relation);
     void nackIfIdentified(const json& message);
+    bool protocolSupported(const std::string& protocol, const std::string& relation);
     void sendFullState(const std::string& topic, const std::string& relation);
     void sendLimitsState(const std::string& topic, const std::string& relation);
     void sendStateReply(const char* templateName, const char* what, const std::string& topic,

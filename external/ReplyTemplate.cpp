@@ -38,28 +38,4 @@ std::string dump(const nlohmann::json& document) {
     return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-bool nestingWithin(std::string_view text, size_t maxDepth) {
-    size_t depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > maxDepth) return false;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return true;
-}
-
 }  // namespace replytemplate

@@ -34,9 +34,4 @@ nlohmann::json& setMember(nlohmann::json& document, std::initializer_list<std::s
 // string is replaced rather than thrown on.
 std::string dump(const nlohmann::json& document);
 
-// True when the JSON text nests arrays and objects at most maxDepth deep
-// (brackets inside strings do not count). Copying and dumping a document
-// recurse once per level, so received text is checked before it is parsed.
-bool nestingWithin(std::string_view text, size_t maxDepth);
-
 }  // namespace replytemplate
