@@ -23,6 +23,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/JsonText.h"
+
 class IecCore;
 
 // Waits and deadlines of the connection. The defaults are the production
@@ -121,8 +123,7 @@ enum class FrameStatus {
 // that line feed, so one bad line cannot hide the messages behind it.
 FrameStatus takeValue(std::string& buffer, std::string& valueText);
 
-// True when arrays and objects in text nest deeper than limit.
-bool nestsDeeperThan(std::string_view text, size_t limit);
+using jsontext::nestsDeeperThan;
 
 // A blocking TCP connect of fd to host (IPv4 text) and port, retried when
 // interrupted; false with errno set on failure.
