@@ -48,6 +48,13 @@ PrivateSystemBus::PrivateSystemBus(const std::string& configFile) {
     if (!address_.empty()) setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
 }
 
+void PrivateSystemBus::stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
 PrivateSystemBus::~PrivateSystemBus() {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);

@@ -18,6 +18,8 @@ public:
     PrivateSystemBus& operator=(const PrivateSystemBus&) = delete;
 
     bool running() const { return pid_ > 0 && !address_.empty(); }
+    // Ends the bus daemon (SIGKILL) and reaps it; its clients lose the bus.
+    void stop();
     const std::string& address() const { return address_; }
 
 private:
