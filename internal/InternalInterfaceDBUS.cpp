@@ -81,6 +81,7 @@ InternalInterfaceDBUS::~InternalInterfaceDBUS() {
             logMessage(&logLevel, LOG_ERR, "DBUS: leaving the event loop failed: %s", e.what());
         }
     }
+    if (eventLoop.joinable()) eventLoop.join();
     actPowObjects.clear();
     mmxu001Objects.clear();
     clsObjects.clear();
@@ -194,7 +195,18 @@ void InternalInterfaceDBUS::registerDBusInterfaces() {
 
     iecServer.registerCallback(kListenerName, [this](int cls) { updateDBusForCls(cls); });
     listenerRegistered = true;
-    connection->enterEventLoopAsync();
+    // The loop runs on a thread of this object: a lost bus ends the loop with
+    // an exception, which is logged here instead of ending the process. The
+    // limits go on being enforced; emits fail and are logged.
+    eventLoop = std::thread([this] {
+        try {
+            connection->enterEventLoop();
+        } catch (const std::exception& e) {
+            std::cerr << "DBUS: the system bus connection is lost; the D-Bus service stops: " << e.what() << std::endl;
+            logMessage(&logLevel, LOG_ERR, "DBUS: the system bus connection is lost; the D-Bus service stops: %s",
+                       e.what());
+        }
+    });
     serving = true;
 }
 

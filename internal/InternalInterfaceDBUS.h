@@ -6,7 +6,7 @@
 // ActPow signals and "totw" of a CLS and appends LPC/LPP to the CLS input
 // log "/data/cls-logs/cls-input.log".
 //
-// Threads: the binding's event-loop thread runs the property getters and
+// Threads: the event-loop thread of this object runs the property getters and
 // "setTotw"; the listener runs on whichever thread changed a limit and emits
 // through the same connection (the binding serialises the two). The getters
 // never wait for the core: they read the model through the library's getters
@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "internal/ValueReaders.h"
@@ -91,6 +92,7 @@ private:
     std::array<PowerLimitScheduleMap, 4> scheduleCache;  // per CLS, what the last update fetched
     std::mutex logFileMutex;
     bool serving = false;
+    std::thread eventLoop;  // runs the connection's event loop while serving
     bool listenerRegistered = false;
 
     std::shared_ptr<sdbus::IObject> rootObject;

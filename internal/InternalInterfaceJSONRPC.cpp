@@ -135,12 +135,21 @@ void InternalInterfaceJSONRPC::senderLoop() {
         const int64_t powerLimit = unsentLimit[n];
         unsentLimit.erase(n);
         lock.unlock();
-        notifyServer(n, powerLimit);
+        const bool answered = notifyServer(n, powerLimit);
         lock.lock();
+        if (!answered && !stopping) {
+            // Not delivered (server down or not answering): the value goes
+            // again after a pause, unless a newer one of the CLS replaced it.
+            if (unsentLimit.count(n) == 0) {
+                unsentLimit[n] = powerLimit;
+                sendOrder.push_back(n);
+            }
+            queueChanged.wait_for(lock, kRetryPause, [this] { return stopping; });
+        }
     }
 }
 
-void InternalInterfaceJSONRPC::notifyServer(int n, int64_t powerLimit) {
+bool InternalInterfaceJSONRPC::notifyServer(int n, int64_t powerLimit) {
     std::cout << "InternalInterfaceJSONRPC -> Notify Tessera Server" << std::endl;
     logMessage(&logLevel, LOG_INFO, "InternalInterfaceJSONRPC -> Notify Tessera Server");
     try {
@@ -155,5 +164,9 @@ void InternalInterfaceJSONRPC::notifyServer(int n, int64_t powerLimit) {
     } catch (const std::exception& e) {
         std::cerr << "InternalInterfaceJSONRPC -> Error sending values: " << e.what() << std::endl;
         logMessage(&logLevel, LOG_INFO, "InternalInterfaceJSONRPC -> Error sending values: %s", e.what());
+        // No HTTP answer at all (refused, timed out, cut): the connector names the transport error.
+        const auto* failure = dynamic_cast<const jsonrpc::JsonRpcException*>(&e);
+        return !(failure != nullptr && failure->Code() == jsonrpc::kConnectorError && failure->Data().is_string());
     }
+    return true;
 }

@@ -8,7 +8,8 @@
 // object posts the queued values in order, one at a time. While a post is
 // under way, a newer value of a CLS replaces its older unsent one, so the
 // server always ends up with every CLS's latest limit and a slow or hung
-// server never holds up the road.
+// server never holds up the road. A value the server never answered is sent
+// again until it is answered or replaced by a newer one.
 
 #include <chrono>
 #include <condition_variable>
@@ -40,8 +41,12 @@ public:
 
     // The listener body: reads the limit of CLS n and queues it for the sender.
     void onActivePowerChanged(int n);
-    // One call "updateEnergyData" [n, powerLimit]; reports its outcome. Runs on the sender thread.
-    void notifyServer(int n, int64_t powerLimit);
+    // One call "updateEnergyData" [n, powerLimit]; reports its outcome. Runs
+    // on the sender thread. False when the server gave no answer (the value
+    // is sent again), true when it answered, whatever it answered.
+    bool notifyServer(int n, int64_t powerLimit);
+    // Pause before a value the server did not answer is sent again.
+    static constexpr std::chrono::milliseconds kRetryPause{2000};
 
     // Where the calls go.
     const std::string& serverHost() const { return connector->host(); }

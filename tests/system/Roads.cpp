@@ -30,7 +30,9 @@ bool MmsRoad::send(int cls, const std::string& node, const ScheduleContent& cont
     const std::string sp = node + "$SP$";
     auto writeInt = [&](const std::string& item, int32_t v) {
         ber::MmsValuePtr value(MmsValue_newIntegerFromInt32(v));
-        return mmsreq::write(client_, device, item, value.get());
+        if (mmsreq::write(client_, device, item, value.get())) return true;
+        failure_ = "write " + device + "/" + item;
+        return false;
     };
     bool ok = writeInt(sp + "SchdPrio$setVal", content.priority) &&
               writeInt(sp + "NumEntr$setVal", static_cast<int32_t>(content.values.size())) &&
@@ -39,14 +41,19 @@ bool MmsRoad::send(int cls, const std::string& node, const ScheduleContent& cont
     for (size_t i = 0; ok && i < content.values.size(); ++i) {
         ber::MmsValuePtr value(MmsValue_newFloat(content.values[i]));
         ok = mmsreq::write(client_, device, sp + numbered("ValASG", 3, i + 1) + "$setMag$f", value.get());
+        if (!ok) failure_ = "write " + device + "/" + node + " value " + std::to_string(i + 1);
     }
     for (size_t i = 0; ok && i < content.startSeconds.size(); ++i) {
         ber::MmsValuePtr start(MmsValue_newUtcTimeByMsTime(static_cast<uint64_t>(content.startSeconds[i]) * 1000));
         ok = mmsreq::write(client_, device, sp + numbered("StrTm", 2, i + 1) + "$setTm", start.get());
+        if (!ok) failure_ = "write " + device + "/" + node + " start " + std::to_string(i + 1);
     }
     if (!ok) return false;
     // The road runs after the operate's answer, in the order the operates arrive.
-    if (!mmsreq::operate(client_, device, node, content.enabled ? "EnaReq" : "DsaReq", true)) return false;
+    if (!mmsreq::operate(client_, device, node, content.enabled ? "EnaReq" : "DsaReq", true)) {
+        failure_ = "operate " + device + "/" + node;
+        return false;
+    }
     model.record(name_, cls, node, content);
     return true;
 }
@@ -63,6 +70,7 @@ ClseediRoad::~ClseediRoad() = default;
 bool ClseediRoad::connected() const { return client_ != nullptr; }
 
 bool ClseediRoad::send(int cls, int64_t watts, bool active, int durationSeconds, SharedModel& model) {
+    failure_ = "no connection";
     if (!client_) return false;
     const std::string id = name_ + "-" + std::to_string(++sent_);
     const char* kind = cls == 1 ? "consumption" : "production";
@@ -77,7 +85,9 @@ bool ClseediRoad::send(int cls, int64_t watts, bool active, int durationSeconds,
            {{"power",
              {{"active", {{kind, {{"value", watts}, {"active", active}, {"duration", durationSeconds}}}}}}}}}}}};
     const int64_t sentAt = wallSeconds();
+    failure_ = "publish " + id;
     if (!client_->publish(system_.clseediInTopic(), control.dump(), 1)) return false;
+    failure_ = "no ACK for " + id;
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (std::chrono::steady_clock::now() < deadline) {
         auto message = client_->waitForMessage(system_.clseediOutTopic(), 500ms);
@@ -87,7 +97,10 @@ bool ClseediRoad::send(int cls, int64_t watts, bool active, int durationSeconds,
         ++acks_;
         // A consumption limit without duration is refused; everything else reaches the core.
         const bool refused = cls == 1 && durationSeconds == 0;
-        if (ack["data"]["errorNumber"] != (refused ? 1 : 0)) return false;
+        if (ack["data"]["errorNumber"] != (refused ? 1 : 0)) {
+            failure_ = "ACK " + message->payload;
+            return false;
+        }
         if (refused) return true;
         ScheduleContent content;
         content.enabled = active;
@@ -143,7 +156,8 @@ ScheduleContent randomSchedule(std::mt19937& random, const std::string& node, in
         content.startSeconds = {nowSeconds};
         return content;
     }
-    const int entries = pick(1, 3);
+    // Only the EmpSPrg nodes hold more than one value.
+    const int entries = node.rfind("EmpSPrg", 0) == 0 ? pick(1, 3) : 1;
     for (int i = 0; i < entries; ++i) content.values.push_back(static_cast<float>(kilo ? pick(1, 20) : pick(1, 200) * 100));
     content.intervalSeconds = pick(60, 600);
     // Running for a while yet, or starting within a few seconds.

@@ -54,9 +54,12 @@ public:
     bool connected() const { return connected_; }
     // Writes the node's settings, then operates EnaReq (enabled) or DsaReq.
     bool send(int cls, const std::string& node, const ScheduleContent& content, SharedModel& model);
+    // What the last failed send could not do.
+    const std::string& failure() const { return failure_; }
 
 private:
     std::string name_;
+    std::string failure_;
     mmstest::MmsTestClient client_;
     bool connected_ = false;
 };
@@ -71,9 +74,11 @@ public:
     // The model gets what the gateway hands the core.
     bool send(int cls, int64_t watts, bool active, int durationSeconds, SharedModel& model);
     size_t acknowledged() const { return acks_; }
+    const std::string& failure() const { return failure_; }
 
 private:
     std::string name_;
+    std::string failure_;
     SystemUnderTest& system_;
     std::unique_ptr<testsupport::MqttTestClient> client_;
     size_t sent_ = 0;
