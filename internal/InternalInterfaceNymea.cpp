@@ -18,6 +18,7 @@
 #include <rapidjson/memorystream.h>
 
 #include "server/IecCore.h"
+#include "foundation/JsonDepth.h"
 #include "foundation/Logging.h"
 
 using json = nlohmann::json;
@@ -134,32 +135,6 @@ FrameStatus takeValue(std::string& buffer, std::string& valueText) {
     }
     buffer.erase(0, lineEnd + 1);
     return FrameStatus::Dropped;
-}
-
-bool nestsDeeperThan(std::string_view text, size_t limit) {
-    size_t depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit) return true;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return false;
 }
 
 }  // namespace nymeajson
@@ -336,7 +311,7 @@ json InternalInterfaceNymea::waitForResponse(int id) {
                 logMessage(&logLevel, LOG_DEBUG, "Nymea: Dropped malformed text from the platform.");
                 continue;
             }
-            if (nymeajson::nestsDeeperThan(valueText, kMaxJsonDepth)) {
+            if (jsonNestsDeeperThan(valueText, kMaxJsonDepth)) {
                 logMessage(&logLevel, LOG_WARNING, "Nymea: Message nested too deeply. Skipping.");
                 continue;
             }
@@ -607,7 +582,7 @@ void InternalInterfaceNymea::handleBufferedLines() {
 
 void InternalInterfaceNymea::handleNotification(const std::string& line) {
     try {
-        if (nymeajson::nestsDeeperThan(line, kMaxJsonDepth)) {
+        if (jsonNestsDeeperThan(line, kMaxJsonDepth)) {
             throw std::invalid_argument("message nested too deeply");
         }
         json message = json::parse(line);

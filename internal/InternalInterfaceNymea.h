@@ -121,7 +121,4 @@ enum class FrameStatus {
 // that line feed, so one bad line cannot hide the messages behind it.
 FrameStatus takeValue(std::string& buffer, std::string& valueText);
 
-// True when arrays and objects in text nest deeper than limit.
-bool nestsDeeperThan(std::string_view text, size_t limit);
-
 }  // namespace nymeajson
