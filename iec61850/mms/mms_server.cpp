@@ -48,11 +48,13 @@ bool MmsServerState::startListening(int tcpPort) {
     if (listenFd_.valid()) return true;
     if (tcpPort <= 0 || tcpPort > 65535) {
         iecLog(LOG_ERR, "mms: invalid TCP port %d", tcpPort);
+        startError_ = EINVAL;
         return false;
     }
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
-        iecLog(LOG_ERR, "mms: socket failed: %s", std::strerror(errno));
+        startError_ = errno;
+        iecLog(LOG_ERR, "mms: socket failed: %s", std::strerror(startError_));
         return false;
     }
     const int one = 1;
@@ -63,9 +65,11 @@ bool MmsServerState::startListening(int tcpPort) {
     addr.sin_port = htons(static_cast<uint16_t>(tcpPort));
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(fd.get(), kListenBacklog) != 0) {
-        iecLog(LOG_ERR, "mms: cannot listen on port %d: %s", tcpPort, std::strerror(errno));
+        startError_ = errno;
+        iecLog(LOG_ERR, "mms: cannot listen on port %d: %s", tcpPort, std::strerror(startError_));
         return false;
     }
+    startError_ = 0;
     listenFd_ = std::move(fd);
     return true;
 }

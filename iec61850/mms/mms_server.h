@@ -182,6 +182,8 @@ public:
     bool startListening(int tcpPort);
     void stop();
     bool listening() const { return listenFd_.valid(); }
+    // errno of the last failed startListening; 0 after a successful one.
+    int startError() const { return startError_; }
     int waitReady(unsigned timeoutMs);
     void processIncomingData();
     void performPeriodicTasks();
@@ -227,6 +229,7 @@ private:
     uint16_t nextLocalRef_ = 1;
     std::chrono::milliseconds associationTimeout_ = kAssociationTimeout;
     Keepalive keepalive_;
+    int startError_ = 0;
 };
 
 // The state of a server, created on first use.
