@@ -2,6 +2,7 @@
 // a free MMS port, a private system bus and the home-platform stand-in.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -165,6 +166,57 @@ TEST_F(DaemonProcessTest, EntriesThatAreNoScheduleFilesStopNeitherStartNorRoad) 
         EXPECT_NE(out.find("[warning] SM: ./schedules/" + named), std::string::npos) << named << "\n" << out;
     }
     EXPECT_FALSE(daemon->waitExit(0ms).has_value()) << out;
+}
+
+// The command-line client of tools/mms-client, as the README uses it.
+TEST_F(DaemonProcessTest, TheCommandLineClientIdentifiesListsReadsWritesAndOperates) {
+    ASSERT_TRUE(bus.running());
+    ASSERT_TRUE(standInUp) << standIn->output();
+    auto daemon = startDaemon("daemon.log");
+    ASSERT_TRUE(daemon->waitForOutput("Waiting for Clients...", 20s)) << daemon->output();
+    int run = 0;
+    auto client = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {MMS_CLIENT_BINARY, "-p", std::to_string(mmsPort)});
+        testsupport::ChildProcess tool(args, workDir.path(), {}, workDir.path() / ("client" + std::to_string(++run)));
+        const auto code = tool.waitExit(10s);
+        return std::make_pair(code.value_or(-1), tool.output());
+    };
+    const std::string sp = std::string(kSchedule) + "$SP$";
+    struct Step {
+        std::vector<std::string> args;
+        int code;
+        std::string output;
+    };
+    const Step steps[] = {
+        {{"identify"}, 0, "vendor: Tavelmarck\nmodel: generic libIEC\nrevision: 1.5\n"},
+        {{"read", "CLS1", kAnOut1}, 0, "-1\n"},
+        {{"write", "CLS1", sp + "NumEntr$setVal", "int", "1"}, 0, "written\n"},
+        {{"write", "CLS1", sp + "SchdIntv$setVal", "int", "3600"}, 0, "written\n"},
+        {{"write", "CLS1", sp + "ValASG001$setMag$f", "float", "4200.5"}, 0, "written\n"},
+        {{"write", "CLS1", sp + "StrTm01$setTm", "utc", "now-1000"}, 0, "written\n"},
+        {{"operate", "CLS1", kSchedule, "EnaReq", "true"}, 0, "operated\n"},
+        {{"write", "CLS1", sp + "NumEntr$setVal", "int", "x"}, 2, "mms-client: 'x' is no value of type int\n"},
+        {{"read", "CLS9", kAnOut1}, 1, ""},
+        {{"frobnicate"}, 2, ""},
+    };
+    for (const auto& step : steps) {
+        const auto [code, out] = client(step.args);
+        EXPECT_EQ(code, step.code) << step.args[0] << "\n" << out;
+        if (!step.output.empty()) {
+            EXPECT_EQ(out, step.output) << step.args[0];
+        }
+    }
+    mmstest::MmsTestClient reader;
+    ASSERT_TRUE(reader.associate(mmsPort));
+    EXPECT_EQ(awaitAnOut1(reader, 4200.5f), 4200.5f) << daemon->output();
+    EXPECT_EQ(client({"read", "CLS1", kAnOut1}).second, "4200.5\n");
+
+    const auto domains = client({"list"});
+    EXPECT_EQ(domains.second, "FNN_STEUERBOXCLS1\nFNN_STEUERBOXCLS2\nFNN_STEUERBOXCLS3\nFNN_STEUERBOXCLS4\nFNN_STEUERBOXSTB\n");
+    const auto variables = client({"list", "CLS1"});
+    EXPECT_EQ(variables.first, 0);
+    EXPECT_NE(variables.second.find("\nActPow_GGIO001$MX$AnOut1$mxVal$f\n"), std::string::npos);
+    EXPECT_GT(std::count(variables.second.begin(), variables.second.end(), '\n'), 1000);
 }
 
 TEST_F(DaemonProcessTest, ASecondInstanceOnTheSamePortEndsBeforeAnyInterface) {
