@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Runs the built daemon (path in $1) in debug mode on this repository's etc/
-# configuration, from the working directory run/ (so "../etc/iec/config/"
-# is the repository's etc/iec/config and every absolute daemon path lies
-# below run/), with the local stand-ins it needs:
+# configuration, from the working directory run/, which it creates (there
+# "../etc/iec/config/" is the repository's etc/iec/config, and every absolute
+# daemon path, such as /etc/iec/config/IECServer.conf, is read below run/
+# through a link run/etc -> ../etc), with the local stand-ins it needs:
 #   - the home-platform stand-in on the configured nymea port, answering the
 #     power-limit source "relais" (override with NYMEA_SOURCE=...);
-#   - a mosquitto broker from tools/MQTT_configs/ when an MQTT gateway is active;
+#   - a mosquitto broker when an MQTT gateway is active (none is built yet;
+#     its configuration is the first tools/MQTT_configs/*.conf once that
+#     folder exists, else a plain broker on port 1883);
 #   - a private dbus-daemon as the system bus when the machine has none.
 # The stand-ins are stopped when the daemon ends.
 set -euo pipefail
