@@ -77,6 +77,13 @@ protected:
     };
     LoopStop stopLoopAtScopeEnd() { return LoopStop{this}; }
 
+    void associateMany(int count, std::vector<std::unique_ptr<MmsTestClient>>& clients) {
+        for (int i = 0; i < count; ++i) {
+            clients.push_back(std::make_unique<MmsTestClient>());
+            ASSERT_TRUE(clients.back()->associate(port)) << i;
+        }
+    }
+
     ServerPtr server;
     std::unique_ptr<ServerLoop> loop;
     int port = 0;
@@ -430,10 +437,7 @@ TEST_F(MmsServerTest, SecondServerOnAUsedPortIsNotRunning) {
 TEST_F(MmsServerTest, HundredAssociationsHeldAndTheNextRefused) {
     start();
     std::vector<std::unique_ptr<MmsTestClient>> clients;
-    for (int i = 0; i < 100; ++i) {
-        clients.push_back(std::make_unique<MmsTestClient>());
-        ASSERT_TRUE(clients.back()->associate(port)) << i;
-    }
+    ASSERT_NO_FATAL_FAILURE(associateMany(100, clients));
     MmsTestClient extra;
     ASSERT_TRUE(extra.connect(port));  // the kernel accepts; the server closes it at once
     EXPECT_TRUE(extra.waitClosed());
@@ -452,10 +456,7 @@ TEST_F(MmsServerTest, HundredAssociationsHeldAndTheNextRefused) {
 TEST_F(MmsServerTest, AClientThatClosesAndReconnectsAtTheLimitIsServed) {
     start();
     std::vector<std::unique_ptr<MmsTestClient>> clients;
-    for (int i = 0; i < 100; ++i) {
-        clients.push_back(std::make_unique<MmsTestClient>());
-        ASSERT_TRUE(clients.back()->associate(port)) << i;
-    }
+    ASSERT_NO_FATAL_FAILURE(associateMany(100, clients));
     // The test drives the passes, so one pass sees the old connection's end
     // and the new connection together.
     loop.reset();
