@@ -18,6 +18,7 @@
 #include <rapidjson/memorystream.h>
 
 #include "server/IecCore.h"
+#include "foundation/JsonDepth.h"
 #include "foundation/Logging.h"
 
 using json = nlohmann::json;
@@ -313,7 +314,7 @@ json InternalInterfaceNymea::waitForResponse(int id) {
                 logMessage(&logLevel, LOG_DEBUG, "Nymea: Dropped malformed text from the platform.");
                 continue;
             }
-            if (nymeajson::nestsDeeperThan(valueText, kMaxJsonDepth)) {
+            if (jsonNestsDeeperThan(valueText, kMaxJsonDepth)) {
                 logMessage(&logLevel, LOG_WARNING, "Nymea: Message nested too deeply. Skipping.");
                 continue;
             }
@@ -584,7 +585,7 @@ void InternalInterfaceNymea::handleBufferedLines() {
 
 void InternalInterfaceNymea::handleNotification(const std::string& line) {
     try {
-        if (nymeajson::nestsDeeperThan(line, kMaxJsonDepth)) {
+        if (jsonNestsDeeperThan(line, kMaxJsonDepth)) {
             throw std::invalid_argument("message nested too deeply");
         }
         json message = json::parse(line);

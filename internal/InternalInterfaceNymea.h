@@ -23,7 +23,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "foundation/JsonText.h"
 
 class IecCore;
 
@@ -122,8 +121,6 @@ enum class FrameStatus {
 // cannot start a valid value and is followed by a line feed is dropped up to
 // that line feed, so one bad line cannot hide the messages behind it.
 FrameStatus takeValue(std::string& buffer, std::string& valueText);
-
-using jsontext::nestsDeeperThan;
 
 // A blocking TCP connect of fd to host (IPv4 text) and port, retried when
 // interrupted; false with errno set on failure.

@@ -230,6 +230,14 @@ void IecScheduleHandling::updateSchedule(int cls) {
     RoadGuard road(roadLock());
     schedulesOfCls = scheduleManager->getSchedulesWithEnaReq(allSchedules, cls);
     for (const auto& name : schedulesOfCls) checkScheduleState(name, cls);
+    // A schedule disabled since the last evaluation gets its state written
+    // too, so its model state stops saying Running.
+    for (const auto& name : enabledBefore[cls]) {
+        if (std::find(schedulesOfCls.begin(), schedulesOfCls.end(), name) == schedulesOfCls.end()) {
+            checkScheduleState(name, cls);
+        }
+    }
+    enabledBefore[cls] = schedulesOfCls;
     updateActiveSchedule(cls);
 }
 

@@ -45,7 +45,8 @@ public:
 
     // --- Evaluation ------------------------------------------------------------
 
-    // Writes the state of every enabled schedule of the CLS, then evaluates it.
+    // Writes the state of every enabled schedule of the CLS and of every one
+    // disabled since its last evaluation, then evaluates it.
     void updateSchedule(int cls);
     bool checkScheduleState(const std::string& lnName, int cls);
     void updateActiveSchedule(int cls);
@@ -88,6 +89,7 @@ private:
     std::string icdVersion;
     std::vector<std::string> allSchedules;
     std::vector<std::string> schedulesOfCls;
+    PerCls<std::vector<std::string>> enabledBefore;  // schedulesOfCls of the last evaluation of each CLS
     PerCls<std::string> previousSchedule;
     PerCls<std::string> nameOfActiveSchedule;
     IedServer* server;

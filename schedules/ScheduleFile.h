@@ -29,9 +29,18 @@ std::string directory(int cls);
 // "./schedules/CLS<cls>/<name>.json".
 std::string path(int cls, const std::string& name);
 
+// Deepest nesting of arrays and objects a schedule file may have (ours nest
+// two deep); deeper text is not parsed.
+inline constexpr size_t kMaxDepth = 8;
+
 // The parsed file, or a null document when the file cannot be read or does
 // not parse completely (default parse flags: trailing text is an error).
-rapidjson::Document read(const std::string& filePath);
+// Only a regular file is read, and opening never blocks: a FIFO, a device
+// or a directory in its place reads as no file. When given, refusal tells
+// why an entry that exists was not read (not a regular file, too large,
+// nested too deeply, a read error); it stays empty for a missing file and
+// for text that does not parse.
+rapidjson::Document read(const std::string& filePath, std::string* refusal = nullptr);
 
 // Compact form of the value. False when the writer refuses a value (NaN or
 // infinity); out is then unusable.

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -75,6 +76,9 @@ public:
                             int64_t latestUpdate, bool currentTrg);
 
     // The parsed file, or a null document when it is missing or does not parse.
+    // An entry that is no readable schedule file (not a regular file, too
+    // large, nested too deeply) reads as missing, with one log line until it
+    // changes.
     rapidjson::Document readJSON(int cls, const std::string& name) const;
     // Creates missing directories, then replaces the file atomically.
     bool saveJSON(const rapidjson::Document& doc, int cls, const std::string& name);
@@ -121,6 +125,11 @@ private:
     bool allListsEmpty() const;
     bool storeSchedule(rapidjson::Document& doc, int cls, const std::string& name);
     void rejectSchedule(int cls, const std::string& name, const char* reason);
+    void reportRefusedFile(const std::string& file, const std::string& refusal) const;
+
+    // File path -> why it was last refused; a refusal is logged once.
+    mutable std::mutex refusedMutex;
+    mutable std::map<std::string, std::string> refusedFiles;
 };
 
 // Milliseconds since the epoch from the process clock.

@@ -6,6 +6,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <thread>
 
@@ -37,6 +39,22 @@ constexpr size_t kHostNameBuffer = 1024;
 std::shared_ptr<ScheduleService>& installedScheduleService() {
     static std::shared_ptr<ScheduleService> service;
     return service;
+}
+
+// Why the MMS port could not be opened, in words a person starting the daemon can act on.
+std::string startFailureCause(int error, int port) {
+    switch (error) {
+        case EACCES:
+            return "permission denied: a port below 1024 needs root (or CAP_NET_BIND_SERVICE)";
+        case EADDRINUSE:
+            return "address in use: another process listens on port " + std::to_string(port);
+        case EINVAL:
+            return "port " + std::to_string(port) + " is no TCP port (1..65535)";
+        case 0:
+            return "unknown";
+        default:
+            return std::strerror(error);
+    }
 }
 
 std::string hostName() {
@@ -183,8 +201,11 @@ void IecServer::initIecServer() {
     logMessage(&serverLogLevel, LOG_NOTICE, "server: Starting server on Port: %d", iec61850TcpPort);
     IedServer_startThreadless(iedServer, iec61850TcpPort);
     if (!IedServer_isRunning(iedServer)) {
+        const std::string cause = startFailureCause(IedServer_getStartError(iedServer), iec61850TcpPort);
         std::cout << "Starting server failed on Port: " << iec61850TcpPort << "! Exit." << std::endl;
+        std::cout << "Cause: " << cause << std::endl;
         logMessage(&serverLogLevel, LOG_ERR, "server: Starting server failed on Port: %d", iec61850TcpPort);
+        logMessage(&serverLogLevel, LOG_ERR, "server: Cause: %s", cause.c_str());
         IedServer_destroy(iedServer);
         iedServer = nullptr;
         throw StartupError("", 255);

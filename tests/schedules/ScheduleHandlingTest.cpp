@@ -227,6 +227,34 @@ TEST_F(Evaluation, HigherPriorityTakesOverAndHandsBack) {
     EXPECT_EQ(listener.calls(), (std::vector<int>{1, 1, 1}));
 }
 
+TEST_F(Evaluation, ADisabledScheduleStopsReadingRunning) {
+    auto state = [this](const char* ln) {
+        ScheduleNode n = node(1, ln);
+        return n.int32(n.attr("SchdSt", "stVal"));
+    };
+    const int untouched = state("EmpSPrg_FSCH020003");
+    writeSchedule(1, "EmpSPrg_FSCH020001", {1000.0f}, 3600, {kNowSec - 10}, true);
+    process(1, "EmpSPrg_FSCH020001");
+    writeSchedule(1, "EmpWCmd_FSCH030001", {4200.0f}, 3600, {kNowSec - 10}, true);
+    process(1, "EmpWCmd_FSCH030001");
+    ASSERT_EQ(state("EmpWCmd_FSCH030001"), kStateRunning);
+
+    // DsaReq on the running schedule: its state is written like the others'.
+    writeSchedule(1, "EmpWCmd_FSCH030001", {4200.0f}, 3600, {kNowSec - 10}, false);
+    process(1, "EmpWCmd_FSCH030001");
+    EXPECT_EQ(handling->getActiveScheduleName(1), "EmpSPrg_FSCH020001");
+    EXPECT_EQ(state("EmpWCmd_FSCH030001"), scheduleManager->checkStatusOfSchedule(1, "EmpWCmd_FSCH030001"));
+    EXPECT_NE(state("EmpWCmd_FSCH030001"), kStateRunning);
+    EXPECT_EQ(state("EmpSPrg_FSCH020001"), kStateRunning);
+
+    // The last enabled one goes too: no schedule reads Running.
+    writeSchedule(1, "EmpSPrg_FSCH020001", {1000.0f}, 3600, {kNowSec - 10}, false);
+    process(1, "EmpSPrg_FSCH020001");
+    EXPECT_EQ(handling->getActiveScheduleName(1), kNoScheduleActive);
+    for (const auto& ln : kScheduleNames) EXPECT_NE(state(ln.c_str()), kStateRunning) << ln;
+    EXPECT_EQ(state("EmpSPrg_FSCH020003"), untouched);  // never enabled: never written
+}
+
 TEST_F(Evaluation, StoredStateOutsideItsSlotPublishesZero) {
     writeSchedule(1, "EmpWCmd_FSCH030001", {4200.0f}, 60, {kNowSec - 10}, true);
     process(1, "EmpWCmd_FSCH030001");
