@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>  // the streams exist before this unit's threshold is read
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -28,7 +29,7 @@ bool readUMeadowConfig(const std::string& path, UMeadowConfig& config, std::stri
         json doc;
         try {
             doc = json::parse(file);
-        } catch (const json::parse_error& e) {
+        } catch (const json::exception& e) {  // parse_error, or out_of_range for a huge number
             parseError = true;
             error = e.what();
             return false;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <iostream>  // the streams exist before this unit's threshold is read
 #include <limits>
 #include <regex>
 #include <sstream>
@@ -84,7 +85,7 @@ bool readInternalMqttConfig(const std::string& path, InternalMqttConfig& config,
         json doc;
         try {
             doc = json::parse(file);
-        } catch (const json::parse_error& e) {
+        } catch (const json::exception& e) {  // parse_error, or out_of_range for a huge number
             parseError = true;
             error = e.what();
             return false;
@@ -130,7 +131,7 @@ std::optional<TotwMeasurement> parseTotwMessage(const std::string& payload, std:
     json doc;
     try {
         doc = json::parse(payload);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {  // parse_error, or out_of_range for a huge number
         parseError = true;
         error = e.what();
         return std::nullopt;

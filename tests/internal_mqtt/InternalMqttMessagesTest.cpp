@@ -133,6 +133,7 @@ TEST(InternalMqttMeasurement, ValidMessageAndEveryWayToFail) {
     } cases[] = {
         {"not JSON", "totw=5", true, "parse error"},
         {"empty", "", true, "parse error"},
+        {"number beyond a double", R"({"totw":{"mag_f":1e400}})", true, "number overflow"},
         {"no totw", R"({"hz":{"mag_f":50,"t":1,"units_multiplier":0}})", false, "missing member totw"},
         {"no hz time", R"({"totw":{"mag_f":1,"t":1,"units_multiplier":0},"hz":{"mag_f":50,"units_multiplier":0}})",
          false, "missing member hz.t"},
