@@ -280,6 +280,7 @@ TEST_F(InternalMqttClient, ConnectsOverTlsWithTheSystemCertificateBundle) {
 }
 
 TEST(InternalMqttSignal, HandlerSaysWhichSignalAndExitsWithIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(InternalInterfaceMQTT::signalHandler(SIGTERM), testing::ExitedWithCode(SIGTERM),
                 "MQTT_intern: Signal 15 received, shutting down\\.");
     EXPECT_EXIT(InternalInterfaceMQTT::signalHandler(SIGINT), testing::ExitedWithCode(SIGINT),
