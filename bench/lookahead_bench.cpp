@@ -10,6 +10,7 @@
 
 #include "schedules/ScheduleManager.h"
 #include "foundation/Clock.h"
+#include "foundation/ModelLookup.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -32,15 +33,6 @@ Shape shapeOf(const std::string& name) {
     return {entries, sixteen ? 16 : 1};
 }
 
-const std::vector<std::string> kNames = {
-    "SysRes_FSCH010001",   "EmpSPrg_FSCH020001",  "EmpSPrg_FSCH020002",  "EmpSPrg_FSCH020003",
-    "EmpSPrg_FSCH020004",  "EmpSPrg_FSCH020005",  "EmpSPrg_FSCH020101",  "EmpSPrg_FSCH020102",
-    "EmpSPrg_FSCH020103",  "EmpWCmd_FSCH030001",  "EmpWCmd_FSCH030002",  "EmpDCmd_FSCH050001",
-    "EmpDCmd_FSCH050002",  "SysSoft_FSCH110001",  "SysSoft_FSCH110002",  "SysSoft_FSCH110003",
-    "SysSoft_FSCH110004",  "DsoWCmd_FSCH130001",  "DsoWCmd_FSCH130002",  "DsoDCmd_FSCH150001",
-    "DsoDCmd_FSCH150002",  "SysComEr_FSCH220001", "DsoECmd_FSCH250001",  "DsoECmd_FSCH250002",
-    "DsoECmd_FSCH250003",  "DsoECmd_FSCH250004"};
-
 const int kPriorities[] = {10, 20, 30, 50, 110, 130, 150, 220, 250};
 
 int priorityOf(const std::string& name) {
@@ -57,6 +49,8 @@ int priorityOf(const std::string& name) {
 int main() {
     testsupport::TempWorkDir dir;
     Clock::setForTesting(std::make_shared<FakeClock>(kNowSec * 1000));
+    // The 26 schedule nodes of a CLS device, from the static model.
+    const std::vector<std::string> kNames = getAllScheduleNames();
     ScheduleManager store("Bench");
     store.setAllScheduleNames(kNames);
 

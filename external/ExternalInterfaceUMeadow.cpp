@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <exception>
 #include <iostream>
 
+#include "foundation/CallbackGuard.h"
 #include "foundation/Logging.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
@@ -20,17 +20,6 @@ constexpr const char* kSystemCaFile = "/etc/ssl/certs/ca-certificates.crt";
 constexpr int kKeepAliveSeconds = 60;
 constexpr int kUnreachableStatus = 15;
 constexpr int kLoopTimeoutMs = 1000;
-
-template <typename Body>
-void guarded(const char* what, Body&& body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        logMessage(&uMeadowLogLevel, LOG_ERR, "u-meadow:  %s failed: %s", what, e.what());
-    } catch (...) {
-        logMessage(&uMeadowLogLevel, LOG_ERR, "u-meadow:  %s failed", what);
-    }
-}
 
 }  // namespace
 
@@ -323,17 +312,17 @@ void ExternalInterfaceUMeadow::onMessage(const mosquitto_message* message) {
 }
 
 void ExternalInterfaceUMeadow::onLogThunk(mosquitto*, void* self, int, const char* text) {
-    guarded("log callback", [&] { static_cast<ExternalInterfaceUMeadow*>(self)->onLog(text); });
+    runGuardedCallback(&uMeadowLogLevel, "u-meadow:  ", "log callback", [&] { static_cast<ExternalInterfaceUMeadow*>(self)->onLog(text); });
 }
 
 void ExternalInterfaceUMeadow::onConnectThunk(mosquitto* client, void* self, int rc) {
-    guarded("connect callback", [&] { static_cast<ExternalInterfaceUMeadow*>(self)->onConnect(client, rc); });
+    runGuardedCallback(&uMeadowLogLevel, "u-meadow:  ", "connect callback", [&] { static_cast<ExternalInterfaceUMeadow*>(self)->onConnect(client, rc); });
 }
 
 void ExternalInterfaceUMeadow::onDisconnectThunk(mosquitto*, void* self, int rc) {
-    guarded("disconnect callback", [&] { static_cast<ExternalInterfaceUMeadow*>(self)->onDisconnect(rc); });
+    runGuardedCallback(&uMeadowLogLevel, "u-meadow:  ", "disconnect callback", [&] { static_cast<ExternalInterfaceUMeadow*>(self)->onDisconnect(rc); });
 }
 
 void ExternalInterfaceUMeadow::onMessageThunk(mosquitto*, void* self, const mosquitto_message* message) {
-    guarded("message callback", [&] { static_cast<ExternalInterfaceUMeadow*>(self)->onMessage(message); });
+    runGuardedCallback(&uMeadowLogLevel, "u-meadow:  ", "message callback", [&] { static_cast<ExternalInterfaceUMeadow*>(self)->onMessage(message); });
 }

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/JsonParse.h"
 #include "foundation/Logging.h"
 
 using json = nlohmann::json;
@@ -27,11 +28,8 @@ bool readUMeadowConfig(const std::string& path, UMeadowConfig& config, std::stri
         std::ifstream file(path);
         if (!file.is_open()) throw std::runtime_error("Unable to open config file.");
         json doc;
-        try {
-            doc = json::parse(file);
-        } catch (const json::exception& e) {  // parse_error, or out_of_range for a huge number
+        if (!parseJsonText(file, doc, error)) {
             parseError = true;
-            error = e.what();
             return false;
         }
         if (!doc.is_object() || !doc.contains("mqttBroker") || !doc.contains("mqttPort")) return true;

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <exception>
 #include <iostream>
 #include <thread>
 
+#include "foundation/CallbackGuard.h"
 #include "foundation/Logging.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
@@ -34,18 +34,6 @@ size_t formatNumber(int value, char* buf) {
     if (value < 0) buf[len++] = '-';
     while (n > 0) buf[len++] = digits[--n];
     return len;
-}
-
-// Runs a callback body; nothing it throws reaches the client library.
-template <typename Body>
-void guarded(const char* what, Body&& body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: %s failed: %s", what, e.what());
-    } catch (...) {
-        logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: %s failed", what);
-    }
 }
 
 }  // namespace
@@ -363,12 +351,12 @@ void InternalInterfaceMQTT::onMessage(const mosquitto_message* message) {
 }
 
 void InternalInterfaceMQTT::onConnectThunk(mosquitto* client, void* self, int rc) {
-    guarded("on_connect", [&] { static_cast<InternalInterfaceMQTT*>(self)->onConnect(client, rc); });
+    runGuardedCallback(&internalMqttLogLevel, "MQTT_intern: ", "on_connect", [&] { static_cast<InternalInterfaceMQTT*>(self)->onConnect(client, rc); });
 }
 
 void InternalInterfaceMQTT::onDisconnectThunk(mosquitto*, void*, int) {}
 
 void InternalInterfaceMQTT::onMessageThunk(mosquitto*, void* self, const mosquitto_message* message) {
     if (!message) return;
-    guarded("on_message", [&] { static_cast<InternalInterfaceMQTT*>(self)->onMessage(message); });
+    runGuardedCallback(&internalMqttLogLevel, "MQTT_intern: ", "on_message", [&] { static_cast<InternalInterfaceMQTT*>(self)->onMessage(message); });
 }

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/JsonParse.h"
 #include "foundation/Logging.h"
 
 using json = nlohmann::json;
@@ -83,11 +84,8 @@ bool readInternalMqttConfig(const std::string& path, InternalMqttConfig& config,
         if (!file.is_open()) throw std::runtime_error("Unable to open config file.");
         logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Reading configuration file:");
         json doc;
-        try {
-            doc = json::parse(file);
-        } catch (const json::exception& e) {  // parse_error, or out_of_range for a huge number
+        if (!parseJsonText(file, doc, error)) {
             parseError = true;
-            error = e.what();
             return false;
         }
         if (!doc.is_object()) throw std::runtime_error("Missing required fields in configuration file.");
@@ -129,11 +127,8 @@ ClassifiedTopic classifyInternalTopic(const std::string& topic) {
 std::optional<TotwMeasurement> parseTotwMessage(const std::string& payload, std::string& error, bool& parseError) {
     parseError = false;
     json doc;
-    try {
-        doc = json::parse(payload);
-    } catch (const json::exception& e) {  // parse_error, or out_of_range for a huge number
+    if (!parseJsonText(payload, doc, error)) {
         parseError = true;
-        error = e.what();
         return std::nullopt;
     }
     try {

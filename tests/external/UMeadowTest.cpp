@@ -14,6 +14,7 @@
 #include "tests/support/TestSupport.h"
 
 using namespace std::chrono_literals;
+using testsupport::eventually;
 using Kind = UMeadowCommand::Kind;
 
 namespace {
@@ -112,15 +113,6 @@ TEST(UMeadowConfiguration, ReadsTheGatewayFile) {
         EXPECT_EQ(config.port, c.port);
         EXPECT_EQ(config.enableTLS, c.tls);
     }
-}
-
-bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 class UMeadowGateway : public testsupport::IecTest {

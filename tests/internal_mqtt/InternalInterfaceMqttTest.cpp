@@ -17,6 +17,7 @@
 #include "tests/support/TestSupport.h"
 
 using namespace std::chrono_literals;
+using testsupport::eventually;
 using testsupport::MqttTestClient;
 using testsupport::MqttTestClientOptions;
 
@@ -29,17 +30,6 @@ std::string configJson(const std::string& broker, int port, bool tls, const std:
     return R"({"mqttBroker":")" + broker + R"(","mqttPort":)" + std::to_string(port) + R"(,"enableTLS":)" +
            (tls ? "true" : "false") + R"(,"mqttUsernameGateway":")" + kUser + R"(","mqttPasswordGateway":")" +
            password + R"(","gateway_sub_topic":"rurodi/toStb/#","gateway_pub_topic":"rurodi/toEMS"})";
-}
-
-// Waits with a bound until pred holds.
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 bool logStartsWith(const testsupport::SyslogCapture& syslog, const std::string& prefix) {

@@ -12,17 +12,9 @@
 #include "tests/support/MqttTestClient.h"
 
 using namespace std::chrono_literals;
+using testsupport::eventually;
 
 namespace {
-
-bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 class MqttInterfacesOnTheCore : public servertest::ServerCoreTest {
 protected:
