@@ -216,12 +216,12 @@ void InternalInterfaceMQTT::sendAvailableCLS() {
 }
 
 float InternalInterfaceMQTT::getScaledPowerLimit(int cls) {
-    const MqttInternActPow r = readMqttInternActPow(iecServer.getIedServer(), cls);
+    const ActPowGGIO001An1Data r = valuereaders::getActPowGGIO001An1(iecServer.getIedServer(), cls);
     return scaleInternalPowerLimit(r.mxVal, r.unitsMultiplier);
 }
 
 void InternalInterfaceMQTT::sendPLim(int cls) {
-    const MqttInternActPow r = readMqttInternActPow(iecServer.getIedServer(), cls);
+    const ActPowGGIO001An1Data r = valuereaders::getActPowGGIO001An1(iecServer.getIedServer(), cls);
     const PowerLimitScheduleMap schedule = iecServer.getScheduleData(cls);
     float powerLimit = 0;
     try {

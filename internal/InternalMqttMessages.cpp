@@ -161,10 +161,9 @@ float scaleInternalPowerLimit(float mxVal, int32_t multiplier) {
     };
     // The value is cut to whole units first; that needs a finite value in the
     // range of a 64-bit integer.
-    if (!std::isfinite(mxVal) || mxVal >= 9.2233720368547758e18f || mxVal < -9.2233720368547758e18f) {
-        throw outOfBounds(mxVal);
-    }
-    const float whole = static_cast<float>(static_cast<int64_t>(mxVal));
+    const auto truncated = valuereaders::truncateToInt64(mxVal);
+    if (!truncated) throw outOfBounds(mxVal);
+    const float whole = static_cast<float>(*truncated);
     const float product = whole * static_cast<float>(std::pow(10.0, multiplier));
     if (!std::isfinite(product)) throw outOfBounds(product);
     return product;
@@ -172,7 +171,7 @@ float scaleInternalPowerLimit(float mxVal, int32_t multiplier) {
 
 std::string buildAvailablePayload() { return json{{"Available CLS", 4}}.dump(); }
 
-std::string buildPowerLimitPayload(const MqttInternActPow& reading, const PowerLimitScheduleMap& schedule,
+std::string buildPowerLimitPayload(const ActPowGGIO001An1Data& reading, const PowerLimitScheduleMap& schedule,
                                    float powerLimit) {
     json entries = json::array();
     for (const auto& [start, limit] : schedule) entries.push_back(json::array({start, limit}));

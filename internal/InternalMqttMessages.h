@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "internal/MqttInternReader.h"
+#include "internal/ValueReaders.h"
 #include "server/IecCore.h"
 
 // The log threshold of the internal MQTT interface (5, then "plim_log_level").
@@ -75,5 +75,5 @@ float scaleInternalPowerLimit(float mxVal, int32_t multiplier);
 std::string buildAvailablePayload();
 
 // The power-limit message of a CLS (keys in ascending order).
-std::string buildPowerLimitPayload(const MqttInternActPow& reading, const PowerLimitScheduleMap& schedule,
+std::string buildPowerLimitPayload(const ActPowGGIO001An1Data& reading, const PowerLimitScheduleMap& schedule,
                                    float powerLimit);

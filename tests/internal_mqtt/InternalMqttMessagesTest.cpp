@@ -190,7 +190,7 @@ TEST(InternalMqttScaling, TruncatesThenScalesAndRefusesWhatCannotBeAFloat) {
 TEST(InternalMqttPayloads, AvailabilityAndPowerLimitMessages) {
     EXPECT_EQ(buildAvailablePayload(), R"({"Available CLS":4})");
     struct Case {
-        MqttInternActPow reading;
+        ActPowGGIO001An1Data reading;
         PowerLimitScheduleMap schedule;
         float limit;
         const char* expected;
