@@ -62,7 +62,8 @@ TEST_F(MqttInterfacesOnTheCore, UMeadowLimitRunsDownTheWriteEntryPoint) {
         return IedServer_getFloatAttributeValue(iedServer, value) == 2750.5f;
     }));
     EXPECT_TRUE(IedServer_getBooleanAttributeValue(iedServer, enabled));
-    EXPECT_TRUE(syslog.contains(LOG_NOTICE, "u-meadow:  Wrote P_Lim to server: 2750.500000W"));
+    // Logged once the write entry point has returned.
+    EXPECT_TRUE(eventually([&] { return syslog.contains(LOG_NOTICE, "u-meadow:  Wrote P_Lim to server: 2750.500000W"); }));
 }
 
 }  // namespace
