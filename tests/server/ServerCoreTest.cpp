@@ -271,3 +271,24 @@ TEST_F(ServerCoreTest, ReadBacksAnswerFromTheLastEvaluation) {
 }
 
 }  // namespace
+
+#ifndef NDEBUG
+// A listener that writes a limit enters the road a second time on the thread
+// that runs it: the debug build stops at once instead of waiting for itself.
+using ServerCoreDeathTest = ServerCoreTest;
+
+TEST_F(ServerCoreDeathTest, AListenerThatWritesALimitStopsTheDebugBuild) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            IecServer& server = servertest::startedServer();
+            schedules->onUpdate = [&server](int cls) {
+                for (auto& [name, listener] : server.callbacks) listener(cls);
+            };
+            server.registerCallback("writer", [&server](int) { server.writeLppToIec61850(0, false, 0); });
+            server.writeLpcToIec61850(60, true, 100.0f);
+        },
+        "road lock: taken again at [^ ]*IecServerRoad.cpp:[0-9]+ .*writePowerLimitToIec61850.*; "
+        "this thread took it at [^ ]*IecServerRoad.cpp:[0-9]+");
+}
+#endif
