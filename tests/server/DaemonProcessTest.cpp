@@ -1,5 +1,10 @@
 // The daemon as a whole process: debug mode in a temporary working directory,
 // a free MMS port, a private system bus and the home-platform stand-in.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -49,6 +54,23 @@ protected:
             std::this_thread::sleep_for(20ms);
         } while (std::chrono::steady_clock::now() < deadline);
         return value;
+    }
+
+    // Connects to the stand-in, sends one line and waits (bounded) until the
+    // stand-in logged it.
+    bool probeStandIn(const std::string& line) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(nymeaPort));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const std::string text = line + "\n";
+        const bool sent = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                          ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+        const bool seen = sent && standIn->waitForOutput(line, 5s);
+        ::close(fd);
+        return seen;
     }
 
     testsupport::PrivateSystemBus bus;
@@ -119,9 +141,12 @@ TEST_F(DaemonProcessTest, ASecondInstanceOnTheSamePortEndsBeforeAnyInterface) {
     EXPECT_NE(second->output().find("Starting server failed on Port: " + std::to_string(mmsPort) + "! Exit."),
               std::string::npos)
         << second->output();
-    // The second instance never reached the home platform.
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(standIn->countInOutput("connected "), connections) << standIn->output();
+    // The second instance never reached the home platform: a probe that
+    // connects after it ended is accepted after anything it could have
+    // opened, so once the stand-in shows the probe's line, every earlier
+    // connection is counted.
+    ASSERT_TRUE(probeStandIn("probe-after-second-instance")) << standIn->output();
+    EXPECT_EQ(standIn->countInOutput("connected "), connections + 1) << standIn->output();
 }
 
 TEST_F(DaemonProcessTest, ABadPortEndsTheStartUpWithExitCodeOne) {
