@@ -13,15 +13,14 @@ std::mutex& roadMutex() {
 
 #ifndef NDEBUG
 // Where the calling thread took the road; null while it does not hold it.
-thread_local const std::source_location* heldSince = nullptr;
-thread_local std::source_location heldSite;
+thread_local const RoadLock::Site* heldSince = nullptr;
+thread_local RoadLock::Site heldSite;
 
-[[noreturn]] void stop(const char* what, const std::source_location& site) {
-    std::fprintf(stderr, "road lock: %s at %s:%u (%s)", what, site.file_name(), static_cast<unsigned>(site.line()),
-                 site.function_name());
+[[noreturn]] void stop(const char* what, const RoadLock::Site& site) {
+    std::fprintf(stderr, "road lock: %s at %s:%u (%s)", what, site.file, site.line, site.function);
     if (heldSince != nullptr) {
-        std::fprintf(stderr, "; this thread took it at %s:%u (%s)", heldSince->file_name(),
-                     static_cast<unsigned>(heldSince->line()), heldSince->function_name());
+        std::fprintf(stderr, "; this thread took it at %s:%u (%s)", heldSince->file, heldSince->line,
+                     heldSince->function);
     }
     std::fputc('\n', stderr);
     std::fflush(stderr);
@@ -31,14 +30,15 @@ thread_local std::source_location heldSite;
 
 }  // namespace
 
-RoadLock::Guard::Guard([[maybe_unused]] std::source_location site) {
+RoadLock::Guard::Guard([[maybe_unused]] const char* file, [[maybe_unused]] unsigned line,
+                       [[maybe_unused]] const char* function) {
 #ifndef NDEBUG
     // A second take on this thread would wait for itself for ever.
-    if (heldSince != nullptr) stop("taken again", site);
+    if (heldSince != nullptr) stop("taken again", {file, line, function});
 #endif
     roadMutex().lock();
 #ifndef NDEBUG
-    heldSite = site;
+    heldSite = {file, line, function};
     heldSince = &heldSite;
 #endif
 }
@@ -50,9 +50,10 @@ RoadLock::Guard::~Guard() {
     roadMutex().unlock();
 }
 
-void RoadLock::assertHeld([[maybe_unused]] std::source_location site) {
+void RoadLock::assertHeld([[maybe_unused]] const char* file, [[maybe_unused]] unsigned line,
+                          [[maybe_unused]] const char* function) {
 #ifndef NDEBUG
-    if (heldSince == nullptr) stop("not held", site);
+    if (heldSince == nullptr) stop("not held", {file, line, function});
 #endif
 }
 

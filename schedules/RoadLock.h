@@ -18,14 +18,21 @@
 // Never hold it while an interface object is created or destroyed: their
 // constructors and destructors wait for threads that take it.
 
-#include <source_location>
-
 class RoadLock {
 public:
-    // Holds the road for its lifetime. site: where the road is entered.
+    // A place in the source, filled in at the caller by the defaults below
+    // (the compilers' builtins, which every supported compiler has).
+    struct Site {
+        const char* file;
+        unsigned line;
+        const char* function;
+    };
+
+    // Holds the road for its lifetime; the defaults name where it is entered.
     class Guard {
     public:
-        explicit Guard(std::source_location site = std::source_location::current());
+        explicit Guard(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE(),
+                       const char* function = __builtin_FUNCTION());
         ~Guard();
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
@@ -33,7 +40,8 @@ public:
 
     // Debug builds: stops the process when the calling thread does not hold
     // the road. Release builds: nothing.
-    static void assertHeld(std::source_location site = std::source_location::current());
+    static void assertHeld(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE(),
+                           const char* function = __builtin_FUNCTION());
     // Debug builds: whether the calling thread holds the road. Release
     // builds cannot tell and answer true.
     static bool heldByThisThread();
