@@ -35,7 +35,10 @@ ControlHandlerResult writeStVal(ControlAction, void* parameter, MmsValue* ctlVal
 // delete or rename in it, so it is made again before each input.
 const std::filesystem::path& fileStore() {
     static const std::filesystem::path base = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "mms-services-fuzz.XXXXXX").string();
+        // On a memory file system where there is one: the store is refilled for every input.
+        const std::filesystem::path dir =
+            std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
+        std::string pattern = (dir / "mms-services-fuzz.XXXXXX").string();
         return std::filesystem::path(::mkdtemp(pattern.data()));
     }();
     return base;
