@@ -6,10 +6,12 @@
 // current entry) and calls every registered listener after a change.
 //
 // Threads: every operation may run on any thread. The processing operations
-// take roadLock() (schedules/RoadLock.h), so one road runs at a time and
-// listeners are called one after the other. The published state of each CLS
-// (active name, value, multiplier) has a lock of its own and can be read at
-// any time, also while a listener of the road is busy.
+// (hand-over, evaluation, the questions on the store) run inside the road:
+// the caller holds the road lock (schedules/RoadLock.h), so one road runs at
+// a time and listeners are called one after the other; they never take it
+// themselves. The published state of each CLS (active name, value,
+// multiplier) has a lock of its own and can be read at any time, also while
+// a listener of the road is busy.
 
 #include <array>
 #include <chrono>

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "iec61850/durable_file.h"
+
 namespace schedulefile {
 
 std::string directory(int cls) { return std::string(kRootDirectory) + "/CLS" + std::to_string(cls); }
@@ -84,53 +86,9 @@ bool serialise(const rapidjson::Value& value, std::string& out) {
     return true;
 }
 
-namespace {
-
-std::string systemError(const char* step) { return std::string(step) + ": " + std::strerror(errno); }
-
-bool writeAll(int fd, const std::string& content) {
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
-
 ReplaceResult replace(const std::string& filePath, const std::string& content, std::string& error) {
-    std::string temporary = filePath + ".XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        error = systemError("create temporary file");
-        return ReplaceResult::kOpenFailed;
-    }
-    bool ok = true;
-    if (::fchmod(fd, kFileMode) != 0) {
-        error = systemError("set file mode");
-        ok = false;
-    } else if (!writeAll(fd, content)) {
-        error = systemError("write");
-        ok = false;
-    }
-    if (::close(fd) != 0 && ok) {
-        error = systemError("close");
-        ok = false;
-    }
-    if (ok && ::rename(temporary.c_str(), filePath.c_str()) != 0) {
-        error = systemError("rename");
-        ok = false;
-    }
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return ReplaceResult::kWriteFailed;
-    }
-    return ReplaceResult::kOk;
+    return iec61850::replaceFileDurably(filePath, content, kFileMode, error) ? ReplaceResult::kOk
+                                                                              : ReplaceResult::kWriteFailed;
 }
 
 bool isDirectory(const std::string& dirPath) {

@@ -1,6 +1,6 @@
 #pragma once
 // The on-disk form of one stored schedule: its path below "./schedules/",
-// reading a file into a document, compact serialisation, atomic replacement
+// reading a file into a document, compact serialisation, durable replacement
 // of a file, and typed member reads in which a member of the wrong type
 // counts as missing.
 
@@ -47,8 +47,9 @@ rapidjson::Document read(const std::string& filePath, std::string* refusal = nul
 bool serialise(const rapidjson::Value& value, std::string& out);
 
 enum class ReplaceResult { kOk, kOpenFailed, kWriteFailed };
-// Replaces the file atomically: a temporary file in the same directory is
-// written and closed (each step checked), then renamed over filePath. On
+// Replaces the file durably (iec61850/durable_file.h): temporary file in the
+// same directory, every byte written, synced, renamed over filePath, the
+// directory synced; temporaries an interrupted write left are removed. On
 // failure the old file stays and error holds the failed step with the
 // system's error text.
 ReplaceResult replace(const std::string& filePath, const std::string& content, std::string& error);

@@ -6,7 +6,7 @@
 //
 // Every query reads its file again; nothing is cached. The store has no lock
 // of its own: its one instance is used on the processing road, which the
-// callers serialise with roadLock() (schedules/RoadLock.h).
+// callers serialise with the road lock (schedules/RoadLock.h).
 
 #include <rapidjson/document.h>
 

@@ -249,7 +249,7 @@ bool ScheduleManager::saveJSON(const rapidjson::Document& doc, int cls, const st
     const std::string file = schedulefile::path(cls, name);
     if (schedulefile::replace(file, content, error) != schedulefile::ReplaceResult::kOk) {
         std::cerr << "Error: unable to save file " << file << " (" << error << ")" << std::endl;
-        logMessage(&logLevel, LOG_ERR, "Error: unable to save file %s", file.c_str());
+        logMessage(&logLevel, LOG_ERR, "Error: unable to save file %s: %s", file.c_str(), error.c_str());
         return false;
     }
     return true;

@@ -3,9 +3,15 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 #include <tinyxml2.h>
 
@@ -69,6 +75,33 @@ protected:
                mmsreq::write(client, "CLS1", sp + "SchdIntv$setVal", interval.get()) &&
                mmsreq::write(client, "CLS1", sp + "ValASG001$setMag$f", limit.get()) &&
                mmsreq::write(client, "CLS1", sp + "StrTm01$setTm", start.get());
+    }
+
+    // Connects to the stand-in, sends one line and waits (bounded) until the
+    // stand-in logged it.
+    bool probeStandIn(const std::string& line) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(nymeaPort));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const std::string text = line + "\n";
+        const bool sent = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                          ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+        const bool seen = sent && standIn->waitForOutput(line, 5s);
+        ::close(fd);
+        return seen;
+    }
+
+    // The number of the last client the stand-in accepted ("connected <n>" lines), 0 for none.
+    int lastStandInClient() const {
+        std::istringstream lines(standIn->output());
+        int last = 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with("connected ")) last = std::stoi(line.substr(10));
+        }
+        return last;
     }
 
     testsupport::PrivateSystemBus bus;
@@ -224,7 +257,7 @@ TEST_F(DaemonProcessTest, ASecondInstanceOnTheSamePortEndsBeforeAnyInterface) {
     auto first = startDaemon("first.log");
     ASSERT_TRUE(first->waitForOutput("Waiting for Clients...", 20s)) << first->output();
     ASSERT_TRUE(standIn->waitForOutput("request", 5s));
-    const size_t connections = standIn->countInOutput("connected ");
+    const int lastClient = lastStandInClient();
 
     auto second = startDaemon("second.log");
     EXPECT_EQ(second->waitExit(10s), 255) << second->output();
@@ -233,9 +266,14 @@ TEST_F(DaemonProcessTest, ASecondInstanceOnTheSamePortEndsBeforeAnyInterface) {
                                     std::to_string(mmsPort) + "\n"),
               std::string::npos)
         << second->output();
-    // The second instance never reached the home platform.
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(standIn->countInOutput("connected "), connections) << standIn->output();
+    // The second instance never reached the home platform: a probe that
+    // connects after it ended is accepted after anything it could have
+    // opened, and the stand-in numbers its clients in that order, so the
+    // probe is the very next client.
+    ASSERT_TRUE(probeStandIn("probe-after-second-instance")) << standIn->output();
+    EXPECT_NE(standIn->output().find("request " + std::to_string(lastClient + 1) + " probe-after-second-instance"),
+              std::string::npos)
+        << standIn->output();
 }
 
 TEST_F(DaemonProcessTest, ABadPortEndsTheStartUpWithExitCodeOne) {
