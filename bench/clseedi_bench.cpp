@@ -85,7 +85,7 @@ int main() {
 
     IecServer server;
     server.debugMode = true;
-    server.iec61850TcpPort = testsupport::freeLoopbackPort();
+    server.config.iec61850TcpPort = testsupport::freeLoopbackPort();
     std::cout.setstate(std::ios::failbit);  // the road's console lines would drown the figures
     server.initIecServer();
     server.startMainLoop();

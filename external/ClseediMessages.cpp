@@ -11,7 +11,7 @@
 #include "external/ClseediIdentity.h"
 #include "external/ExternalInterfaceCLSEEDI.h"
 #include "external/ReplyTemplate.h"
-#include "foundation/JsonText.h"
+#include "foundation/JsonDepth.h"
 #include "foundation/Logging.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
@@ -110,7 +110,7 @@ void ExternalInterfaceCLSEEDI::handleMessage(const std::string& topic, const std
         logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Received MQTT message on topic '%s' with payload length %zu",
                    topic.c_str(), payload.size());
         logMessage(&logLevel_, LOG_DEBUG, "CLSEEDI: Incoming payload: %s", truncated(payload, 2000).c_str());
-        if (jsontext::nestsDeeperThan(payload, kMaxMessageDepth)) {
+        if (jsonNestsDeeperThan(payload, kMaxMessageDepth)) {
             logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Error parsing JSON payload: nesting deeper than %zu levels",
                        kMaxMessageDepth);
             return;

@@ -1,16 +1,11 @@
 // Day-ahead prices from the CLSEEDI gateway: the price message check, the
 // "PriceUpdated" signal on the system bus and the price file.
-#include <fcntl.h>
 #include <sdbus-c++/sdbus-c++.h>
-#include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
 
 #include "external/ExternalInterfaceCLSEEDI.h"
 #include "external/ReplyTemplate.h"
+#include "iec61850/durable_file.h"
 #include "foundation/Logging.h"
 #include "foundation/Paths.h"
 
@@ -21,42 +16,6 @@ namespace {
 constexpr const char* kBusName = "de.gridSupport.dynPrice";
 constexpr const char* kObjectPath = "/de/gridSupport/dynPrice";
 constexpr const char* kInterface = "de.gridSupport.dynPrice";
-
-enum class ReplaceResult { Done, OpenFailed, WriteFailed, CloseFailed };
-
-// Replaces the file whole so that a reader sees the old or the new content,
-// never a part: the text goes into a temporary file beside it, is synced to
-// the disk and renamed over the file; then the directory entry is synced.
-ReplaceResult replaceFileDurably(const std::string& path, const std::string& text) {
-    const std::string temporary = path + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return ReplaceResult::OpenFailed;
-    size_t written = 0;
-    bool ok = true;
-    while (ok && written < text.size()) {
-        ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) written += static_cast<size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    if (::close(fd) != 0 && ok) {
-        ::unlink(temporary.c_str());
-        return ReplaceResult::CloseFailed;
-    }
-    if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return ReplaceResult::WriteFailed;
-    }
-    const std::string::size_type slash = path.find_last_of('/');
-    const std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return ReplaceResult::Done;
-}
 
 }  // namespace
 
@@ -121,19 +80,23 @@ bool ExternalInterfaceCLSEEDI::sendPriceUpdatedSignal(const std::string& text) {
 
 bool ExternalInterfaceCLSEEDI::saveJsonToFile(const std::string& text) {
     const std::string path = paths::resolve(kPriceFile);
-    switch (replaceFileDurably(path, text)) {
-        case ReplaceResult::Done:
-            logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Success: JSON data saved to file: %s", path.c_str());
-            return true;
-        case ReplaceResult::OpenFailed:
-            logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to open file for writing: %s", path.c_str());
-            return false;
-        case ReplaceResult::WriteFailed:
-            logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to write JSON data to file: %s", path.c_str());
-            return false;
-        case ReplaceResult::CloseFailed:
-            logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to close file after writing: %s", path.c_str());
-            return false;
+    // Readers see the old or the new file, never a part of one.
+    iec61850::DurableFile file;
+    if (!file.begin(path, 0644)) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to open file for writing: %s (%s)", path.c_str(),
+                   file.error().c_str());
+        return false;
     }
-    return false;
+    if (!file.write(text.data(), text.size())) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to write JSON data to file: %s (%s)", path.c_str(),
+                   file.error().c_str());
+        return false;
+    }
+    if (!file.commit()) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to close file after writing: %s (%s)", path.c_str(),
+                   file.error().c_str());
+        return false;
+    }
+    logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Success: JSON data saved to file: %s", path.c_str());
+    return true;
 }

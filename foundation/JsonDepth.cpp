@@ -1,8 +1,6 @@
-#include "foundation/JsonText.h"
+#include "foundation/JsonDepth.h"
 
-namespace jsontext {
-
-bool nestsDeeperThan(std::string_view text, size_t limit) {
+bool jsonNestsDeeperThan(std::string_view text, size_t limit) {
     size_t depth = 0;
     bool inString = false;
     bool escaped = false;
@@ -27,5 +25,3 @@ bool nestsDeeperThan(std::string_view text, size_t limit) {
     }
     return false;
 }
-
-}  // namespace jsontext
