@@ -109,6 +109,41 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 
+# Once the MMS port answers, how to reach every road from a second terminal
+# (also kept in run/roads.txt).
+print_roads() {
+  local mms_port host bus_address actpow
+  mms_port=$(conf_value IEC61850_tcpPort)
+  host=$(hostname)
+  bus_address=${DBUS_SYSTEM_BUS_ADDRESS:-unix:path=/run/dbus/system_bus_socket}
+  actpow=/de/tavelmarck/rurodi/iec61850/cls/actpow_ggio001/1
+  for _ in $(seq 600); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$mms_port") 2>/dev/null && break
+    sleep 0.2
+  done
+  tee "$run_dir/roads.txt" <<EOF
+
+=== The daemon is up. Every road, from a second terminal (repository root) ===
+MMS on 127.0.0.1:$mms_port (domains FNN_STEUERBOXSTB, FNN_STEUERBOXCLS1..4):
+  build/run/tools/mms-client/mms-client -p $mms_port read CLS1 'ActPow_GGIO001\$MX\$AnOut1\$mxVal\$f'
+  build/run/tools/mms-client/mms-client -p $mms_port operate CLS1 EmpWCmd_FSCH030001 DsaReq true
+CLSEEDI MQTT on 127.0.0.1:18830: commands to clseedi/toBox/$host, replies on clseedi/fromBox/$host
+  mosquitto_sub -h 127.0.0.1 -p 18830 -v -t 'clseedi/fromBox/$host/#'
+  mosquitto_pub -h 127.0.0.1 -p 18830 -t 'clseedi/toBox/$host' -m '{"type":"de.ostrel-linkage.clseedi.control","source":"cli","id":"lpc-1","specversion":"1.0","data":{"protocol":"0.4.0","limits":{"power":{"active":{"consumption":{"value":4200,"active":true,"duration":3600}}}}}}'
+  mosquitto_pub -h 127.0.0.1 -p 18830 -t 'clseedi/toBox/$host' -m '{"type":"de.ostrel-linkage.clseedi.read","source":"cli","id":"read-1","specversion":"1.0","data":{"protocol":"0.4.0","parameters":["limits"]}}'
+D-Bus service de.tavelmarck.rurodi.iec61850 on $bus_address:
+  busctl --address='$bus_address' get-property de.tavelmarck.rurodi.iec61850 $actpow de.tavelmarck.rurodi.iec61850.cls.actpow_ggio001 AnOut_mxVal_f
+  dbus-monitor --address '$bus_address' "sender='de.tavelmarck.rurodi.iec61850'"
+Home platform (power-limit source, EEBUS control box):
+  echo 'state consumptionLimitationState limited' >> run/nymea-standin.in; echo 'event eebus' >> run/nymea-standin.in
+Relay contacts (GPIO lines 12..15): echo 1 > run/gpio/12; echo 'event relais' >> run/nymea-standin.in
+Logs: daemon console here, syslog ident IecServerLog; run/nymea-standin.log, run/mosquitto.log,
+  run/dbus.log, run/ems-standin.log (the "updateEnergyData" calls), run/data/cls-logs/cls-input.log
+EOF
+}
+print_roads &
+standin_pids+=("$!")
+
 echo "Starting $daemon --debug in $run_dir (MMS port $(conf_value IEC61850_tcpPort))"
 cd "$run_dir"
 status=0
