@@ -2,6 +2,7 @@
 // that knows the concrete interface classes.
 #include <thread>
 
+#include "external/ExternalInterfaceMoreVale.h"
 #include "internal/InternalInterfaceNymea.h"
 #include "server/IecServer.h"
 #include "server/InterfaceOwner.h"
@@ -10,6 +11,11 @@ InterfaceFactory InterfaceFactory::production() {
     InterfaceFactory factory;
     factory.nymea = [](IecServer& server, int port) {
         return InterfaceOwner<InternalInterfaceNymea>::adopt(std::make_unique<InternalInterfaceNymea>(server, port));
+    };
+    factory.moreVale = [](IecServer& server, InternalInterfaceNymea* nymea) {
+        auto gateway = std::make_unique<ExternalInterfaceMoreVale>(server, nymea);
+        gateway->startMqttLoop();
+        return InterfaceOwner<ExternalInterfaceMoreVale>::adopt(std::move(gateway));
     };
     factory.pause = [](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); };
     return factory;
