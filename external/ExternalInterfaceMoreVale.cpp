@@ -8,11 +8,10 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "external/MgcpSender.h"
+#include "external/ReplyTemplate.h"
 #include "foundation/Logging.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
@@ -316,17 +315,15 @@ float ExternalInterfaceMoreVale::getPowerLimitFromIEC() {
 void ExternalInterfaceMoreVale::sendMgcp(const std::string& transactionId) {
     logMessage(&moreValeLogLevel, LOG_INFO, "mor-e-vale: Sending MGCP message on topic: %s", topics_.msg.c_str());
     const std::string path = templatePath("mgcp.json");
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    // A template that is no JSON throws: the sender reports it and goes on next cycle.
+    std::optional<json> message = replytemplate::load(path);
+    if (!message) {
         const char* reason = std::strerror(errno);
         std::cerr << "mor-e-vale: Unable to open JSONfile at path: " << path << ". Error: " << reason << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Unable to open JSONfile at path: %s. Error: %s",
                    path.c_str(), reason);
         return;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    json message = json::parse(text.str());  // a broken template fails this cycle (caught by the sender)
 
     IedServer iedServer = server->getIedServer();
     DataAttribute* mag = findDataAttribute("CLS1", "MMXU001", "TotW", "mag");
@@ -348,8 +345,7 @@ void ExternalInterfaceMoreVale::sendMgcp(const std::string& transactionId) {
     }
     const float limit = getPowerLimitFromIEC();
     values.controllableDemand = limit > 0.0f ? limit : 0.0f;
-    const std::string payload =
-        buildMgcpMessage(std::move(message), values).dump(-1, ' ', false, json::error_handler_t::replace);
+    const std::string payload = replytemplate::dump(buildMgcpMessage(std::move(*message), values));
     logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: Sending MGCP message with currentMeasuredActivePower %f",
                static_cast<double>(values.totalActivePower));
     logMessage(&moreValeLogLevel, LOG_INFO, "mor-e-vale: payload: %s", payload.c_str());

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "external/MoreValeMessages.h"
+#include "external/ReplyTemplate.h"
 #include "foundation/Logging.h"
 
 using json = nlohmann::json;
@@ -25,11 +26,12 @@ double jsonNumber(float value) {
 }  // namespace
 
 json buildMgcpMessage(json message, const MgcpValues& v) {
-    message["creationDateTime"] = v.now;
-    message["timestamp"] = v.now;
-    message["transactionId"] = v.transactionId;
-    message["gricConnectionPoint"] = v.hostName;
-    message["states"] = {
+    using replytemplate::setMember;
+    setMember(message, {"creationDateTime"}, v.now);
+    setMember(message, {"timestamp"}, v.now);
+    setMember(message, {"transactionId"}, v.transactionId);
+    setMember(message, {"gricConnectionPoint"}, v.hostName);
+    setMember(message, {"states"}, {
         {"1-0: 16.7.0.255", jsonNumber(v.totalActivePower)},
         {"1-0: 36.7.0.255", jsonNumber(v.activePower[0])},
         {"1-0: 56.7.0.255", jsonNumber(v.activePower[1])},
@@ -46,9 +48,9 @@ json buildMgcpMessage(json message, const MgcpValues& v) {
         {"1-0: 81.7.4.255", 0},
         {"1-0: 81.7.15.255", 0},
         {"1-0: 81.7.26.255", 0},
-    };
-    message["clsAvailability"]["controllableDemand"] = jsonNumber(v.controllableDemand);
-    message["clsAvailability"]["controllableProduction"] = 0;
+    });
+    setMember(message, {"clsAvailability", "controllableDemand"}, jsonNumber(v.controllableDemand));
+    setMember(message, {"clsAvailability", "controllableProduction"}, 0);
     return message;
 }
 

@@ -7,10 +7,9 @@
 #include <climits>
 #include <cmath>
 #include <ctime>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
+#include "external/ReplyTemplate.h"
 #include "foundation/Clock.h"
 #include "foundation/Logging.h"
 
@@ -49,19 +48,6 @@ const char* firstMissing(const json& message, const char* const (&keys)[N]) {
 double numberOf(const json& value) {
     if (value.is_boolean()) return value.get<bool>() ? 1.0 : 0.0;
     return value.get<double>();
-}
-
-std::string compact(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
-
-// Reads a JSON object from a template file; null when it cannot be read.
-std::optional<json> readTemplate(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    json document = json::parse(text.str(), nullptr, false);
-    if (document.is_discarded() || !document.is_object()) return std::nullopt;
-    return document;
 }
 
 bool digitsAt(std::string_view text, size_t pos, size_t count, int& out) {
@@ -292,18 +278,25 @@ void MoreValeMessageHandler::handleLpc(const json& message) {
 }
 
 void MoreValeMessageHandler::sendAck(int errorNumber, const std::string& relation) {
-    std::optional<json> ack = readTemplate(settings_.ackTemplatePath);
+    std::optional<json> ack;
+    try {
+        ack = replytemplate::load(settings_.ackTemplatePath);
+        if (ack) {
+            replytemplate::setMember(*ack, {"data", "errorNumber"}, errorNumber);
+            replytemplate::setMember(*ack, {"relation"}, relation);
+        }
+    } catch (const json::exception& e) {
+        logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: ACK template %s unusable: %s",
+                   settings_.ackTemplatePath.c_str(), e.what());
+        ack.reset();
+    }
     if (!ack) {
         std::cerr << "mor-e-vale:  Unable to open file." << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: No ACK sent: template %s is missing or no JSON object",
                    settings_.ackTemplatePath.c_str());
         return;
     }
-    json& data = (*ack)["data"];
-    if (!data.is_object()) data = json::object();
-    data["errorNumber"] = errorNumber;
-    (*ack)["relation"] = relation;
-    sink_.publish(settings_.ackTopic, compact(*ack));
+    sink_.publish(settings_.ackTopic, replytemplate::dump(*ack));
     std::cout << "mor-e-vale:  Send ACK on topic: " << settings_.ackTopic << " with relation: " << relation
               << std::endl;
     logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: ACK %d sent with relation: %s", errorNumber,
@@ -351,9 +344,9 @@ void MoreValeMessageHandler::handleMgcp(const json& message, const std::string& 
 
     // Below 1 s the sender would flood the broker.
     if (!(interval >= 1.0 && interval <= INT_MAX)) {
-        std::cerr << "mor-e-vale:  MGCP interval refused: " << compact(message["interval"]) << std::endl;
+        std::cerr << "mor-e-vale:  MGCP interval refused: " << replytemplate::dump(message["interval"]) << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: MGCP: Interval %s refused: it must lie in 1..%d s",
-                   compact(message["interval"]).c_str(), INT_MAX);
+                   replytemplate::dump(message["interval"]).c_str(), INT_MAX);
         return;
     }
     sink_.requestMgcp(static_cast<int>(interval), transactionId);
