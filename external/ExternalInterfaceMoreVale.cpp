@@ -50,19 +50,20 @@ ExternalInterfaceMoreVale::ExternalInterfaceMoreVale(IecCore& server, InternalIn
 }
 
 ExternalInterfaceMoreVale::~ExternalInterfaceMoreVale() {
-    {
-        std::lock_guard<std::mutex> lock(stopMutex);
-        stopRequested = true;
-    }
-    stopWake.notify_all();
-    if (connector.joinable()) connector.join();
     // The sender publishes through the client: it goes first.
     MgcpSender::process().stop(this);
     if (mosq != nullptr) {
         std::cout << "mor-e-vale:  MQTT: Disconnecting from other MQTT broker" << std::endl;
         logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: Disconnecting from other MQTT broker");
-        mosquitto_disconnect(mosq);
-        if (loopStarted) mosquitto_loop_stop(mosq, false);
+        mosquitto_disconnect(mosq);  // also wakes the network loop
+    }
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        stopRequested = true;
+    }
+    stopWake.notify_all();
+    if (networkThread.joinable()) networkThread.join();
+    if (mosq != nullptr) {
         mosquitto_destroy(mosq);
         mosq = nullptr;
     }
@@ -118,7 +119,8 @@ void ExternalInterfaceMoreVale::InitializeConnection() {
     mosquitto_connect_callback_set(mosq, &ExternalInterfaceMoreVale::onConnect);
     mosquitto_disconnect_callback_set(mosq, &ExternalInterfaceMoreVale::onDisconnect);
     mosquitto_message_callback_set(mosq, &ExternalInterfaceMoreVale::onMessage);
-    mosquitto_reconnect_delay_set(mosq, timings.reconnectDelaySeconds, timings.reconnectDelaySeconds, false);
+    // The network loop runs on the gateway's own thread.
+    mosquitto_threaded_set(mosq, true);
 }
 
 std::string ExternalInterfaceMoreVale::templatePath(const char* name) const {
@@ -126,12 +128,14 @@ std::string ExternalInterfaceMoreVale::templatePath(const char* name) const {
 }
 
 int ExternalInterfaceMoreVale::startMqttLoop() {
-    if (mosq == nullptr || !config || connector.joinable()) {
+    if (mosq == nullptr || !config || networkThread.joinable()) {
         std::cerr << "mor-e-vale:  Error: mosquitto_loop_start() failed" << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: mosquitto_loop_start() failed");
         return MOSQ_ERR_INVAL;
     }
-    connector = std::thread(&ExternalInterfaceMoreVale::connectLoop, this);
+    networkThread = std::thread(&ExternalInterfaceMoreVale::networkLoop, this);
+    std::cout << "mor-e-vale:  MQTT: MQTT loop started" << std::endl;
+    logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: MQTT loop started");
     return MOSQ_ERR_SUCCESS;
 }
 
@@ -140,51 +144,62 @@ bool ExternalInterfaceMoreVale::pauseUnlessStopped(std::chrono::milliseconds dur
     return stopWake.wait_for(lock, duration, [this] { return stopRequested; });
 }
 
-void ExternalInterfaceMoreVale::connectLoop() {
+bool ExternalInterfaceMoreVale::connectOnce(bool& unreachable) {
     const MoreValeConfig& c = *config;
-    while (!pauseUnlessStopped(std::chrono::milliseconds(0))) {
-        if (!isHostReachable(c.mqttBroker, c.mqttPort, timings.reachableTimeout)) {
-            std::cerr << "Host " << c.mqttBroker << " is not reachable on port " << c.mqttPort << std::endl;
-            logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale:  Host %s is not reachable on port %d",
-                       c.mqttBroker.c_str(), c.mqttPort);
-            connectionStatus = 15;
-            if (pauseUnlessStopped(timings.unreachablePause)) return;
-            continue;
+    unreachable = !isHostReachable(c.mqttBroker, c.mqttPort, timings.reachableTimeout);
+    if (unreachable) {
+        std::cerr << "Host " << c.mqttBroker << " is not reachable on port " << c.mqttPort << std::endl;
+        logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale:  Host %s is not reachable on port %d",
+                   c.mqttBroker.c_str(), c.mqttPort);
+        connectionStatus = 15;
+        return false;
+    }
+    int result = MOSQ_ERR_SUCCESS;
+    // Without its TLS settings the client must not connect at all.
+    if (c.enableTLS) {
+        result = mosquitto_tls_set(mosq, tlsFiles.caFile.c_str(), nullptr, tlsFiles.certFile.c_str(),
+                                   tlsFiles.keyFile.c_str(), nullptr);
+        if (result != MOSQ_ERR_SUCCESS) {
+            logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: TLS files not usable (%s): %s, %s, %s",
+                       mosquitto_strerror(result), tlsFiles.caFile.c_str(), tlsFiles.certFile.c_str(),
+                       tlsFiles.keyFile.c_str());
         }
-        int result = MOSQ_ERR_SUCCESS;
-        // Without its TLS settings the client must not connect at all.
-        if (c.enableTLS) {
-            result = mosquitto_tls_set(mosq, tlsFiles.caFile.c_str(), nullptr, tlsFiles.certFile.c_str(),
-                                       tlsFiles.keyFile.c_str(), nullptr);
-            if (result != MOSQ_ERR_SUCCESS) {
-                logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: TLS files not usable (%s): %s, %s, %s",
-                           mosquitto_strerror(result), tlsFiles.caFile.c_str(), tlsFiles.certFile.c_str(),
-                           tlsFiles.keyFile.c_str());
-            }
-        }
-        if (result == MOSQ_ERR_SUCCESS) {
-            result = mosquitto_connect(mosq, c.mqttBroker.c_str(), c.mqttPort, timings.keepAliveSeconds);
-        }
-        connectionStatus = result;
-        if (result == MOSQ_ERR_SUCCESS) {
-            std::cout << "mor-e-vale: Connected to MQTT broker with Client ID: " << clientId_ << std::endl;
-            logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: Connected to MQTT broker with Client ID: %s",
-                       clientId_.c_str());
-            const int loop = mosquitto_loop_start(mosq);
-            if (loop != MOSQ_ERR_SUCCESS) {
-                std::cerr << "mor-e-vale:  Error: mosquitto_loop_start() failed" << std::endl;
-                logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: mosquitto_loop_start() failed");
-                return;
-            }
-            loopStarted = true;
-            std::cout << "mor-e-vale:  MQTT: MQTT loop started" << std::endl;
-            logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: MQTT loop started");
-            return;
-        }
+    }
+    if (result == MOSQ_ERR_SUCCESS) {
+        result = mosquitto_connect(mosq, c.mqttBroker.c_str(), c.mqttPort, timings.keepAliveSeconds);
+    }
+    connectionStatus = result;
+    if (result != MOSQ_ERR_SUCCESS) {
         std::cerr << "mor-e-vale: Connection attempt failed with status: " << result << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Connection attempt failed with status: %d (%s)", result,
                    mosquitto_strerror(result));
-        if (pauseUnlessStopped(timings.failedConnectPause)) return;
+        return false;
+    }
+    std::cout << "mor-e-vale: Connected to MQTT broker with Client ID: " << clientId_ << std::endl;
+    logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: Connected to MQTT broker with Client ID: %s",
+               clientId_.c_str());
+    return true;
+}
+
+void ExternalInterfaceMoreVale::networkLoop() {
+    const auto reconnectDelay = std::chrono::seconds(timings.reconnectDelaySeconds);
+    while (!pauseUnlessStopped(std::chrono::milliseconds(0))) {
+        bool unreachable = false;
+        if (connectOnce(unreachable)) {
+            // The socket is open; the TLS handshake and the CONNACK follow in the loop.
+            int result = MOSQ_ERR_SUCCESS;
+            while (result == MOSQ_ERR_SUCCESS && !pauseUnlessStopped(std::chrono::milliseconds(0))) {
+                result = mosquitto_loop(mosq, 1000, 1);
+            }
+            if (pauseUnlessStopped(std::chrono::milliseconds(0))) return;
+            connected = false;
+            logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Connection ended: %s", mosquitto_strerror(result));
+        }
+        // Before the first session the attempts follow the connect cadence;
+        // a lost session is replaced every reconnect delay.
+        const auto pause =
+            hadSession ? reconnectDelay : (unreachable ? timings.unreachablePause : timings.failedConnectPause);
+        if (pauseUnlessStopped(pause)) return;
     }
 }
 
@@ -226,6 +241,7 @@ void ExternalInterfaceMoreVale::onConnect(mosquitto* client, void* self, int res
         }
     }
     gateway->disconnected = false;
+    gateway->hadSession = true;
     gateway->connected = true;
 }
 

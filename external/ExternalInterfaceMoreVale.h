@@ -5,15 +5,16 @@
 // measurement messages (MGCP, on the "msg" topic).
 //
 // The constructor reads the configuration and creates the client; it never
-// waits for the broker. startMqttLoop starts a connector thread that tries
-// until the broker accepts the connection (10 s pauses while the host is
-// unreachable, 1 s after a failed connect) and then starts the client
-// library's network thread, which reconnects by itself after a loss.
+// waits for the broker. startMqttLoop starts the gateway's network thread:
+// it connects (10 s pauses while the host is unreachable, 1 s after a failed
+// attempt, a refused TLS handshake included) and then runs the client
+// library's network loop; after the loss of a session it reconnects every
+// reconnect delay (60 s).
 //
 // Threads: the network thread runs every callback and the LPC writes into
 // the core; the process's one MGCP sender thread builds and publishes the
-// measurement messages. The destructor stops the connector, then the
-// sender, then disconnects, stops the network thread and destroys the client.
+// measurement messages. The destructor stops the sender, disconnects, stops
+// and joins the network thread and destroys the client.
 
 #include <atomic>
 #include <chrono>
@@ -75,7 +76,9 @@ private:
 
     void getHostName();
     void InitializeConnection();
-    void connectLoop();
+    void networkLoop();
+    // One connect attempt; false (and unreachable set when the host did not answer) on failure.
+    bool connectOnce(bool& unreachable);
     // Pauses; true when the destructor asked to stop.
     bool pauseUnlessStopped(std::chrono::milliseconds duration);
     std::string templatePath(const char* name) const;
@@ -105,9 +108,10 @@ private:
     std::unique_ptr<MoreValeMessageHandler> handler;
     MoreValeTimings timings;
     bool libraryInitialised = false;
-    bool loopStarted = false;
+    // The broker accepted a session at least once (network thread only).
+    bool hadSession = false;
 
-    std::thread connector;
+    std::thread networkThread;
     std::mutex stopMutex;
     std::condition_variable stopWake;
     bool stopRequested = false;
