@@ -66,15 +66,6 @@ double readLatency(int port, int count, Loop loop) {
     return median(samples);
 }
 
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
-
 }  // namespace
 
 int main() {
@@ -161,7 +152,7 @@ int main() {
     long rssKiB = -1;
     if (daemon.waitForOutput("Waiting for Clients...", std::chrono::seconds(30))) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        rssKiB = residentKiB(daemon.pid());
+        rssKiB = daemon.residentKiB();
     }
 
     std::printf("MMS read through the main loop: median %.3f ms (goal < 1 ms)\n", loopMs);

@@ -74,21 +74,6 @@ private:
     int fd_;
 };
 
-bool connectTo(int fd, const std::string& host, int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-        errno = EINVAL;
-        return false;
-    }
-    int rc;
-    do {
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0;
-}
-
 // Writes every byte; retries interrupted and short writes. Never raises SIGPIPE.
 bool sendAll(int fd, const std::string& text) {
     size_t sent = 0;
@@ -174,6 +159,24 @@ constexpr MeasurementField kMeasurements[InternalInterfaceNymea::kMeasurementCou
 };
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Connecting
+
+bool nymeajson::connectTo(int fd, const std::string& host, int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
+        errno = EINVAL;
+        return false;
+    }
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
 
 // ---------------------------------------------------------------------------
 // Framing of the byte stream
@@ -317,7 +320,7 @@ bool InternalInterfaceNymea::pauseUnlessStopped(milliseconds duration) const {
 
 bool InternalInterfaceNymea::probePort() const {
     ScopedFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return probe.get() >= 0 && connectTo(probe.get(), host, port);
+    return probe.get() >= 0 && nymeajson::connectTo(probe.get(), host, port);
 }
 
 void InternalInterfaceNymea::closeSocket() {
@@ -360,7 +363,7 @@ bool InternalInterfaceNymea::connectToServer() {
         return false;
     }
     logMessage(&logLevel, LOG_NOTICE, "Nymea: Attempting to connect to server %s on port %d", host.c_str(), port);
-    if (!connectTo(fd.get(), host, port)) {
+    if (!nymeajson::connectTo(fd.get(), host, port)) {
         logMessage(&logLevel, LOG_ERR, "Error connecting to server %s:%d: %s", host.c_str(), port,
                    std::strerror(errno));
         ::close(fd.release());

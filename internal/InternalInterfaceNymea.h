@@ -230,4 +230,8 @@ FrameStatus takeValue(std::string& buffer, std::string& valueText);
 // True when arrays and objects in text nest deeper than limit.
 bool nestsDeeperThan(std::string_view text, size_t limit);
 
+// A blocking TCP connect of fd to host (IPv4 text) and port, retried when
+// interrupted; false with errno set on failure.
+bool connectTo(int fd, const std::string& host, int port);
+
 }  // namespace nymeajson

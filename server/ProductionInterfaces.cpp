@@ -3,7 +3,11 @@
 #include <thread>
 
 #include "external/ExternalInterfaceMoreVale.h"
+#include "external/ExternalInterfaceServiceIn.h"
+#include "internal/InternalInterfaceDBUS.h"
+#include "internal/InternalInterfaceJSONRPC.h"
 #include "internal/InternalInterfaceNymea.h"
+#include "internal/InternalInterfaceNymeaEEBUS.h"
 #include "server/IecServer.h"
 #include "server/InterfaceOwner.h"
 
@@ -16,6 +20,22 @@ InterfaceFactory InterfaceFactory::production() {
         auto gateway = std::make_unique<ExternalInterfaceMoreVale>(server, nymea);
         gateway->startMqttLoop();
         return InterfaceOwner<ExternalInterfaceMoreVale>::adopt(std::move(gateway));
+    };
+    factory.dbus = [](IecServer& server) {
+        return InterfaceOwner<InternalInterfaceDBUS>::adopt(std::make_unique<InternalInterfaceDBUS>(server));
+    };
+    factory.jsonrpc = [](IecServer& server) {
+        return InterfaceOwner<InternalInterfaceJSONRPC>::adopt(std::make_unique<InternalInterfaceJSONRPC>(server));
+    };
+    factory.eebus = [](IecServer& server, int port) {
+        return InterfaceOwner<InternalInterfaceNymeaEEBUS>::adopt(
+            std::make_unique<InternalInterfaceNymeaEEBUS>(server, port));
+    };
+    factory.serviceIn = [](IecServer& server) {
+        return InterfaceOwner<ExternalInterfaceServiceIn>::adopt(std::make_unique<ExternalInterfaceServiceIn>(server));
+    };
+    factory.resetServiceInCache = [](InterfaceOwner<ExternalInterfaceServiceIn>& owner) {
+        if (owner.get() != nullptr) owner.get()->resetCachedValues();
     };
     factory.pause = [](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); };
     return factory;

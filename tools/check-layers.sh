@@ -4,7 +4,8 @@
 #   the application includes only the library's public headers;
 #   foundation/ and model/ include nothing above them;
 #   schedules/  includes nothing of server/ or the interfaces;
-#   internal/ and external/ see the server core only through its seam.
+#   internal/ and external/ see the server core only through its seam;
+#   jsonrpc/    (the JSON-RPC client) includes nothing of the application.
 set -uo pipefail
 root="${1:-$(dirname "$0")/..}"
 cd "$root" || exit 1
@@ -23,6 +24,7 @@ breach() {  # folder, forbidden include pattern, allowed pattern (may be empty),
 }
 
 breach iec61850 '"(foundation|model|server|schedules|internal|external)/' '' "the library knows nothing of the application"
+breach jsonrpc '"(iec61850|foundation|model|server|schedules|internal|external)/' '' "the JSON-RPC client knows nothing of the daemon"
 for dir in foundation model schedules server internal external tools/mms-client; do
   breach "$dir" '"iec61850/' "$public" "only the library's public headers"
 done

@@ -4,9 +4,18 @@
 # is the repository's etc/iec/config and every absolute daemon path lies
 # below run/), with the local stand-ins it needs:
 #   - the home-platform stand-in on the configured nymea port, answering the
-#     power-limit source "relais" (override with NYMEA_SOURCE=...);
+#     power-limit source "relais" (override with NYMEA_SOURCE=...) and showing
+#     an EEBUS control box; commands appended to run/nymea-standin.in reach it
+#     while the daemon runs (for example "event eebus", "state
+#     consumptionLimitationState limited", "event relais");
+#   - a GPIO chip stand-in for the relay contacts: the files run/gpio/12..15
+#     hold the line values ("0" or "1");
 #   - a mosquitto broker from tools/MQTT_configs/ when an MQTT gateway is active;
-#   - a private dbus-daemon as the system bus when the machine has none.
+#   - a private dbus-daemon as the system bus when the machine has none, or
+#     when the D-Bus service is active (a session-type bus lets the daemon own
+#     its name without a policy file in the machine's bus configuration);
+#   - the energy-management stand-in on the port of JSONRPC.conf when the
+#     JSON-RPC listener is active.
 # The stand-ins are stopped when the daemon ends.
 set -euo pipefail
 
@@ -35,7 +44,8 @@ stop_standins() {
 trap stop_standins EXIT
 trap 'exit 130' INT TERM
 
-if [ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ] && [ ! -S /run/dbus/system_bus_socket ]; then
+if [ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ] &&
+   { [ ! -S /run/dbus/system_bus_socket ] || [ "$(conf_value activate_intern_DBUS)" = true ]; }; then
   rm -f "$run_dir/dbus.address"
   dbus-daemon --session --nofork --print-address=3 3>"$run_dir/dbus.address" >"$run_dir/dbus.log" 2>&1 &
   standin_pids+=("$!")
@@ -45,7 +55,8 @@ if [ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ] && [ ! -S /run/dbus/system_bus_socket ]
   done
   DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$run_dir/dbus.address")
   export DBUS_SYSTEM_BUS_ADDRESS
-  echo "No system bus on this machine: a private one stands in ($DBUS_SYSTEM_BUS_ADDRESS)"
+  echo "A private system bus stands in ($DBUS_SYSTEM_BUS_ADDRESS); watch it with:"
+  echo "  dbus-monitor --address $DBUS_SYSTEM_BUS_ADDRESS \"sender='de.tavelmarck.rurodi.iec61850'\""
 fi
 
 nymea_port=$(conf_value nymea_tcpPort)
@@ -57,6 +68,20 @@ coproc NYMEA_STANDIN {
 }
 standin_pids+=("$NYMEA_STANDIN_PID")
 echo "Home-platform stand-in on 127.0.0.1:$nymea_port (log: run/nymea-standin.log)"
+# Lines appended to run/nymea-standin.in are the stand-in's commands.
+exec {standin_in}>&"${NYMEA_STANDIN[1]}"
+: >"$run_dir/nymea-standin.in"
+tail -n 0 -F "$run_dir/nymea-standin.in" 2>/dev/null >&"$standin_in" &
+standin_pids+=("$!")
+echo "Commands for it: echo 'event eebus' >> run/nymea-standin.in (see tools/nymea-standin/README.md)"
+
+# The relay contacts: one file per GPIO line, "0" at first.
+mkdir -p "$run_dir/gpio"
+for line in 12 13 14 15; do
+  [ -e "$run_dir/gpio/$line" ] || echo 0 >"$run_dir/gpio/$line"
+done
+export IEC_GPIO_STANDIN_DIR=$run_dir/gpio
+echo "GPIO stand-in: run/gpio/12..15 (echo 1 > run/gpio/12 dims consumption)"
 
 if [ "$(conf_value activate_extern_MQTT_CLSEEDI)" = true ] || [ "$(conf_value activate_extern_MQTT_MoreVale)" = true ]; then
   broker_conf=$(ls "$repo"/tools/MQTT_configs/*.conf 2>/dev/null | head -n 1 || true)
@@ -67,6 +92,14 @@ if [ "$(conf_value activate_extern_MQTT_CLSEEDI)" = true ] || [ "$(conf_value ac
   fi
   standin_pids+=("$!")
   echo "MQTT broker started (log: run/mosquitto.log)"
+fi
+
+if [ "$(conf_value activate_intern_JSONRPC)" = true ]; then
+  jsonrpc_conf=$repo/etc/iec/config/JSONRPC.conf
+  ems_port=$(sed -n 's/^[ \t]*jsonrpcPort[ \t]*=[ \t]*//p' "$jsonrpc_conf" 2>/dev/null | sed 's/[ \t]*$//' | tail -n 1)
+  python3 "$repo/tools/ems-standin/ems_standin.py" --port "${ems_port:-5000}" >"$run_dir/ems-standin.log" 2>&1 &
+  standin_pids+=("$!")
+  echo "Energy-management stand-in on 127.0.0.1:${ems_port:-5000} (log: run/ems-standin.log)"
 fi
 
 # Let the stand-ins open their ports before the daemon probes them.

@@ -90,6 +90,8 @@ protected:
         runOrAbort("construction",
                    [&] { nymea = std::make_unique<InternalInterfaceNymea>(server, port, shortTimings()); });
         ASSERT_TRUE(nymea->isConnected());
+        // Hello, subscription and source query: wait until the stand-in reported them.
+        ASSERT_EQ(standIn->requestsOfHello(1, 3).size(), 3u);
         startUpRequests = standIn->requests().size();
     }
 
@@ -99,8 +101,13 @@ protected:
         if (iedServer != nullptr) IedServer_destroy(iedServer);
     }
 
-    // The requests since the start-up, as JSON.
-    std::vector<json> laterRequests() const {
+    // The requests since the start-up, as JSON, once the stand-in reported at
+    // least atLeast of them (its report may come a moment after its answer).
+    std::vector<json> laterRequests(size_t atLeast = 0) const {
+        for (auto end = std::chrono::steady_clock::now() + 5s;
+             standIn->requests().size() < startUpRequests + atLeast && std::chrono::steady_clock::now() < end;) {
+            std::this_thread::sleep_for(5ms);
+        }
         std::vector<json> result;
         auto all = standIn->requests();
         for (size_t i = startUpRequests; i < all.size(); ++i) result.push_back(json::parse(all[i].line));
@@ -138,7 +145,7 @@ TEST_F(NymeaBalanceTest, RootMeterChainSendsItsRequestsInOrderAndFillsEveryField
         {{"id", 3}, {"method", "Integrations.GetStateTypes"}, {"params", {{"thingClassId", kRootMeterClassId}}}},
         {{"id", 7}, {"method", "Integrations.GetStateValues"}, {"params", {{"thingId", kRootMeterThingId}}}},
     };
-    EXPECT_EQ(laterRequests(), expected);
+    EXPECT_EQ(laterRequests(expected.size()), expected);
     EXPECT_EQ(nymea->rootMeterThingIdCopy(), kRootMeterThingId);
     const auto ids = nymea->stateTypeIdsCopy();
     for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], stateTypeId(static_cast<int>(i))) << i;
@@ -157,7 +164,7 @@ TEST_F(NymeaBalanceTest, OddEntriesAreSkippedAndAnEmptyIdMatchesNothing) {
 
     // No state type ids learnt yet: nothing matches, not even the empty id.
     nymea->getRootMeterStateValues();
-    EXPECT_EQ(laterRequests().back()["params"]["thingId"], "");
+    EXPECT_EQ(laterRequests(1).back()["params"]["thingId"], "");
     for (float value : fields(*nymea)) EXPECT_EQ(value, 0.0f);
     EXPECT_TRUE(syslog.contains(LOG_WARNING, R"(Nymea: Unknown stateTypeId: . State: {"stateTypeId":"","value":99.0})"));
 
@@ -191,7 +198,7 @@ TEST_P(NymeaPowerBalanceTest, AnswerReachesTotWOrIsRefused) {
 
     nymea->updatePowerBalance();
 
-    EXPECT_EQ(laterRequests(), (std::vector<json>{{{"id", 8}, {"method", "Energy.GetPowerBalance"}}}));
+    EXPECT_EQ(laterRequests(1), (std::vector<json>{{{"id", 8}, {"method", "Energy.GetPowerBalance"}}}));
     EXPECT_EQ(totWValue(), c.totW);
     EXPECT_EQ(nymea->currentPowerAcquisition.load(), c.totW);
     EXPECT_EQ(IedServer_getInt32AttributeValue(iedServer, totWMultiplier), c.totW != 0.0f ? 0 : 3);
@@ -214,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(NymeaBalanceTest, BalanceThreadSharesTheListenersConnectionWithNotifications) {
     nymea->fetchRootMeter();
-    const size_t chainRequests = laterRequests().size();
+    const size_t chainRequests = laterRequests(4).size();
     nymea->startBalanceUpdateLoop();
 
     // Source changes keep flowing while the balance thread asks every 20 ms.
@@ -224,7 +231,7 @@ TEST_F(NymeaBalanceTest, BalanceThreadSharesTheListenersConnectionWithNotificati
     }
     runOrAbort("balance stop", [&] { nymea->stopBalanceUpdateLoop(); });
 
-    const std::vector<json> requests = laterRequests();
+    const std::vector<json> requests = laterRequests(chainRequests + 10);
     ASSERT_GE(requests.size(), chainRequests + 4);
     // Each pass asks for the balance, then for the state values, and gets both answers.
     for (size_t i = chainRequests; i + 1 < requests.size(); i += 2) {

@@ -90,4 +90,13 @@ bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseco
     return false;
 }
 
+long ChildProcess::residentKiB() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
 }  // namespace testsupport

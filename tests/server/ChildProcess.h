@@ -31,6 +31,8 @@ public:
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
     std::string output() const;
     size_t countInOutput(const std::string& text) const;
+    // VmRSS of the running process in KiB; -1 when unknown.
+    long residentKiB() const;
 
 private:
     pid_t pid_ = -1;

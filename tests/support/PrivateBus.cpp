@@ -9,7 +9,9 @@
 
 namespace testsupport {
 
-PrivateSystemBus::PrivateSystemBus() {
+PrivateSystemBus::PrivateSystemBus() : PrivateSystemBus(std::string()) {}
+
+PrivateSystemBus::PrivateSystemBus(const std::string& configFile) {
     if (const char* prev = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
         previous_ = prev;
         hadPrevious_ = true;
@@ -21,8 +23,14 @@ PrivateSystemBus::PrivateSystemBus() {
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
-        execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1",
-               "--address=unix:tmpdir=/tmp", static_cast<char*>(nullptr));
+        if (configFile.empty()) {
+            execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1",
+                   "--address=unix:tmpdir=/tmp", static_cast<char*>(nullptr));
+        } else {
+            const std::string config = "--config-file=" + configFile;
+            execlp("dbus-daemon", "dbus-daemon", config.c_str(), "--nofork", "--nopidfile", "--print-address=1",
+                   "--address=unix:tmpdir=/tmp", static_cast<char*>(nullptr));
+        }
         _exit(127);
     }
     close(out[1]);

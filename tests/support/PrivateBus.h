@@ -10,6 +10,9 @@ namespace testsupport {
 class PrivateSystemBus {
 public:
     PrivateSystemBus();
+    // With a bus configuration file of the test's own (policies) instead of
+    // the session-type default, which lets every client own any name.
+    explicit PrivateSystemBus(const std::string& configFile);
     ~PrivateSystemBus();
     PrivateSystemBus(const PrivateSystemBus&) = delete;
     PrivateSystemBus& operator=(const PrivateSystemBus&) = delete;

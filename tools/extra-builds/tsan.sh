@@ -2,7 +2,9 @@
 # ThreadSanitizer build (one build dir for every race test) and its runs:
 # the schedule road (a writer enabling/disabling a schedule against a
 # re-evaluating thread and a file reader) and the server road (concurrent
-# write entry points and MMS operates).
+# write entry points and MMS operates), the D-Bus listener (two threads
+# emitting and appending the CLS input log while a bus client reads) and the
+# two switched limit sources (relay, EEBUS and MMS writes at once).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=build/tsan
@@ -12,7 +14,7 @@ if ! echo 'int main() { return 0; }' | c++ -fsanitize=thread -x c++ - -o /dev/nu
 fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DIEC_TSAN=ON >/dev/null
 targets=()
-for t in schedule_road_tests server_road_tsan_tests; do
+for t in schedule_road_tests server_road_tsan_tests internal_dbus_race_tests limit_sources_tsan_tests; do
   cmake --build "$build" --target help | grep -q "^$t:" && targets+=("$t")
 done
 [ ${#targets[@]} -gt 0 ] || { echo "tsan: no race test configured, step skipped"; exit 0; }

@@ -4,10 +4,13 @@
 Listens on 127.0.0.1 and answers the requests the daemon sends:
 "JSONRPC.Hello", "JSONRPC.SetNotificationStatus" and "Integrations.GetThings"
 (with a "gridsupport" thing whose power-limit-source setting is chosen on the
-command line), and the home's power balance and root meter:
-"Energy.GetPowerBalance", "Energy.GetRootMeter", "Integrations.GetStateTypes"
-and "Integrations.GetStateValues". Requests are framed by line feeds; every answer is one compact
-JSON line.
+command line, and an EEBUS control-box thing whose states answer
+"Integrations.GetStateTypes" and "Integrations.GetStateValues"), and the
+home's power balance and root meter: "Energy.GetPowerBalance",
+"Energy.GetRootMeter", and the state types and values of a root-meter
+thing. Requests are
+framed by parsing JSON (some clients end them without a line feed); every
+answer is one compact JSON line.
 
 It is driven by lines on its standard input (one command a line, see
 COMMANDS below); each command is answered with "ok <command>" or
@@ -33,6 +36,30 @@ SOURCE_EVENT_TYPE_ID = "0f3c68bc-6b9b-4012-862f-0bd756675fdc"
 SOURCE_EVENT_PARAM_TYPE_ID = "491ca80f-ab67-4977-944a-5228862ecf86"
 OTHER_SETTING_PARAM_TYPE_ID = "a1b2c3d4-0000-4000-8000-000000000001"
 
+CONTROL_BOX_THING_ID = "{3c1d7e52-8b4f-4f0e-9a61-2d5e7c9b0a14}"
+CONTROL_BOX_CLASS_ID = "{9e8d7c6b-5a49-4382-b1a0-f9e8d7c6b5a4}"
+# The control box's states: name, display name, type, value at start.
+CONTROL_BOX_STATES = [
+    ("connected", "Connected", "Bool", True),
+    ("currentPower", "Current power", "Double", 0.0),
+    ("currentGridPower", "Current grid power", "Double", 0.0),
+    ("consumptionLimitationState", "Consumption limitation state", "QString", "unlimited"),
+    ("consumptionLimitReceived", "Consumption limit received", "Bool", False),
+    ("consumptionHeartbeatTimestamp", "Consumption heartbeat timestamp", "Int", 0),
+    ("maxConsumptionPower", "Max consumption power", "UInt", 4200),
+    ("productionLimitationState", "Production limitation state", "QString", "unlimited"),
+    ("productionLimitReceived", "Production limit received", "Bool", False),
+    ("productionHeartbeatTimestamp", "Production heartbeat timestamp", "Int", 0),
+    ("maxProductionPower", "Max production power", "UInt", 0),
+    ("failsafeMaxConsumptionPower", "Failsafe max consumption power", "UInt", 4200),
+    ("failsafeMaxProductionPower", "Failsafe max production power", "UInt", 4200),
+    ("failsafeDurationMinimum", "Failsafe duration minimum", "UInt", 2),
+]
+CONTROL_BOX_STATE_TYPE_IDS = {name: "5e1b0000-0000-4000-8000-%012d" % (i + 1)
+                              for i, (name, _, _, _) in enumerate(CONTROL_BOX_STATES)}
+NOT_MINE = object()
+JSON_DECODER = json.JSONDecoder()
+
 ROOT_METER_THING_ID = "{7b3e0c55-2f4d-4c3a-9a61-0d5e8f1b2c3d}"
 ROOT_METER_CLASS_ID = "{e2a4c6d8-1b3d-4f5a-8c7e-9d0f1a2b3c4d}"
 # The root meter's states with the values the stand-in reports.
@@ -54,6 +81,71 @@ def compact(value):
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
 
 
+def take_request(buffer):
+    """Splits the first request off buffer: a JSON value (which may end without
+    a line feed) or else a line. Returns (request, rest), request None while the
+    buffer holds only the start of one."""
+    data = buffer.lstrip(b" \t\r\n")
+    if not data:
+        return None, b""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        text = data[:error.start].decode("utf-8")
+    try:
+        _, end = JSON_DECODER.raw_decode(text)
+        used = len(text[:end].encode("utf-8"))
+        return data[:used], data[used:]
+    except ValueError:
+        pass
+    if b"\n" in data:
+        line, _, rest = data.partition(b"\n")
+        return line, rest
+    return None, data
+
+
+class ControlBox:
+    """The EEBUS control box as the platform shows it: a thing with three
+    params and its states."""
+
+    def __init__(self, limitation):
+        self.present = limitation != "none"
+        self.params = 3
+        self.list_states = True
+        self.values_mode = "normal"
+        self.extra = None
+        self.values = {name: value for name, _, _, value in CONTROL_BOX_STATES}
+        if limitation in ("limited", "failsafe"):
+            self.values["consumptionLimitationState"] = limitation
+            self.values["productionLimitationState"] = limitation
+
+    def thing(self):
+        params = [{"paramTypeId": "6f2c0000-0000-4000-8000-%012d" % (i + 1), "value": "p%d" % (i + 1)}
+                  for i in range(self.params)]
+        states = [{"stateTypeId": CONTROL_BOX_STATE_TYPE_IDS[name], "value": self.values[name]}
+                  for name, _, _, _ in CONTROL_BOX_STATES] if self.list_states else []
+        return {"id": CONTROL_BOX_THING_ID, "thingClassId": CONTROL_BOX_CLASS_ID, "name": "EEBUS control box",
+                "setupStatus": "ThingSetupStatusComplete", "params": params, "settings": [], "states": states}
+
+    def state_types(self):
+        return [{"id": CONTROL_BOX_STATE_TYPE_IDS[name], "name": name, "displayName": display, "type": kind,
+                 "defaultValue": value}
+                for name, display, kind, value in CONTROL_BOX_STATES]
+
+    def state_values(self, request_id):
+        if self.values_mode == "ignore":
+            return None
+        if self.values_mode == "error":
+            return {"id": request_id, "status": "error", "error": "Internal error"}
+        if self.values_mode == "none" or not self.present:
+            return {"id": request_id, "status": "success", "params": {"thingError": "ThingErrorThingNotFound"}}
+        values = [{"stateTypeId": CONTROL_BOX_STATE_TYPE_IDS[name], "value": self.values[name]}
+                  for name, _, _, _ in CONTROL_BOX_STATES]
+        if self.extra is not None:
+            values.append(self.extra)
+        return {"id": request_id, "status": "success", "params": {"values": values}}
+
+
 class Client:
     def __init__(self, number, sock):
         self.number = number
@@ -67,6 +159,7 @@ class StandIn:
         self.things_mode = args.things
         self.silent = args.silent
         self.preface = args.preface
+        self.control_box = ControlBox(args.controlbox)
         self.power_balance = {"currentPowerConsumption": 5100.0, "currentPowerProduction": 800.0,
                               "currentPowerAcquisition": 4300.5, "currentPowerStorage": 0.0}
         self.meter_quirks = False
@@ -100,7 +193,8 @@ class StandIn:
 
     def things(self):
         others = [{"id": "{0a0a0a0a-0000-4000-8000-00000000000a}", "name": "Root meter", "settings": []}]
-        others = others + self.root_meter_things()
+        others += self.control_box_things()
+        others += self.root_meter_things()
         if self.things_mode == "none":
             return others
         return others + [self.gridsupport_thing()]
@@ -127,6 +221,22 @@ class StandIn:
             # A source change that crosses the answer on the wire, in the same send.
             answer = self.source_event(self.preface) + answer
         return answer
+
+    # -- the control box --------------------------------------------------------
+
+    def control_box_things(self):
+        return [self.control_box.thing()] if self.control_box.present else []
+
+    def control_box_answer(self, request):
+        """The answer to a request about the control box, or NOT_MINE."""
+        method = request.get("method")
+        params = request.get("params") if isinstance(request.get("params"), dict) else {}
+        if method == "Integrations.GetStateTypes" and params.get("thingClassId") == CONTROL_BOX_CLASS_ID:
+            return {"id": request.get("id"), "status": "success",
+                    "params": {"stateTypes": self.control_box.state_types()}}
+        if method == "Integrations.GetStateValues" and params.get("thingId") == CONTROL_BOX_THING_ID:
+            return self.control_box.state_values(request.get("id"))
+        return NOT_MINE
 
     # -- power balance and root meter ----------------------------------------
 
@@ -171,6 +281,8 @@ class StandIn:
             ]
         return {"id": request["id"], "status": "success", "params": {"values": values}}
 
+    # the root meter's commands
+
     def cmd_power_balance(self, arg):
         """power-balance JSON|absent: "currentPowerAcquisition" of the balance (absent: left out)."""
         if arg == "absent":
@@ -182,6 +294,8 @@ class StandIn:
         """meter-quirks on|off: add duplicate, empty and wrongly typed root-meter entries and
         answer the state values of any thing id."""
         self.meter_quirks = arg != "off"
+
+    ROOT_METER_COMMANDS = {"power-balance": cmd_power_balance, "meter-quirks": cmd_meter_quirks}
 
     METHODS = {
         "JSONRPC.Hello": method_hello,
@@ -200,9 +314,12 @@ class StandIn:
         try:
             request = json.loads(line)
             method = self.METHODS.get(request.get("method"))
+            reply = self.control_box_answer(request)
         except (ValueError, AttributeError):
             return
-        if method is None:
+        if reply is not NOT_MINE:
+            pass
+        elif method is None:
             reply = {"id": request.get("id"), "status": "error", "error": "Unknown method"}
         else:
             reply = method(self, request)
@@ -279,16 +396,52 @@ class StandIn:
         """quit: end the program."""
         self.running = False
 
+    def cmd_box(self, arg):
+        """box on|off: the control-box thing is in the things list or not."""
+        self.control_box.present = arg != "off"
+
+    def cmd_box_params(self, arg):
+        """box-params N: the number of params of the control-box thing."""
+        self.control_box.params = int(arg)
+
+    def cmd_box_states(self, arg):
+        """box-states on|off: the control-box thing lists its states or none."""
+        self.control_box.list_states = arg != "off"
+
+    def cmd_box_values(self, arg):
+        """box-values normal|none|error|ignore: how GetStateValues of the box is answered."""
+        if arg not in ("normal", "none", "error", "ignore"):
+            raise ValueError("unknown mode %s" % arg)
+        self.control_box.values_mode = arg
+
+    def cmd_box_extra(self, arg):
+        """box-extra JSON|off: one more entry in the box's state values."""
+        self.control_box.extra = None if arg == "off" else json.loads(arg)
+
+    def cmd_state(self, arg):
+        """state NAME VALUE: a state of the box (VALUE as JSON, else as text)."""
+        name, _, text = arg.partition(" ")
+        if name not in self.control_box.values:
+            raise ValueError("unknown state %s" % name)
+        try:
+            self.control_box.values[name] = json.loads(text)
+        except ValueError:
+            self.control_box.values[name] = text
+
+    CONTROL_BOX_COMMANDS = {
+        "box": cmd_box, "box-params": cmd_box_params, "box-states": cmd_box_states, "box-values": cmd_box_values,
+        "box-extra": cmd_box_extra, "state": cmd_state,
+    }
+
     COMMANDS = {
         "event": cmd_event, "events": cmd_events, "event-split": cmd_event_split, "raw": cmd_raw,
         "overlong": cmd_overlong, "source": cmd_source, "source-json": cmd_source_json,
         "things": cmd_things, "preface": cmd_preface, "silent": cmd_silent, "close": cmd_close, "quit": cmd_quit,
-        "power-balance": cmd_power_balance, "meter-quirks": cmd_meter_quirks,
     }
 
     def command(self, line):
         name, _, arg = line.strip().partition(" ")
-        handler = self.COMMANDS.get(name)
+        handler = self.COMMANDS.get(name) or self.CONTROL_BOX_COMMANDS.get(name) or self.ROOT_METER_COMMANDS.get(name)
         if handler is None:
             say("error unknown command %s" % name)
             return
@@ -336,10 +489,11 @@ class StandIn:
             self.drop(client)
             return
         client.buffer += data
-        while b"\n" in client.buffer and client.number in self.clients:
-            line, _, client.buffer = client.buffer.partition(b"\n")
-            if line.strip():
-                self.answer(client, line)
+        while client.number in self.clients:
+            request, client.buffer = take_request(client.buffer)
+            if request is None:
+                break
+            self.answer(client, request)
 
     def run(self):
         while self.running:
@@ -376,6 +530,8 @@ def main():
     parser.add_argument("--things", default="normal", choices=["normal", "none", "garbage", "bad-params", "ignore"],
                         help="how Integrations.GetThings is answered")
     parser.add_argument("--preface", help="source-change notification sent right before each GetThings answer")
+    parser.add_argument("--controlbox", default="unlimited", choices=["limited", "failsafe", "unlimited", "none"],
+                        help="limitation states of the EEBUS control box at start (none: no such thing)")
     parser.add_argument("--silent", action="store_true", help="accept connections but never answer")
     args = parser.parse_args()
     try:

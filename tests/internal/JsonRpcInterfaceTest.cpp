@@ -1,0 +1,245 @@
+// The JSON-RPC listener against an in-process HTTP server on loopback: its
+// configuration, the request it posts, how it reports every kind of answer,
+// and its sender (order, newest value per CLS, a server that never answers).
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <filesystem>
+#include <limits>
+#include <thread>
+
+#include "foundation/ModelLookup.h"
+#include "internal/InternalInterfaceJSONRPC.h"
+#include "model/StaticModel.h"
+#include "tests/internal/EmsServer.h"
+#include "tests/support/RecordingCore.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::string requestBody(int cls, int64_t limit) {
+    return R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[)" + std::to_string(cls) + "," +
+           std::to_string(limit) + "]}";
+}
+
+class JsonRpcListenerTest : public testsupport::IecTest {
+protected:
+    JsonRpcListenerTest() : model(IedServer_create(getStaticIedModel())) {
+        workDir.writeFile("/etc/iec/config/IECServer.conf", "plim_log_level=debug\n");
+        core.iedServer = model;
+    }
+    ~JsonRpcListenerTest() override {
+        listener.reset();
+        IedServer_destroy(model);
+    }
+
+    void start(jsonrpc::HttpTimeouts timeouts = {500ms, 500ms, 500ms}) {
+        listener = std::make_unique<InternalInterfaceJSONRPC>(core, timeouts);
+    }
+    void startOnEms() {
+        workDir.writeFile(InternalInterfaceJSONRPC::kConfigPath,
+                          "jsonrpcHost=127.0.0.1\njsonrpcPort=" + std::to_string(ems.port()) + "\n");
+        start();
+    }
+    void setActive(int cls, float mxVal, int32_t multiplier = 0) {
+        const std::string ld = "CLS" + std::to_string(cls);
+        IedServer_updateFloatAttributeValue(model, findSubDataAttribute(ld, "ActPow_GGIO001", "AnOut1", "mxVal", "f"),
+                                            mxVal);
+        IedServer_updateInt32AttributeValue(
+            model, findSubDataAttribute(ld, "ActPow_GGIO001", "AnOut1", "units", "multiplier"), multiplier);
+    }
+    bool awaitLog(int priority, const std::string& text) const {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!syslog.contains(priority, text)) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
+    IedServer model;
+    RecordingCore core;
+    bustest::EmsServer ems;
+    std::unique_ptr<InternalInterfaceJSONRPC> listener;
+};
+
+TEST_F(JsonRpcListenerTest, ConfigurationLines) {
+    struct Row {
+        const char* name;
+        std::optional<std::string> file;  // nullopt: no file
+        std::string host;
+        int port;
+        std::string stderrText;
+    };
+    const Row rows[] = {
+        {"missing file", std::nullopt, "localhost", 5000,
+         "Could not open JSONRPC_config.conf config file, using defaults"},
+        {"spaces", " jsonrpcHost =  127.0.0.2 \n\tjsonrpcPort\t=  8080  \n", "127.0.0.2", 8080, ""},
+        {"letters as port", "jsonrpcHost=127.0.0.2\njsonrpcPort=abc\n", "localhost", 5000,
+         "Error parsing JSONRPC_config.conf: stoi"},
+        {"port with a tail", "jsonrpcPort=8080abc\n", "localhost", 5000,
+         "Error parsing JSONRPC_config.conf: jsonrpcPort is no TCP port: 8080abc"},
+        {"port out of range", "jsonrpcPort=70000\n", "localhost", 5000,
+         "Error parsing JSONRPC_config.conf: jsonrpcPort is no TCP port: 70000"},
+        {"unknown key", "colour=blue\njsonrpcPort=8081\n", "localhost", 8081,
+         "Unknown key in JSONRPC_config.conf: colour"},
+        {"lines without a value", "jsonrpcPort\njsonrpcPort=\n\njsonrpcPort=8082\n", "localhost", 8082, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove(workDir.path() / "etc/iec/config/JSONRPC.conf");
+        if (row.file) workDir.writeFile(InternalInterfaceJSONRPC::kConfigPath, *row.file);
+        testing::internal::CaptureStderr();
+        start();
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(listener->serverHost(), row.host);
+        EXPECT_EQ(listener->serverPort(), row.port);
+        if (row.stderrText.empty()) {
+            EXPECT_EQ(err, "");
+        } else {
+            EXPECT_NE(err.find(row.stderrText + "\n"), std::string::npos) << err;
+        }
+        EXPECT_EQ(core.listenerNames(), std::vector<std::string>{"callbackJSONRPC"});
+        listener.reset();
+        EXPECT_TRUE(core.listenerNames().empty());
+    }
+}
+
+TEST_F(JsonRpcListenerTest, DebugModeReadsTheConfigurationBesideTheWorkingDirectory) {
+    workDir.writeFile(InternalInterfaceJSONRPC::kConfigPath, "jsonrpcPort=8083\n");
+    fs::create_directories(workDir.path() / "run");
+    fs::current_path(workDir.path() / "run");
+    core.debugMode = true;
+    start();
+    EXPECT_EQ(listener->serverPort(), 8083);
+}
+
+TEST_F(JsonRpcListenerTest, EveryAnswerIsReportedAndTheRequestIsAlwaysTheSame) {
+    ASSERT_TRUE(ems.running());
+    startOnEms();
+    using Answer = bustest::EmsServer::Answer;
+    struct Row {
+        const char* name;
+        Answer answer;  // status 0: hold the answer past the read time-out
+        int priority;
+        std::string report;
+    };
+    const std::string sent = "InternalInterfaceJSONRPC -> Successfully sent values to server.";
+    const std::string error = "InternalInterfaceJSONRPC -> Error sending values: ";
+    const Row rows[] = {
+        {"true", {200, R"({"jsonrpc":"2.0","id":1,"result":true})"}, LOG_INFO, sent},
+        {"false", {200, R"({"jsonrpc":"2.0","id":1,"result":false})"}, LOG_WARNING,
+         "InternalInterfaceJSONRPC -> Failed to send values to server."},
+        {"500", {500, "oops"}, LOG_INFO, error + "-32003: client connector error, received status != 200"},
+        {"no answer", {0, ""}, LOG_INFO, error + "-32003: client connector error, received status != 200"},
+        {"error with data",
+         {200, R"({"jsonrpc":"2.0","id":1,"error":{"code":-32000,"message":"busy","data":{"retry":5}}})"}, LOG_INFO,
+         error + "-32000: busy"},
+        {"error without data", {200, R"({"jsonrpc":"2.0","id":1,"error":{"code":-32601,"message":"Method not found"}})"},
+         LOG_INFO, error + "-32601: Method not found"},
+        {"wrong result type", {200, R"({"jsonrpc":"2.0","id":1,"result":"true"})"}, LOG_INFO,
+         error + "-32603: invalid result type: [json.exception.type_error.302] type must be boolean, but is string"},
+        {"not JSON", {200, "<html>busy</html>"}, LOG_INFO, error + "-32700: invalid JSON response from server"},
+        {"result without id", {200, R"({"jsonrpc":"2.0","result":true})"}, LOG_INFO,
+         error + "-32603: invalid server response: no id"},
+        {"result with a null id", {200, R"({"jsonrpc":"2.0","id":null,"result":true})"}, LOG_INFO,
+         error + "-32603: invalid server response: no id"},
+    };
+    setActive(1, 4200.9f, 3);
+    size_t count = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        syslog.clear();
+        if (row.answer.status == 0) {
+            ems.hold();
+        } else {
+            ems.setAnswer([&row](const std::string&) { return row.answer; });
+        }
+        core.callListeners(1);
+        ASSERT_TRUE(ems.waitForBodies(++count));
+        EXPECT_EQ(ems.bodies().back(), requestBody(1, 4200));
+        EXPECT_TRUE(awaitLog(row.priority, row.report)) << row.report;
+        EXPECT_TRUE(syslog.contains(LOG_INFO, "InternalInterfaceJSONRPC -> Power Limit: 4200"));
+        ems.release();
+    }
+}
+
+TEST_F(JsonRpcListenerTest, TheBareValueIsSentTruncated) {
+    startOnEms();
+    struct Row {
+        int cls;
+        float mxVal;
+        int32_t multiplier;
+        std::optional<int64_t> sent;
+    };
+    const Row rows[] = {{1, 4200.9f, 0, 4200},
+                        {2, 4200.9f, 3, 4200},
+                        {2, -1.0f, 0, -1},
+                        {3, -0.5f, 0, 0},
+                        {4, std::numeric_limits<float>::quiet_NaN(), 0, std::nullopt},
+                        {4, 1e30f, 0, std::nullopt}};
+    size_t count = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "CLS" << row.cls << " " << row.mxVal);
+        setActive(row.cls, row.mxVal, row.multiplier);
+        core.callListeners(row.cls);
+        if (row.sent) {
+            ASSERT_TRUE(ems.waitForBodies(++count));
+            EXPECT_EQ(ems.bodies().back(), requestBody(row.cls, *row.sent));
+        } else {
+            EXPECT_TRUE(syslog.contains(LOG_ERR, "InternalInterfaceJSONRPC -> Power Limit of CLS4 has no int64 value, not sent"));
+        }
+    }
+    // The marker: nothing was posted for the refused values.
+    setActive(1, 7.0f);
+    core.callListeners(1);
+    ASSERT_TRUE(ems.waitForBodies(++count));
+    EXPECT_EQ(ems.bodies().back(), requestBody(1, 7));
+    EXPECT_EQ(ems.bodies().size(), count);
+}
+
+TEST_F(JsonRpcListenerTest, WhileAPostIsPendingOnlyTheNewestValueOfEachClsWaits) {
+    startOnEms();
+    ems.hold();
+    setActive(1, 100.0f);
+    core.callListeners(1);
+    ASSERT_TRUE(ems.waitForBodies(1));
+    // The listener returns at once while the server holds the first post.
+    for (auto [cls, value] : {std::pair{1, 200.0f}, {2, 300.0f}, {1, 400.0f}}) {
+        setActive(cls, value);
+        core.callListeners(cls);
+    }
+    ems.release();
+    ASSERT_TRUE(ems.waitForBodies(3));
+    EXPECT_EQ(ems.bodies(), (std::vector<std::string>{requestBody(1, 100), requestBody(1, 400), requestBody(2, 300)}));
+    EXPECT_TRUE(awaitLog(LOG_INFO, "InternalInterfaceJSONRPC -> Successfully sent values to server."));
+}
+
+TEST_F(JsonRpcListenerTest, ARefusedConnectionIsReportedAndTheNextValueStillGoesOut) {
+    const int closedPort = testsupport::freeLoopbackPort();
+    workDir.writeFile(InternalInterfaceJSONRPC::kConfigPath, "jsonrpcHost=127.0.0.1\njsonrpcPort=" +
+                                                                 std::to_string(closedPort) + "\n");
+    start();
+    setActive(2, 50.0f);
+    core.callListeners(2);
+    EXPECT_TRUE(awaitLog(LOG_INFO,
+                         "InternalInterfaceJSONRPC -> Error sending values: -32003: client connector error, received "
+                         "status != 200"));
+}
+
+TEST_F(JsonRpcListenerTest, GoingAwayCutsAPendingPostShort) {
+    workDir.writeFile(InternalInterfaceJSONRPC::kConfigPath,
+                      "jsonrpcHost=127.0.0.1\njsonrpcPort=" + std::to_string(ems.port()) + "\n");
+    start({500ms, 60s, 60s});
+    ems.hold();
+    setActive(1, 1.0f);
+    core.callListeners(1);
+    ASSERT_TRUE(ems.waitForBodies(1));
+    listener.reset();  // returns without waiting for the answer
+    EXPECT_TRUE(core.listenerNames().empty());
+}
+
+}  // namespace
