@@ -97,8 +97,8 @@ private:
 };
 
 TEST(MgcpSender, OneThreadKeepsTheFirstIdAndTakesANewIntervalAfterItsPause) {
-    MgcpSender sender;
     CycleLog log;
+    MgcpSender sender;  // stopped before the log goes
     int owner = 0;
     sender.request(&owner, 2, "tx-1", log.cycle("first"));
     ASSERT_TRUE(log.waitFor(1));
@@ -119,8 +119,9 @@ TEST(MgcpSender, OneThreadKeepsTheFirstIdAndTakesANewIntervalAfterItsPause) {
 }
 
 TEST(MgcpSender, FailingCycleDoesNotEndTheSenderAndOnlyItsOwnerStopsIt) {
-    MgcpSender sender;
     CycleLog log;
+    CycleLog next;
+    MgcpSender sender;  // stopped before the logs go
     int owner = 0;
     int stranger = 0;
     sender.request(&owner, 1, "tx-1", log.cycle("broken", true));
@@ -131,7 +132,6 @@ TEST(MgcpSender, FailingCycleDoesNotEndTheSenderAndOnlyItsOwnerStopsIt) {
     EXPECT_FALSE(sender.running());
 
     // A stopped sender starts afresh with the next request.
-    CycleLog next;
     sender.request(&stranger, 1, "tx-9", next.cycle("again"));
     ASSERT_TRUE(next.waitFor(1));
     EXPECT_EQ(next.labels().front(), "again:tx-9");
