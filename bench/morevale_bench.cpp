@@ -25,6 +25,7 @@
 #include "external/ExternalInterfaceMoreVale.h"
 #include "iec61850/iec61850_server.h"
 #include "model/StaticModel.h"
+#include "tests/morevale/MoreValeTestSupport.h"
 #include "tests/support/MosquittoBroker.h"
 #include "tests/support/MqttTestClient.h"
 #include "tests/support/RecordingCore.h"
@@ -51,18 +52,12 @@ std::set<int> threadIds() {
     return ids;
 }
 
-// User plus system CPU time of one thread of this process, in ms.
+// CPU time of one thread of this process in ms (the scheduler's run time, in ns).
 double threadCpuMs(int tid) {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/schedstat");
+    unsigned long long runNs = 0;
+    stat >> runNs;
+    return static_cast<double>(runNs) / 1e6;
 }
 
 double percentile(std::vector<double> values, double p) {
@@ -95,16 +90,8 @@ int main() {
         std::fprintf(stderr, "broker did not start\n");
         return 1;
     }
-    const fs::path certs = workDir.path() / "etc/mosquitto/certs";
-    fs::create_directories(certs / "gcp7");
-    auto gatewayCert = ca.issueClient("gateway", "gcp7");
-    fs::copy_file(ca.caFile(), certs / "ca_list.crt");
-    fs::copy_file(gatewayCert.certFile, certs / "gcp7/gcp7.pem");
-    fs::copy_file(gatewayCert.keyFile, certs / "gcp7/gcp7.key");
-    workDir.writeFile("/etc/iec/config/MQTT_morevale_config.json",
-                      json{{"mqttBroker", "127.0.0.1"}, {"mqttPort", broker.tlsPort()}, {"enableTLS", true},
-                           {"dso", "dso1"}, {"gcp", "gcp7"}, {"version", "0.4.0"}}
-                          .dump());
+    moreValeTest::installGatewayCertificates(workDir.path(), ca.caFile(), ca, "gcp7");
+    moreValeTest::writeConfig(workDir, broker.tlsPort(), true);
     workDir.writeFile("/etc/iec/MQTT_morevale/lpc_ack.json", R"({"data":{"errorNumber":0},"relation":""})");
     workDir.writeFile("/etc/iec/MQTT_morevale/mgcp.json", R"({"clsAvailability":{},"states":{}})");
 

@@ -25,6 +25,12 @@ namespace {
 constexpr const char* kTemplateDir = "/etc/iec/MQTT_morevale/";
 constexpr const char* kDebugTemplateDir = "../etc/iec/MQTT_morevale/";
 
+// The first child ("f") of a float attribute of the model; null when missing.
+DataAttribute* floatOf(const char* ld, const char* ln, const char* dataObject, const char* da) {
+    DataAttribute* parent = findDataAttribute(ld, ln, dataObject, da);
+    return parent != nullptr ? static_cast<DataAttribute*>(parent->firstChild) : nullptr;
+}
+
 }  // namespace
 
 ExternalInterfaceMoreVale::ExternalInterfaceMoreVale(IecCore& server, InternalInterfaceNymea* nymea)
@@ -296,8 +302,7 @@ void ExternalInterfaceMoreVale::requestMgcp(int intervalSeconds, const std::stri
 
 float ExternalInterfaceMoreVale::getPowerLimitFromIEC() {
     IedServer iedServer = server->getIedServer();
-    DataAttribute* mxVal = findDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal");
-    DataAttribute* f = mxVal != nullptr ? static_cast<DataAttribute*>(mxVal->firstChild) : nullptr;
+    DataAttribute* f = floatOf("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal");
     if (iedServer == nullptr || f == nullptr) {
         std::cout << "getPowerLimit FromIEC -> DataAttribute for units not found or invalid" << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: DataAttribute for units not found or invalid");
@@ -342,8 +347,7 @@ void ExternalInterfaceMoreVale::sendMgcp(const std::string& transactionId) {
     }
 
     IedServer iedServer = server->getIedServer();
-    DataAttribute* mag = findDataAttribute("CLS1", "MMXU001", "TotW", "mag");
-    DataAttribute* f = mag != nullptr ? static_cast<DataAttribute*>(mag->firstChild) : nullptr;
+    DataAttribute* f = floatOf("CLS1", "MMXU001", "TotW", "mag");
     if (iedServer == nullptr || f == nullptr) {
         std::cerr << "mor-e-vale:  Data Attribute for Value Assignment not found or firstChild is null." << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Data Attribute for the total active power not found");

@@ -99,10 +99,10 @@ void MgcpSender::senderLoop(std::string transactionId, Cycle cycle) {
         } catch (const std::exception& e) {
             logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: MGCP message not sent: %s", e.what());
         }
-        // The next message one interval after this one, read after the
-        // cycle; a sender that fell behind starts afresh from now.
+        // The next message one interval (as it stood when this one began)
+        // after this one; a sender that fell behind starts afresh from now.
         const auto now = std::chrono::steady_clock::now();
-        next += std::chrono::seconds(mgcpInterval.load());
+        next += std::chrono::seconds(interval);
         if (next < now) next = now;
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait_until(lock, next, [this] { return !mgcpRunning; });

@@ -50,6 +50,40 @@ double numberOf(const json& value) {
     return value.get<double>();
 }
 
+// Reports the first key of the list that is missing or null; false then.
+template <size_t N>
+bool allPresent(const json& message, const char* const (&keys)[N]) {
+    const char* missing = firstMissing(message, keys);
+    if (missing == nullptr) return true;
+    std::cerr << "mor-e-vale:  Missing or null field: " << missing << std::endl;
+    logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Missing or null field: %s", missing);
+    return false;
+}
+
+// The four members every message carries.
+struct Envelope {
+    std::string creationDateTime;
+    std::string transactionId;
+    std::string initialTransactionId;
+    std::string gridConnectionPoint;
+
+    explicit Envelope(const json& message)
+        : creationDateTime(message["creationDateTime"].get<std::string>()),
+          transactionId(message["transactionId"].get<std::string>()),
+          initialTransactionId(message["initialTransactionId"].get<std::string>()),
+          gridConnectionPoint(message["gridConnectionPoint"].get<std::string>()) {}
+
+    // "mor-e-vale: <kind>: CreationDateTime: ..." and the other three.
+    void log(int priority, const char* kind) const {
+        logMessage(&moreValeLogLevel, priority, "mor-e-vale: %s: CreationDateTime: %s", kind, creationDateTime.c_str());
+        logMessage(&moreValeLogLevel, priority, "mor-e-vale: %s: TransactionId: %s", kind, transactionId.c_str());
+        logMessage(&moreValeLogLevel, priority, "mor-e-vale: %s: InitialTransactionId: %s", kind,
+                   initialTransactionId.c_str());
+        logMessage(&moreValeLogLevel, priority, "mor-e-vale: %s: GridConnectionPoint: %s", kind,
+                   gridConnectionPoint.c_str());
+    }
+};
+
 bool digitsAt(std::string_view text, size_t pos, size_t count, int& out) {
     if (pos + count > text.size()) return false;
     int value = 0;
@@ -198,26 +232,16 @@ void MoreValeMessageHandler::handleLpc(const json& message) {
     static const char* const kKeys[] = {"creationDateTime",    "transactionId",     "initialTransactionId",
                                         "gridConnectionPoint", "maximumPowerValue", "unit",
                                         "executionTimeFrom",   "executionTimeUntil"};
-    if (const char* missing = firstMissing(message, kKeys)) {
-        std::cerr << "mor-e-vale:  Missing or null field: " << missing << std::endl;
-        logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Missing or null field: %s", missing);
-        return;
-    }
-    const auto creation = message["creationDateTime"].get<std::string>();
-    const auto transactionId = message["transactionId"].get<std::string>();
-    const auto initialTransactionId = message["initialTransactionId"].get<std::string>();
-    const auto gridConnectionPoint = message["gridConnectionPoint"].get<std::string>();
+    if (!allPresent(message, kKeys)) return;
+    const Envelope envelope(message);
+    const std::string& transactionId = envelope.transactionId;
     double value = numberOf(message["maximumPowerValue"]);
     const auto unit = message["unit"].get<std::string>();
     const auto from = message["executionTimeFrom"].get<std::string>();
     const auto until = message["executionTimeUntil"].get<std::string>();
 
     logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: LPC received!");
-    logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: LPC: CreationDateTime: %s", creation.c_str());
-    logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: LPC: TransactionId: %s", transactionId.c_str());
-    logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: LPC: InitialTransactionId: %s",
-               initialTransactionId.c_str());
-    logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: LPC: GridConnectionPoint: %s", gridConnectionPoint.c_str());
+    envelope.log(LOG_NOTICE, "LPC");
     logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: LPC: MaximumPowerValue: %f", value);
     logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: LPC: Unit: %s", unit.c_str());
     logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: LPC: ExecutionTimeFrom: %s", from.c_str());
@@ -307,15 +331,8 @@ void MoreValeMessageHandler::handleMgcp(const json& message, const std::string& 
     std::cout << "mor-e-vale:  Received mgcp request on topic: " << topic << std::endl;
     static const char* const kKeys[] = {"requestMGCP",  "interval",     "requestTimeFrom", "requestTimeTo",
                                         "requiredOBIS", "optionalOBIS", "clsAvailability"};
-    if (const char* missing = firstMissing(message, kKeys)) {
-        std::cerr << "mor-e-vale:  Missing or null field: " << missing << std::endl;
-        logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Missing or null field: %s", missing);
-        return;
-    }
-    const auto creation = message["creationDateTime"].get<std::string>();
-    const auto transactionId = message["transactionId"].get<std::string>();
-    const auto initialTransactionId = message["initialTransactionId"].get<std::string>();
-    const auto gridConnectionPoint = message["gridConnectionPoint"].get<std::string>();
+    if (!allPresent(message, kKeys)) return;
+    const Envelope envelope(message);
     const bool requestMgcp = message["requestMGCP"].get<bool>();
     const double interval = std::trunc(numberOf(message["interval"]));
     const auto timeFrom = message["requestTimeFrom"].get<std::string>();
@@ -325,11 +342,7 @@ void MoreValeMessageHandler::handleMgcp(const json& message, const std::string& 
     const bool clsAvailability = message["clsAvailability"].get<bool>();
 
     logMessage(&moreValeLogLevel, LOG_INFO, "mor-e-vale: MGCP activation received!");
-    logMessage(&moreValeLogLevel, LOG_INFO, "mor-e-vale: MGCP: CreationDateTime: %s", creation.c_str());
-    logMessage(&moreValeLogLevel, LOG_INFO, "mor-e-vale: MGCP: TransactionId: %s", transactionId.c_str());
-    logMessage(&moreValeLogLevel, LOG_INFO, "mor-e-vale: MGCP: InitialTransactionId: %s",
-               initialTransactionId.c_str());
-    logMessage(&moreValeLogLevel, LOG_INFO, "mor-e-vale: MGCP: GridConnectionPoint: %s", gridConnectionPoint.c_str());
+    envelope.log(LOG_INFO, "MGCP");
     logMessage(&moreValeLogLevel, LOG_INFO, "mor-e-vale: MGCP: RequestMGCP: %d", requestMgcp ? 1 : 0);
     logMessage(&moreValeLogLevel, LOG_INFO, "mor-e-vale: MGCP: Interval: %.0f", interval);
     logMessage(&moreValeLogLevel, LOG_INFO, "mor-e-vale: MGCP: RequestTimeFrom: %s", timeFrom.c_str());
@@ -349,5 +362,5 @@ void MoreValeMessageHandler::handleMgcp(const json& message, const std::string& 
                    replytemplate::dump(message["interval"]).c_str(), INT_MAX);
         return;
     }
-    sink_.requestMgcp(static_cast<int>(interval), transactionId);
+    sink_.requestMgcp(static_cast<int>(interval), envelope.transactionId);
 }

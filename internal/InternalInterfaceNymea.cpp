@@ -760,6 +760,15 @@ json InternalInterfaceNymea::exchange(const json& request, int id) {
     return std::move(queued->response);
 }
 
+json InternalInterfaceNymea::exchangeLogged(const json& request, int id) {
+    logMessage(&logLevel, LOG_DEBUG, "Nymea: Sending JSON request: %s", request.dump().c_str());
+    json response = exchange(request, id);
+    if (debugMode) {
+        logMessage(&logLevel, LOG_DEBUG, "Nymea: Received JSON response: %s", response.dump(4).c_str());
+    }
+    return response;
+}
+
 void InternalInterfaceNymea::finishRequest(const std::shared_ptr<QueuedRequest>& queued, json response) {
     {
         std::lock_guard<std::mutex> lock(requestMutex);
@@ -939,11 +948,7 @@ void InternalInterfaceNymea::getStateTypes(const std::string& thingClassId) {
     logMessage(&logLevel, LOG_DEBUG, "Nymea: Fetching state types for ThingClassId: %s", thingClassId.c_str());
     const json request = {
         {"id", kStateTypesId}, {"method", "Integrations.GetStateTypes"}, {"params", {{"thingClassId", thingClassId}}}};
-    logMessage(&logLevel, LOG_DEBUG, "Nymea: Sending JSON request: %s", request.dump().c_str());
-    json response = exchange(request, kStateTypesId);
-    if (debugMode) {
-        logMessage(&logLevel, LOG_DEBUG, "Nymea: Received JSON response: %s", response.dump(4).c_str());
-    }
+    json response = exchangeLogged(request, kStateTypesId);
     if (succeeded(response)) {
         logMessage(&logLevel, LOG_INFO, "Nymea: Successfully received state types for ThingClassId: %s",
                    thingClassId.c_str());
@@ -991,11 +996,7 @@ void InternalInterfaceNymea::getRootMeterStateValues() {
     logMessage(&logLevel, LOG_DEBUG, "Nymea: Fetching state values for rootMeterThingId: %s", thingId.c_str());
     const json request = {
         {"id", kStateValuesId}, {"method", "Integrations.GetStateValues"}, {"params", {{"thingId", thingId}}}};
-    logMessage(&logLevel, LOG_DEBUG, "Nymea: Sending JSON request: %s", request.dump().c_str());
-    json response = exchange(request, kStateValuesId);
-    if (debugMode) {
-        logMessage(&logLevel, LOG_DEBUG, "Nymea: Received JSON response: %s", response.dump(4).c_str());
-    }
+    json response = exchangeLogged(request, kStateValuesId);
     if (!succeeded(response)) {
         logMessage(&logLevel, LOG_ERR, "Nymea: Failed to fetch state values for rootMeterThingId: %s", thingId.c_str());
         logMappedStateValues();

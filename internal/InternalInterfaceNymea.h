@@ -156,6 +156,8 @@ private:
     // Sends a request and waits for its response: directly on the listener
     // thread, through the listener thread from any other. Null when it failed.
     nlohmann::json exchange(const nlohmann::json& request, int id);
+    // exchange with the request logged, and in debug mode the response.
+    nlohmann::json exchangeLogged(const nlohmann::json& request, int id);
     // Sends and answers every queued request (listener thread only).
     void serveQueuedRequests();
     // Answers every queued request with null (the connection is down).

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "external/MoreValeMessages.h"
+#include "tests/morevale/MoreValeTestSupport.h"
 #include "tests/server/ChildProcess.h"
 #include "tests/server/MmsRequests.h"
 #include "tests/support/MosquittoBroker.h"
@@ -54,12 +55,7 @@ TEST_F(MoreValeDaemonTest, LpcMessageRunsTheRoadAndIsAcknowledged) {
                                                  true};
     testsupport::MosquittoBroker broker(workDir.path() / "broker", options);
     ASSERT_TRUE(broker.start()) << broker.log();
-    const fs::path certs = workDir.path() / "etc/mosquitto/certs";
-    fs::create_directories(certs / "gcp7");
-    auto gatewayCert = ca.issueClient("gateway", "gcp7");
-    fs::copy_file(ca.caFile(), certs / "ca_list.crt");
-    fs::copy_file(gatewayCert.certFile, certs / "gcp7/gcp7.pem");
-    fs::copy_file(gatewayCert.keyFile, certs / "gcp7/gcp7.key");
+    moreValeTest::installGatewayCertificates(workDir.path(), ca.caFile(), ca, "gcp7");
 
     // Debug mode reads "../etc/..." from run/, which is the file-system root's etc.
     fs::create_directories(runDir);
@@ -67,14 +63,7 @@ TEST_F(MoreValeDaemonTest, LpcMessageRunsTheRoadAndIsAcknowledged) {
                       "IEC61850_tcpPort=" + std::to_string(mmsPort) + "\nnymea_tcpPort=" + std::to_string(nymeaPort) +
                           "\nplim_log_level=info\nactivate_extern_MQTT_MoreVale=true\n");
     // TLS is off in the file: debug mode turns it on.
-    workDir.writeFile("/etc/iec/config/MQTT_morevale_config.json",
-                      json{{"mqttBroker", "127.0.0.1"},
-                           {"mqttPort", broker.tlsPort()},
-                           {"enableTLS", false},
-                           {"dso", "dso1"},
-                           {"gcp", "gcp7"},
-                           {"version", "0.4.0"}}
-                          .dump());
+    moreValeTest::writeConfig(workDir, broker.tlsPort(), false);
     workDir.writeFile("/etc/iec/MQTT_morevale/lpc_ack.json", R"({"data":{"errorNumber":0},"relation":""})");
 
     testsupport::ChildProcess standIn({"/usr/bin/python3", NYMEA_STANDIN, "--port", std::to_string(nymeaPort),

@@ -21,6 +21,8 @@
 #include "tests/support/MosquittoBroker.h"
 #include "tests/support/MqttTestClient.h"
 #include "tests/support/RecordingCore.h"
+#include "tests/morevale/MoreValeTestSupport.h"
+#include "tests/support/Bounded.h"
 #include "tests/support/TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -34,6 +36,8 @@ using testsupport::MqttTestClientOptions;
 using testsupport::TestCertificateAuthority;
 
 namespace {
+
+using testsupport::runOrAbort;
 
 constexpr const char* kPrefix = "dso/dso1/gcp/gcp7/lpc/0.4.0/";
 const std::string kSet = std::string(kPrefix) + "set";
@@ -50,15 +54,6 @@ MoreValeTimings shortTimings() {
     return t;
 }
 
-template <class F>
-void runOrAbort(const char* what, F&& f, std::chrono::seconds limit = 20s) {
-    auto done = std::async(std::launch::async, std::forward<F>(f));
-    if (done.wait_for(limit) != std::future_status::ready) {
-        std::cerr << what << " hangs; aborting" << std::endl;
-        std::abort();
-    }
-    done.get();
-}
 
 // An LPC from a minute ago for an hour: written at once.
 json lpc(const std::string& transactionId, double kW) {
@@ -98,25 +93,20 @@ protected:
 
     void SetUp() override { ASSERT_TRUE(ca.ok() && foreign.ok()); }
 
-    // Installs the gateway's CA list, certificate and key (from authority) where it looks for them.
+    // Installs the gateway's CA list (of ca), certificate and key (from authority).
     void installCertificates(TestCertificateAuthority& authority, bool withKey = true) {
-        const fs::path dir = workDir.path() / "etc/mosquitto/certs";
-        fs::create_directories(dir / "gcp7");
-        auto client = authority.issueClient("gateway", "gcp7");
-        fs::copy_file(ca.caFile(), dir / "ca_list.crt", fs::copy_options::overwrite_existing);
-        fs::copy_file(client.certFile, dir / "gcp7/gcp7.pem", fs::copy_options::overwrite_existing);
-        if (withKey) fs::copy_file(client.keyFile, dir / "gcp7/gcp7.key", fs::copy_options::overwrite_existing);
+        moreValeTest::installGatewayCertificates(workDir.path(), ca.caFile(), authority, "gcp7", withKey);
     }
 
-    void writeConfig(int port, bool tls) {
-        workDir.writeFile("/etc/iec/config/MQTT_morevale_config.json",
-                          json{{"mqttBroker", "127.0.0.1"},
-                               {"mqttPort", port},
-                               {"enableTLS", tls},
-                               {"dso", "dso1"},
-                               {"gcp", "gcp7"},
-                               {"version", "0.4.0"}}
-                              .dump());
+    void writeConfig(int port, bool tls) { moreValeTest::writeConfig(workDir, port, tls); }
+
+    // The usual set-up: own certificates, a mutual-TLS broker, a connected gateway.
+    void connectGateway() {
+        installCertificates(ca);
+        ASSERT_NO_FATAL_FAILURE(startTlsBroker());
+        writeConfig(broker->tlsPort(), true);
+        createGateway();
+        ASSERT_TRUE(waitConnected()) << broker->log();
     }
 
     // A broker with a TLS listener that requires client certificates of ca.
@@ -172,12 +162,8 @@ protected:
 };
 
 TEST_F(MoreValeGatewayTest, MutualTlsConnectionSubscribesBothTopicsAndAcknowledgesLimits) {
-    installCertificates(ca);
-    ASSERT_NO_FATAL_FAILURE(startTlsBroker());
-    writeConfig(broker->tlsPort(), true);
-    createGateway();
+    ASSERT_NO_FATAL_FAILURE(connectGateway());
     EXPECT_EQ(startResult, 0);
-    ASSERT_TRUE(waitConnected()) << broker->log();
     EXPECT_EQ(gateway->clientId().rfind("Tavelmarck_Mor-e-vale_Client_", 0), 0u);
     EXPECT_TRUE(syslog.contains(LOG_NOTICE, "mor-e-vale: Connected to MQTT broker, subscribing to topic: " + kSet));
     EXPECT_TRUE(syslog.contains(LOG_NOTICE, "mor-e-vale: Connected to MQTT broker, subscribing to topic: " + kReq));
@@ -337,11 +323,7 @@ TEST_F(MoreValeGatewayTest, ConfigurationErrorLeavesTheGatewayWithoutConnectionA
 }
 
 TEST_F(MoreValeGatewayTest, LimitsAfterABrokerRestartAreAcknowledgedAndApplied) {
-    installCertificates(ca);
-    ASSERT_NO_FATAL_FAILURE(startTlsBroker());
-    writeConfig(broker->tlsPort(), true);
-    createGateway();
-    ASSERT_TRUE(waitConnected());
+    ASSERT_NO_FATAL_FAILURE(connectGateway());
     {
         auto client = platform();
         ASSERT_TRUE(client->publish(kSet, lpc("tx-before", 1.0).dump()));
@@ -373,11 +355,7 @@ TEST_F(MoreValeGatewayTest, MgcpMessagesCarryTheModelAndEndWithTheGateway) {
         2.5f);
     IedServer_updateInt32AttributeValue(
         iedServer, findSubDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "units", "multiplier"), 3);
-    installCertificates(ca);
-    ASSERT_NO_FATAL_FAILURE(startTlsBroker());
-    writeConfig(broker->tlsPort(), true);
-    createGateway();
-    ASSERT_TRUE(waitConnected());
+    ASSERT_NO_FATAL_FAILURE(connectGateway());
     auto client = platform();
 
     json request = lpc("mgcp-1", 0);

@@ -91,8 +91,8 @@ struct LpcCase {
 
 void PrintTo(const LpcCase& c, std::ostream* os) { *os << c.name; }
 
-json lpcWith(const std::string& key, const json& value) {
-    json m = lpc();
+// base with one member set (a discarded value removes it).
+json with(json m, const std::string& key, const json& value) {
     if (value.is_discarded()) {
         m.erase(key);
     } else {
@@ -100,6 +100,8 @@ json lpcWith(const std::string& key, const json& value) {
     }
     return m;
 }
+
+json lpcWith(const std::string& key, const json& value) { return with(lpc(), key, value); }
 
 json without(const std::string& key) { return lpcWith(key, json::value_t::discarded); }
 
@@ -234,15 +236,7 @@ struct MgcpCase {
 
 void PrintTo(const MgcpCase& c, std::ostream* os) { *os << c.name; }
 
-json mgcpWith(const std::string& key, const json& value) {
-    json m = mgcp();
-    if (value.is_discarded()) {
-        m.erase(key);
-    } else {
-        m[key] = value;
-    }
-    return m;
-}
+json mgcpWith(const std::string& key, const json& value) { return with(mgcp(), key, value); }
 
 class MoreValeMgcpRequestTest : public MoreValeMessagesTest, public ::testing::WithParamInterface<MgcpCase> {};
 

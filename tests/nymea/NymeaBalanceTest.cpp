@@ -20,13 +20,17 @@
 #include "internal/InternalInterfaceNymea.h"
 #include "model/StaticModel.h"
 #include "tests/nymea/RecordingIecServer.h"
+#include "tests/nymea/ShortTimings.h"
 #include "tests/nymea/StandIn.h"
+#include "tests/support/Bounded.h"
 #include "tests/support/TestSupport.h"
 
 using namespace std::chrono_literals;
 using json = nlohmann::json;
 
 namespace {
+
+using testsupport::runOrAbort;
 
 constexpr const char* kRootMeterThingId = "{7b3e0c55-2f4d-4c3a-9a61-0d5e8f1b2c3d}";
 constexpr const char* kRootMeterClassId = "{e2a4c6d8-1b3d-4f5a-8c7e-9d0f1a2b3c4d}";
@@ -50,27 +54,6 @@ std::array<float, InternalInterfaceNymea::kMeasurementCount> fields(const Intern
             n.voltagePhaseB,        n.voltagePhaseC};
 }
 
-NymeaTimings shortTimings() {
-    NymeaTimings t;
-    t.probeInterval = 20ms;
-    t.sourceRetryInterval = 50ms;
-    t.reconnectPause = 50ms;
-    t.responseTimeout = 500ms;
-    t.listenerPollSlice = 20ms;
-    t.startupSourceQueries = 3;
-    t.balanceInterval = 20ms;
-    return t;
-}
-
-template <class F>
-void runOrAbort(const char* what, F&& f, std::chrono::seconds limit = 20s) {
-    auto done = std::async(std::launch::async, std::forward<F>(f));
-    if (done.wait_for(limit) != std::future_status::ready) {
-        std::cerr << what << " hangs; aborting" << std::endl;
-        std::abort();
-    }
-    done.get();
-}
 
 class NymeaBalanceTest : public testsupport::IecTest {
 protected:
