@@ -69,8 +69,8 @@ int main(int argc, char** argv) {
     }
 
     IecServer server;
-    server.iec61850TcpPort = testsupport::freeLoopbackPort();
-    server.nymeaTcpPort = nymeaPort;
+    server.config.iec61850TcpPort = testsupport::freeLoopbackPort();
+    server.config.nymeaTcpPort = nymeaPort;
     server.interfaceFactory = InterfaceFactory::production();
     std::cout.setstate(std::ios::failbit);  // the interfaces' console lines would drown the figures
     server.initIecServer();

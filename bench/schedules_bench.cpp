@@ -11,6 +11,7 @@
 
 #include "model/StaticModel.h"
 #include "schedules/IecScheduleHandling.h"
+#include "schedules/RoadLock.h"
 #include "schedules/ScheduleNode.h"
 #include "foundation/Clock.h"
 #include "tests/support/PrivateBus.h"
@@ -91,10 +92,19 @@ int main() {
     {
         IecScheduleHandling handling(&server, &callbacks);
         enableEverySchedule(server, handling.getAllSchedules());
-        handling.updateStatesOfAllCls();  // every file exists from here on
+        {
+            RoadLock::Guard road;
+            handling.updateStatesOfAllCls();  // every file exists from here on
+        }
         auto quiet = [&] { sink.str(""); };
-        evaluation = measure(kEvaluations, quiet, [&] { handling.updateSchedule(1); });
-        fullPush = measure(kFullPushes, quiet, [&] { handling.updateStatesOfAllCls(); });
+        evaluation = measure(kEvaluations, quiet, [&] {
+            RoadLock::Guard road;
+            handling.updateSchedule(1);
+        });
+        fullPush = measure(kFullPushes, quiet, [&] {
+            RoadLock::Guard road;
+            handling.updateStatesOfAllCls();
+        });
         float value = 0.0f;
         changedPush = measure(
             kFullPushes,
@@ -102,7 +112,10 @@ int main() {
                 quiet();
                 changeEverySchedule(server, handling.getAllSchedules(), value += 1.0f);
             },
-            [&] { handling.updateStatesOfAllCls(); });
+            [&] {
+                RoadLock::Guard road;
+                handling.updateStatesOfAllCls();
+            });
     }
     std::cout.rdbuf(console);
     IedServer_destroy(server);

@@ -83,13 +83,13 @@ int main() {
     // --- 1 and 2: in this process, on the daemon's own loop code ----------------
     IecServer server;
     server.debugMode = true;
-    server.iec61850TcpPort = testsupport::freeLoopbackPort();
+    server.config.iec61850TcpPort = testsupport::freeLoopbackPort();
     std::cout.setstate(std::ios::failbit);  // the road's console lines would drown the figures
     server.initIecServer();
     server.startMainLoop();
 
-    const double loopMs = readLatency(server.iec61850TcpPort, 60, [&] { server.runMainLoopPass(100); });
-    const double blindMs = readLatency(server.iec61850TcpPort, 20, [] {
+    const double loopMs = readLatency(server.config.iec61850TcpPort, 60, [&] { server.runMainLoopPass(100); });
+    const double blindMs = readLatency(server.config.iec61850TcpPort, 20, [] {
         IedServer_processIncomingData(iedServer);
         IedServer_performPeriodicTasks(iedServer);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -106,7 +106,7 @@ int main() {
             while (!stop) server.runMainLoopPass(100);
         });
         mmstest::MmsTestClient client;
-        if (client.associate(server.iec61850TcpPort)) {
+        if (client.associate(server.config.iec61850TcpPort)) {
             const std::string sp = "EmpWCmd_FSCH030001$SP$";
             ber::MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
             ber::MmsValuePtr interval(MmsValue_newIntegerFromInt32(3600));

@@ -13,8 +13,7 @@ std::optional<nlohmann::json> load(const std::string& path) {
     return nlohmann::json::parse(text, nullptr, true, false);
 }
 
-nlohmann::json& setMember(nlohmann::json& document, std::initializer_list<std::string_view> path,
-                          nlohmann::json value) {
+nlohmann::json& memberAt(nlohmann::json& document, std::initializer_list<std::string_view> path) {
     nlohmann::json* level = &document;
     for (std::string_view key : path) {
         if (level->is_null()) *level = nlohmann::json::object();
@@ -25,8 +24,14 @@ nlohmann::json& setMember(nlohmann::json& document, std::initializer_list<std::s
         }
         level = &(*level)[std::string(key)];
     }
-    *level = std::move(value);
     return *level;
+}
+
+nlohmann::json& setMember(nlohmann::json& document, std::initializer_list<std::string_view> path,
+                          nlohmann::json value) {
+    nlohmann::json& member = memberAt(document, path);
+    member = std::move(value);
+    return member;
 }
 
 std::string dump(const nlohmann::json& document) {

@@ -17,6 +17,11 @@ namespace replytemplate {
 // throws nlohmann::json::parse_error, so the caller decides how to report it.
 std::optional<nlohmann::json> load(const std::string& path);
 
+// The member at the path of keys, creating the objects on the way (a missing
+// or null level becomes an object) and a null member at the end when absent.
+// A level that holds another type throws nlohmann::json::type_error.
+nlohmann::json& memberAt(nlohmann::json& document, std::initializer_list<std::string_view> path);
+
 // Sets the member at the path of keys, creating the objects on the way (a
 // missing or null level becomes an object) and replacing what stands at the
 // end. A level that holds another type throws nlohmann::json::type_error.

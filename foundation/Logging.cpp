@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <iostream>
@@ -22,7 +23,27 @@ SinkHolder& sinkHolder() {
     return holder;
 }
 
+std::atomic<bool> echoToStderr{false};
+
+constexpr struct {
+    const char* name;
+    uint32_t number;
+} kLevels[] = {{"debug", LOG_DEBUG}, {"info", LOG_INFO},  {"notice", LOG_NOTICE}, {"warning", LOG_WARNING},
+               {"err", LOG_ERR},     {"crit", LOG_CRIT},  {"alert", LOG_ALERT},   {"emerg", LOG_EMERG}};
+
+void echo(int priority, const char* text) {
+    const char* level = "?";
+    for (const auto& entry : kLevels) {
+        if (static_cast<int>(entry.number) == (priority & LOG_PRIMASK)) level = entry.name;
+    }
+    // One write per record, so records of several threads do not interleave.
+    std::string line = std::string("[") + level + "] " + text + "\n";
+    std::fputs(line.c_str(), stderr);
+}
+
 }  // namespace
+
+void setSyslogEchoToStderr(bool on) { echoToStderr = on; }
 
 void setSyslogSinkForTesting(SyslogSink sink) {
     SinkHolder& holder = sinkHolder();
@@ -31,6 +52,7 @@ void setSyslogSinkForTesting(SyslogSink sink) {
 }
 
 void writeSyslog(int priority, const char* text) {
+    if (echoToStderr) echo(priority, text);
     SinkHolder& holder = sinkHolder();
     {
         std::lock_guard<std::mutex> lock(holder.mutex);
@@ -55,11 +77,6 @@ void logMessage(const uint32_t* threshold, int priority, const char* format, ...
 }
 
 void parseLogLevel(uint32_t* level, const std::string& name) {
-    static constexpr struct {
-        const char* name;
-        uint32_t number;
-    } kLevels[] = {{"debug", LOG_DEBUG}, {"info", LOG_INFO},  {"notice", LOG_NOTICE}, {"warning", LOG_WARNING},
-                   {"err", LOG_ERR},     {"crit", LOG_CRIT},  {"alert", LOG_ALERT},   {"emerg", LOG_EMERG}};
     uint32_t number = LOG_NOTICE;
     bool known = false;
     for (const auto& entry : kLevels) {

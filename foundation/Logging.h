@@ -22,6 +22,10 @@ void readLogLevel(uint32_t* level);
 // capture records without a syslog daemon.
 void writeSyslog(int priority, const char* text);
 
+// Debug mode: every record also goes to standard error, as "[<level>] <text>",
+// so a machine without a syslog daemon still shows it.
+void setSyslogEchoToStderr(bool on);
+
 using SyslogSink = std::function<void(int priority, const std::string& text)>;
 // Replaces the syslog call by the sink (an empty sink restores syslog).
 void setSyslogSinkForTesting(SyslogSink sink);

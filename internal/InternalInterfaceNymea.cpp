@@ -20,6 +20,7 @@
 #include <rapidjson/memorystream.h>
 
 #include "server/IecCore.h"
+#include "foundation/JsonDepth.h"
 #include "foundation/Logging.h"
 #include "foundation/ModelLookup.h"
 
@@ -212,32 +213,6 @@ FrameStatus takeValue(std::string& buffer, std::string& valueText) {
     return FrameStatus::Dropped;
 }
 
-bool nestsDeeperThan(std::string_view text, size_t limit) {
-    size_t depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit) return true;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return false;
-}
-
 }  // namespace nymeajson
 
 // ---------------------------------------------------------------------------
@@ -423,7 +398,7 @@ json InternalInterfaceNymea::waitForResponse(int id) {
                 logMessage(&logLevel, LOG_DEBUG, "Nymea: Dropped malformed text from the platform.");
                 continue;
             }
-            if (nymeajson::nestsDeeperThan(valueText, kMaxJsonDepth)) {
+            if (jsonNestsDeeperThan(valueText, kMaxJsonDepth)) {
                 logMessage(&logLevel, LOG_WARNING, "Nymea: Message nested too deeply. Skipping.");
                 continue;
             }
@@ -702,26 +677,14 @@ void InternalInterfaceNymea::handleBufferedLines() {
 
 void InternalInterfaceNymea::handleNotification(const std::string& line) {
     try {
-        if (nymeajson::nestsDeeperThan(line, kMaxJsonDepth)) {
-            throw std::invalid_argument("message nested too deeply");
-        }
-        json message = json::parse(line);
-        if (message.value("notification", std::string()) != kEventTriggered) return;
-        const json& event = message.at("params").at("event");
-        if (event.value("eventTypeId", std::string()) != kSourceEventTypeId) return;
-        auto params = event.find("params");
-        if (params == event.end() || !params->is_array()) return;
-        for (const json& param : *params) {
-            if (param.value("paramTypeId", std::string()) != kSourceEventParamTypeId) continue;
-            auto value = param.find("value");
-            if (value == param.end() || !value->is_string()) {
+        for (const auto& source : nymeajson::sourcesOfNotification(line, kMaxJsonDepth)) {
+            if (!source) {
                 std::cerr << "⚠️ Param missing or non-string value.\n";
                 logMessage(&logLevel, LOG_WARNING, "Nymea: Source event without a text value. Skipping.");
                 continue;
             }
-            const std::string source = value->get<std::string>();
-            logMessage(&logLevel, LOG_NOTICE, "GridSupport Event updated powerLimitSource to: %s", source.c_str());
-            server.setPowerLimitSource(source);
+            logMessage(&logLevel, LOG_NOTICE, "GridSupport Event updated powerLimitSource to: %s", source->c_str());
+            server.setPowerLimitSource(*source);
         }
     } catch (const std::exception& e) {
         std::cerr << "❌ JSON parse error: " << e.what() << "\n";
@@ -1068,4 +1031,25 @@ std::string InternalInterfaceNymea::rootMeterThingIdCopy() const {
 std::array<std::string, InternalInterfaceNymea::kMeasurementCount> InternalInterfaceNymea::stateTypeIdsCopy() const {
     std::lock_guard<std::mutex> lock(rootMeterMutex);
     return stateTypeIds;
+}
+
+std::vector<std::optional<std::string>> nymeajson::sourcesOfNotification(const std::string& line, size_t maxDepth) {
+    if (jsonNestsDeeperThan(line, maxDepth)) throw std::invalid_argument("message nested too deeply");
+    const json message = json::parse(line);
+    std::vector<std::optional<std::string>> sources;
+    if (message.value("notification", std::string()) != kEventTriggered) return sources;
+    const json& event = message.at("params").at("event");
+    if (event.value("eventTypeId", std::string()) != kSourceEventTypeId) return sources;
+    auto params = event.find("params");
+    if (params == event.end() || !params->is_array()) return sources;
+    for (const json& param : *params) {
+        if (param.value("paramTypeId", std::string()) != kSourceEventParamTypeId) continue;
+        auto value = param.find("value");
+        if (value == param.end() || !value->is_string()) {
+            sources.emplace_back(std::nullopt);
+        } else {
+            sources.emplace_back(value->get<std::string>());
+        }
+    }
+    return sources;
 }

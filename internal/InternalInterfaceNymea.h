@@ -30,11 +30,14 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
+
 
 class IecCore;
 
@@ -229,11 +232,15 @@ enum class FrameStatus {
 // that line feed, so one bad line cannot hide the messages behind it.
 FrameStatus takeValue(std::string& buffer, std::string& valueText);
 
-// True when arrays and objects in text nest deeper than limit.
-bool nestsDeeperThan(std::string_view text, size_t limit);
-
 // A blocking TCP connect of fd to host (IPv4 text) and port, retried when
 // interrupted; false with errno set on failure.
 bool connectTo(int fd, const std::string& host, int port);
+
+// The power-limit sources a notification line names, in order: one entry per
+// source parameter of a "GridSupport" source event, nullopt where that
+// parameter carries no text. Empty for any other message. Throws
+// std::exception when the line is no JSON, nests deeper than maxDepth or
+// lacks the members of an event notification.
+std::vector<std::optional<std::string>> sourcesOfNotification(const std::string& line, size_t maxDepth);
 
 }  // namespace nymeajson

@@ -1,5 +1,7 @@
 #include "internal/InternalInterfaceNymeaEEBUS.h"
 
+#include "foundation/JsonDepth.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -480,7 +482,7 @@ json InternalInterfaceNymeaEEBUS::receiveJsonResponse() {
                 logMessage(&logLevel, LOG_DEBUG, "EEBUS: Dropped malformed text from the platform.");
                 continue;
             }
-            if (nymeajson::nestsDeeperThan(valueText, InternalInterfaceNymea::kMaxJsonDepth)) {
+            if (jsonNestsDeeperThan(valueText, InternalInterfaceNymea::kMaxJsonDepth)) {
                 logMessage(&logLevel, LOG_WARNING, "EEBUS: Response nested too deeply. Skipping.");
                 continue;
             }

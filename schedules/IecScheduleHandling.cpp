@@ -26,8 +26,6 @@ IecScheduleHandling* scheduleHandling = nullptr;
 
 namespace {
 
-using RoadGuard = std::lock_guard<std::recursive_mutex>;
-
 constexpr const char* kController = "ActPow_FSCC001";
 constexpr const char* kOutputNode = "ActPow_GGIO001";
 constexpr std::array<const char*, 8> kCalendarComponents = {"occ", "occType", "occPer", "weekDay",
@@ -72,7 +70,7 @@ IecScheduleHandling::IecScheduleHandling(IedServer* serverHandle, CallbackMap* r
         std::cout << std::endl << " **** Version: " << version << std::endl << std::endl;
         icdVersion = version;
         allSchedules = getAllScheduleNames();
-        RoadGuard road(roadLock());
+        RoadLock::Guard road;  // the construction is an entry of the road
         scheduleManager->setAllScheduleNames(allSchedules);
     } else {
         std::cout << std::endl << " **** Version: not found" << std::endl << std::endl;
@@ -82,7 +80,7 @@ IecScheduleHandling::IecScheduleHandling(IedServer* serverHandle, CallbackMap* r
 // --- Model to store ---------------------------------------------------------
 
 void IecScheduleHandling::sendIECValuesToScheduleManager(const std::string& lnName, int cls) {
-    RoadGuard road(roadLock());
+    RoadLock::assertHeld();
     handOver(clsDevice(cls), lnName, cls);
 }
 
@@ -150,7 +148,7 @@ void IecScheduleHandling::handOver(const std::string& ld, const std::string& lnN
 }
 
 void IecScheduleHandling::deleteScheduleData(const std::string& ldName, const std::string& lnName) {
-    RoadGuard road(roadLock());
+    RoadLock::assertHeld();
     logMessage(&logLevel, LOG_INFO, "handling: deleteScheduleData - LD: %s, LN: %s", ldName.c_str(), lnName.c_str());
     auto known = clsNameToIndex.find(ldName);
     if (known == clsNameToIndex.end()) {
@@ -211,7 +209,7 @@ void IecScheduleHandling::deleteScheduleData(const std::string& ldName, const st
 }
 
 void IecScheduleHandling::updateStatesOfAllCls() {
-    RoadGuard road(roadLock());
+    RoadLock::assertHeld();
     for (int cls = 1; cls <= kClsCount; ++cls) {
         for (const auto& name : allSchedules) handOver(clsDevice(cls), name, cls);
     }
@@ -227,14 +225,22 @@ void IecScheduleHandling::updateStatesOfAllCls() {
 
 void IecScheduleHandling::updateSchedule(int cls) {
     if (!validCls(cls)) return;
-    RoadGuard road(roadLock());
+    RoadLock::assertHeld();
     schedulesOfCls = scheduleManager->getSchedulesWithEnaReq(allSchedules, cls);
     for (const auto& name : schedulesOfCls) checkScheduleState(name, cls);
+    // A schedule disabled since the last evaluation gets its state written
+    // too, so its model state stops saying Running.
+    for (const auto& name : enabledBefore[cls]) {
+        if (std::find(schedulesOfCls.begin(), schedulesOfCls.end(), name) == schedulesOfCls.end()) {
+            checkScheduleState(name, cls);
+        }
+    }
+    enabledBefore[cls] = schedulesOfCls;
     updateActiveSchedule(cls);
 }
 
 bool IecScheduleHandling::checkScheduleState(const std::string& lnName, int cls) {
-    RoadGuard road(roadLock());
+    RoadLock::assertHeld();
     ScheduleNode node(iedServer(), clsDevice(cls), lnName);
     DataAttribute* stVal = node.attr("SchdSt", "stVal");
     DataAttribute* t = node.attr("SchdSt", "t");
@@ -268,7 +274,7 @@ bool IecScheduleHandling::checkScheduleState(const std::string& lnName, int cls)
 
 void IecScheduleHandling::updateActiveSchedule(int cls) {
     if (!validCls(cls)) return;
-    RoadGuard road(roadLock());
+    RoadLock::assertHeld();
     const std::string name = scheduleManager->getActivateSchedule(cls);
     Published now{-1.0f, getActiveMultiplier(cls)};
     if (name != kNoScheduleActive) {
@@ -379,7 +385,7 @@ std::optional<IecScheduleHandling::Published> IecScheduleHandling::update_Actual
 
 void IecScheduleHandling::updateActSchdRef(int cls, const std::string& controllerNode) {
     if (!validCls(cls)) return;
-    RoadGuard road(roadLock());
+    RoadLock::assertHeld();
     ScheduleNode node(iedServer(), clsDevice(cls), controllerNode);
     std::string name;
     float value;
@@ -410,7 +416,7 @@ void IecScheduleHandling::updateActSchdRef(int cls, const std::string& controlle
 
 void IecScheduleHandling::updateActPowOutput(int cls) {
     if (!validCls(cls)) return;
-    RoadGuard road(roadLock());
+    RoadLock::assertHeld();
     ScheduleNode node(iedServer(), clsDevice(cls), kOutputNode);
     float value;
     int32_t mult;
@@ -426,7 +432,7 @@ void IecScheduleHandling::updateActPowOutput(int cls) {
 }
 
 void IecScheduleHandling::callCallback(int cls) {
-    RoadGuard road(roadLock());
+    RoadLock::assertHeld();
     if (!callbacks || callbacks->empty()) {
         std::cout << "Error: No callbacks registered." << std::endl;
         logMessage(&logLevel, LOG_INFO, "handling: Error: No callbacks registered.");
@@ -490,12 +496,12 @@ int32_t IecScheduleHandling::getActiveMultiplier(int cls) const {
 }
 
 bool IecScheduleHandling::checkIfActualTimeInScheduleInterval(int cls, const std::string& lnName) {
-    RoadGuard road(roadLock());
+    RoadLock::assertHeld();
     return scheduleManager->checkInSMIfActualTimeInScheduleInterval(cls, lnName, false);
 }
 
 bool IecScheduleHandling::checkIfSlotIsInFuture(int cls, const std::string& lnName) {
-    RoadGuard road(roadLock());
+    RoadLock::assertHeld();
     return scheduleManager->checkInSMIfSlotIsInFuture(cls, lnName, false);
 }
 
@@ -510,6 +516,6 @@ int64_t IecScheduleHandling::getTotalDuration() {
 }
 
 PowerLimitSchedule IecScheduleHandling::getScheduleData(int cls) {
-    RoadGuard road(roadLock());
+    // No file is read: callable inside and outside the road.
     return scheduleManager->getPowerLimitSchedule(cls);
 }

@@ -6,10 +6,12 @@
 // current entry) and calls every registered listener after a change.
 //
 // Threads: every operation may run on any thread. The processing operations
-// take roadLock() (schedules/RoadLock.h), so one road runs at a time and
-// listeners are called one after the other. The published state of each CLS
-// (active name, value, multiplier) has a lock of its own and can be read at
-// any time, also while a listener of the road is busy.
+// (hand-over, evaluation, the questions on the store) run inside the road:
+// the caller holds the road lock (schedules/RoadLock.h), so one road runs at
+// a time and listeners are called one after the other; they never take it
+// themselves. The published state of each CLS (active name, value,
+// multiplier) has a lock of its own and can be read at any time, also while
+// a listener of the road is busy.
 
 #include <array>
 #include <chrono>
@@ -45,7 +47,8 @@ public:
 
     // --- Evaluation ------------------------------------------------------------
 
-    // Writes the state of every enabled schedule of the CLS, then evaluates it.
+    // Writes the state of every enabled schedule of the CLS and of every one
+    // disabled since its last evaluation, then evaluates it.
     void updateSchedule(int cls);
     bool checkScheduleState(const std::string& lnName, int cls);
     void updateActiveSchedule(int cls);
@@ -88,6 +91,7 @@ private:
     std::string icdVersion;
     std::vector<std::string> allSchedules;
     std::vector<std::string> schedulesOfCls;
+    PerCls<std::vector<std::string>> enabledBefore;  // schedulesOfCls of the last evaluation of each CLS
     PerCls<std::string> previousSchedule;
     PerCls<std::string> nameOfActiveSchedule;
     IedServer* server;

@@ -7,10 +7,12 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "foundation/JsonDepth.h"
+
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+
+#include "iec61850/durable_file.h"
 
 namespace schedulefile {
 
@@ -18,21 +20,56 @@ std::string directory(int cls) { return std::string(kRootDirectory) + "/CLS" + s
 
 std::string path(int cls, const std::string& name) { return directory(cls) + "/" + name + ".json"; }
 
-rapidjson::Document read(const std::string& filePath) {
-    std::ifstream in(filePath, std::ios::binary);
-    if (!in) {
+namespace {
+
+// The whole content of a regular file, at most kMaxFileBytes. Opened without
+// blocking, so a FIFO without a writer or a device cannot stop the caller.
+std::optional<std::string> readRegularFile(const std::string& filePath, std::string* refusal) {
+    auto refuse = [refusal](std::string why) {
+        if (refusal) *refusal = std::move(why);
+        return std::nullopt;
+    };
+    const int fd = ::open(filePath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+        return refuse(std::string("cannot be opened: ") + std::strerror(errno));
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return refuse(std::string("cannot be examined: ") + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return refuse("is not a regular file");
+    if (static_cast<uint64_t>(st.st_size) > kMaxFileBytes) return refuse("is larger than any schedule file");
+    std::string content;
+    content.reserve(static_cast<size_t>(st.st_size));
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return refuse(std::string("cannot be read: ") + std::strerror(errno));
+        }
+        content.append(buffer, static_cast<size_t>(n));
+        if (content.size() > kMaxFileBytes) return refuse("is larger than any schedule file");
+    }
+    return content;
+}
+
+}  // namespace
+
+rapidjson::Document read(const std::string& filePath, std::string* refusal) {
+    if (refusal) refusal->clear();
+    const std::optional<std::string> content = readRegularFile(filePath, refusal);
+    if (!content) return rapidjson::Document();
+    if (jsonNestsDeeperThan(*content, kMaxDepth)) {
+        if (refusal) *refusal = "nests deeper than " + std::to_string(kMaxDepth) + " levels";
         return rapidjson::Document();
     }
-    std::string content;
-    char buffer[4096];
-    while (in.read(buffer, sizeof(buffer)) || in.gcount() > 0) {
-        content.append(buffer, static_cast<size_t>(in.gcount()));
-        if (content.size() > kMaxFileBytes) {
-            return rapidjson::Document();
-        }
-    }
     rapidjson::Document doc;
-    doc.Parse(content.data(), content.size());
+    doc.Parse(content->data(), content->size());
     if (doc.HasParseError()) {
         return rapidjson::Document();
     }
@@ -49,53 +86,9 @@ bool serialise(const rapidjson::Value& value, std::string& out) {
     return true;
 }
 
-namespace {
-
-std::string systemError(const char* step) { return std::string(step) + ": " + std::strerror(errno); }
-
-bool writeAll(int fd, const std::string& content) {
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
-
 ReplaceResult replace(const std::string& filePath, const std::string& content, std::string& error) {
-    std::string temporary = filePath + ".XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        error = systemError("create temporary file");
-        return ReplaceResult::kOpenFailed;
-    }
-    bool ok = true;
-    if (::fchmod(fd, kFileMode) != 0) {
-        error = systemError("set file mode");
-        ok = false;
-    } else if (!writeAll(fd, content)) {
-        error = systemError("write");
-        ok = false;
-    }
-    if (::close(fd) != 0 && ok) {
-        error = systemError("close");
-        ok = false;
-    }
-    if (ok && ::rename(temporary.c_str(), filePath.c_str()) != 0) {
-        error = systemError("rename");
-        ok = false;
-    }
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return ReplaceResult::kWriteFailed;
-    }
-    return ReplaceResult::kOk;
+    return iec61850::replaceFileDurably(filePath, content, kFileMode, error) ? ReplaceResult::kOk
+                                                                              : ReplaceResult::kWriteFailed;
 }
 
 bool isDirectory(const std::string& dirPath) {

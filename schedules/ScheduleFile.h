@@ -1,6 +1,6 @@
 #pragma once
 // The on-disk form of one stored schedule: its path below "./schedules/",
-// reading a file into a document, compact serialisation, atomic replacement
+// reading a file into a document, compact serialisation, durable replacement
 // of a file, and typed member reads in which a member of the wrong type
 // counts as missing.
 
@@ -29,17 +29,27 @@ std::string directory(int cls);
 // "./schedules/CLS<cls>/<name>.json".
 std::string path(int cls, const std::string& name);
 
+// Deepest nesting of arrays and objects a schedule file may have (ours nest
+// two deep); deeper text is not parsed.
+inline constexpr size_t kMaxDepth = 8;
+
 // The parsed file, or a null document when the file cannot be read or does
 // not parse completely (default parse flags: trailing text is an error).
-rapidjson::Document read(const std::string& filePath);
+// Only a regular file is read, and opening never blocks: a FIFO, a device
+// or a directory in its place reads as no file. When given, refusal tells
+// why an entry that exists was not read (not a regular file, too large,
+// nested too deeply, a read error); it stays empty for a missing file and
+// for text that does not parse.
+rapidjson::Document read(const std::string& filePath, std::string* refusal = nullptr);
 
 // Compact form of the value. False when the writer refuses a value (NaN or
 // infinity); out is then unusable.
 bool serialise(const rapidjson::Value& value, std::string& out);
 
 enum class ReplaceResult { kOk, kOpenFailed, kWriteFailed };
-// Replaces the file atomically: a temporary file in the same directory is
-// written and closed (each step checked), then renamed over filePath. On
+// Replaces the file durably (iec61850/durable_file.h): temporary file in the
+// same directory, every byte written, synced, renamed over filePath, the
+// directory synced; temporaries an interrupted write left are removed. On
 // failure the old file stays and error holds the failed step with the
 // system's error text.
 ReplaceResult replace(const std::string& filePath, const std::string& content, std::string& error);

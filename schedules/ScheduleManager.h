@@ -6,13 +6,15 @@
 //
 // Every query reads its file again; nothing is cached. The store has no lock
 // of its own: its one instance is used on the processing road, which the
-// callers serialise with roadLock() (schedules/RoadLock.h).
+// callers serialise with the road lock (schedules/RoadLock.h).
 
 #include <rapidjson/document.h>
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -43,7 +45,7 @@ public:
     bool debugOutput = false;      // adds the verbose console lines
     bool lookAheadOutput = false;  // console output of the look-ahead
     uint32_t logLevel = 5;
-    std::vector<uint64_t> futureStartTimes;
+    std::vector<uint64_t> futureStartTimes;  // look-ahead: start times (ms) ahead, per call
 
     std::vector<std::string> schedulesNames12_Base_all;
     std::vector<std::string> schedulesNames12_Direct_all;
@@ -75,6 +77,9 @@ public:
                             int64_t latestUpdate, bool currentTrg);
 
     // The parsed file, or a null document when it is missing or does not parse.
+    // An entry that is no readable schedule file (not a regular file, too
+    // large, nested too deeply) reads as missing, with one log line until it
+    // changes.
     rapidjson::Document readJSON(int cls, const std::string& name) const;
     // Creates missing directories, then replaces the file atomically.
     bool saveJSON(const rapidjson::Document& doc, int cls, const std::string& name);
@@ -117,14 +122,42 @@ public:
     // Always empty: no limit map is derived from the stored schedules.
     PowerLimitSchedule getPowerLimitSchedule(int cls);
 
+    // --- Three-day look-ahead ---------------------------------------------------
+    // The limits the stored base and direct-command schedules of a CLS set
+    // during the next three days: entry start (ms) -> limit in W, with -1 from
+    // the end of each run of schedules and at the end of the window. Reads the
+    // files only; writes none. Like every query of the store it must not run
+    // beside a road (callers hold the road lock). Reference times are ms.
+
+    PowerLimitSchedule getPowerLimitSchedule3Days(int cls);
+    void processSchedules(int cls, PowerLimitSchedule& out, uint64_t startMs);
+    std::string getActivateScheduleAtRefTime(int cls, uint64_t refTimeMs);
+    std::vector<std::string> isScheduleRunningAtRefTime(int cls, uint64_t refTimeMs);
+    // Appends the start times (ms) after now of the named schedules to futureStartTimes.
+    void getStrTmList(int cls, const std::vector<std::string>& names);
+    uint64_t getNextScheduleChange(int cls, uint64_t refTimeMs, const std::string& name, uint64_t startMs);
+    // Emits (entry start, value in W) from t until end; t ends at the time
+    // after the last emitted entry, at most end.
+    void emitScheduleSlots(int cls, const std::function<void(uint64_t timeMs, float value)>& emit, uint64_t& t,
+                           const std::string& name, uint64_t end);
+    bool checkIfRefTimeInScheduleInterval(int cls, const std::string& name, uint64_t refTimeMs, bool verbose);
+
 private:
     bool allListsEmpty() const;
     bool storeSchedule(rapidjson::Document& doc, int cls, const std::string& name);
     void rejectSchedule(int cls, const std::string& name, const char* reason);
+    void reportRefusedFile(const std::string& file, const std::string& refusal) const;
+
+    // File path -> why it was last refused; a refusal is logged once.
+    mutable std::mutex refusedMutex;
+    mutable std::map<std::string, std::string> refusedFiles;
 };
 
 // Milliseconds since the epoch from the process clock.
 int64_t getCurrentTimeMs();
+
+// Hours from now until timeMs (negative for a time past), two decimals.
+float hoursFromNow(uint64_t timeMs);
 
 // The one store, "Manager", created during static initialisation; never deleted.
 extern ScheduleManager* scheduleManager;

@@ -201,7 +201,24 @@ void ScheduleManager::rejectSchedule(int cls, const std::string& name, const cha
 }
 
 rapidjson::Document ScheduleManager::readJSON(int cls, const std::string& name) const {
-    return schedulefile::read(schedulefile::path(cls, name));
+    const std::string file = schedulefile::path(cls, name);
+    std::string refusal;
+    rapidjson::Document doc = schedulefile::read(file, &refusal);
+    reportRefusedFile(file, refusal);
+    return doc;
+}
+
+void ScheduleManager::reportRefusedFile(const std::string& file, const std::string& refusal) const {
+    std::lock_guard<std::mutex> lock(refusedMutex);
+    auto known = refusedFiles.find(file);
+    if (refusal.empty()) {
+        if (known != refusedFiles.end()) refusedFiles.erase(known);
+        return;
+    }
+    if (known != refusedFiles.end() && known->second == refusal) return;
+    refusedFiles[file] = refusal;
+    std::cerr << "SM: " << file << " " << refusal << "; it counts as no schedule file" << std::endl;
+    logMessage(&logLevel, LOG_WARNING, "SM: %s %s; it counts as no schedule file", file.c_str(), refusal.c_str());
 }
 
 bool ScheduleManager::saveJSON(const rapidjson::Document& doc, int cls, const std::string& name) {
@@ -232,7 +249,7 @@ bool ScheduleManager::saveJSON(const rapidjson::Document& doc, int cls, const st
     const std::string file = schedulefile::path(cls, name);
     if (schedulefile::replace(file, content, error) != schedulefile::ReplaceResult::kOk) {
         std::cerr << "Error: unable to save file " << file << " (" << error << ")" << std::endl;
-        logMessage(&logLevel, LOG_ERR, "Error: unable to save file %s", file.c_str());
+        logMessage(&logLevel, LOG_ERR, "Error: unable to save file %s: %s", file.c_str(), error.c_str());
         return false;
     }
     return true;

@@ -6,6 +6,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <thread>
 
@@ -37,6 +39,22 @@ constexpr size_t kHostNameBuffer = 1024;
 std::shared_ptr<ScheduleService>& installedScheduleService() {
     static std::shared_ptr<ScheduleService> service;
     return service;
+}
+
+// Why the MMS port could not be opened, in words a person starting the daemon can act on.
+std::string startFailureCause(int error, int port) {
+    switch (error) {
+        case EACCES:
+            return "permission denied: a port below 1024 needs root (or CAP_NET_BIND_SERVICE)";
+        case EADDRINUSE:
+            return "address in use: another process listens on port " + std::to_string(port);
+        case EINVAL:
+            return "port " + std::to_string(port) + " is no TCP port (1..65535)";
+        case 0:
+            return "unknown";
+        default:
+            return std::strerror(error);
+    }
 }
 
 std::string hostName() {
@@ -117,24 +135,16 @@ void IecServer::loadConfig() {
         writeSyslog(LOG_WARNING, "server: Configuration file not found, using defaults.");
         return;
     }
-    ServerConfig config{iec61850TcpPort,           nymeaTcpPort,       activateExternMqttClseedi,
-                        activateExternMqttMoreVale, activateInternDbus, activateInternJsonrpc};
     applyServerConfig(config, *entries, std::cout);
-    iec61850TcpPort = config.iec61850TcpPort;
-    nymeaTcpPort = config.nymeaTcpPort;
-    activateExternMqttClseedi = config.activateExternMqttClseedi;
-    activateExternMqttMoreVale = config.activateExternMqttMoreVale;
-    activateInternDbus = config.activateInternDbus;
-    activateInternJsonrpc = config.activateInternJsonrpc;
     std::cout << "Configuration loaded" << std::endl << std::endl;
 
     writeSyslog(LOG_NOTICE, "server: Server configuration loaded:");
-    syslogNotice("IEC61850 Server port: ", iec61850TcpPort);
-    syslogNotice("Nymea Server port: ", nymeaTcpPort);
-    syslogNotice("activate_extern_MQTT_CLSEEDI: ", activateExternMqttClseedi ? 1 : 0);
-    syslogNotice("activate_extern_MQTT_MoreVale: ", activateExternMqttMoreVale ? 1 : 0);
-    syslogNotice("activate_intern_DBUS: ", activateInternDbus ? 1 : 0);
-    syslogNotice("activate_intern_JSONRPC: ", activateInternJsonrpc ? 1 : 0);
+    syslogNotice("IEC61850 Server port: ", config.iec61850TcpPort);
+    syslogNotice("Nymea Server port: ", config.nymeaTcpPort);
+    syslogNotice("activate_extern_MQTT_CLSEEDI: ", config.activateExternMqttClseedi ? 1 : 0);
+    syslogNotice("activate_extern_MQTT_MoreVale: ", config.activateExternMqttMoreVale ? 1 : 0);
+    syslogNotice("activate_intern_DBUS: ", config.activateInternDbus ? 1 : 0);
+    syslogNotice("activate_intern_JSONRPC: ", config.activateInternJsonrpc ? 1 : 0);
     writeSyslog(LOG_NOTICE, "server: ---");
 }
 
@@ -180,17 +190,20 @@ void IecServer::initIecServer() {
     std::cout << "Filestore base path: " << kFilestoreBasepath << std::endl;
     MmsServer_installFileAccessHandler(mmsServer, &IecServer::fileAccessHandler, nullptr);
 
-    logMessage(&serverLogLevel, LOG_NOTICE, "server: Starting server on Port: %d", iec61850TcpPort);
-    IedServer_startThreadless(iedServer, iec61850TcpPort);
+    logMessage(&serverLogLevel, LOG_NOTICE, "server: Starting server on Port: %d", config.iec61850TcpPort);
+    IedServer_startThreadless(iedServer, config.iec61850TcpPort);
     if (!IedServer_isRunning(iedServer)) {
-        std::cout << "Starting server failed on Port: " << iec61850TcpPort << "! Exit." << std::endl;
-        logMessage(&serverLogLevel, LOG_ERR, "server: Starting server failed on Port: %d", iec61850TcpPort);
+        const std::string cause = startFailureCause(IedServer_getStartError(iedServer), config.iec61850TcpPort);
+        std::cout << "Starting server failed on Port: " << config.iec61850TcpPort << "! Exit." << std::endl;
+        std::cout << "Cause: " << cause << std::endl;
+        logMessage(&serverLogLevel, LOG_ERR, "server: Starting server failed on Port: %d", config.iec61850TcpPort);
+        logMessage(&serverLogLevel, LOG_ERR, "server: Cause: %s", cause.c_str());
         IedServer_destroy(iedServer);
         iedServer = nullptr;
         throw StartupError("", 255);
     }
-    std::cout << "Server is running on Port: " << iec61850TcpPort << std::endl;
-    logMessage(&serverLogLevel, LOG_NOTICE, "server: Server started successfully on Port: %d", iec61850TcpPort);
+    std::cout << "Server is running on Port: " << config.iec61850TcpPort << std::endl;
+    logMessage(&serverLogLevel, LOG_NOTICE, "server: Server started successfully on Port: %d", config.iec61850TcpPort);
     logMessage(&serverLogLevel, LOG_NOTICE, "server: Server started at: %s", localTimeText().c_str());
     const std::string host = hostName();
     logMessage(&serverLogLevel, LOG_NOTICE, "server: Server started on Host: %s", host.c_str());
@@ -213,10 +226,12 @@ void IecServer::initIecServer() {
 void IecServer::installControlHandlers(int cls) {
     const std::string device = "CLS" + std::to_string(cls);
     for (const auto& node : allScheduleNames) {
-        for (const char* object : {"EnaReq", "DsaReq"}) {
+        for (const auto& [object, opposite] : {std::pair{"EnaReq", "DsaReq"}, std::pair{"DsaReq", "EnaReq"}}) {
             DataObject* control = findDataObject(device, node, object);
             if (control == nullptr) return;
-            IedServer_setControlHandler(iedServer, control, &IecServer::controlHandler, control);
+            ControlTarget& target = controlTargets_[control];
+            target = ControlTarget{cls, device, node, object, opposite};
+            IedServer_setControlHandler(iedServer, control, &IecServer::controlHandler, &target);
         }
     }
 }
@@ -270,18 +285,18 @@ void IecServer::createInterface(InterfaceOwner<T>& owner, const char* className,
 }
 
 void IecServer::initInterfaces() {
-    createInterface(nymeaInterface, "InternalInterfaceNymea", interfaceFactory.nymea, nymeaTcpPort);
+    createInterface(nymeaInterface, "InternalInterfaceNymea", interfaceFactory.nymea, config.nymeaTcpPort);
     std::cout << "The powerLimitSource is: " << getPowerLimitSource() << std::endl;
-    if (activateExternMqttClseedi) {
+    if (config.activateExternMqttClseedi) {
         createInterface(clseediInterface, "ExternalInterfaceCLSEEDI", interfaceFactory.clseedi);
     }
-    if (activateInternDbus) {
+    if (config.activateInternDbus) {
         createInterface(dbusInterface, "InternalInterfaceDBUS", interfaceFactory.dbus);
     }
-    if (activateInternJsonrpc) {
+    if (config.activateInternJsonrpc) {
         createInterface(jsonrpcInterface, "InternalInterfaceJSONRPC", interfaceFactory.jsonrpc);
     }
-    if (activateExternMqttMoreVale) {
+    if (config.activateExternMqttMoreVale) {
         createInterface(moreValeInterface, "ExternalInterfaceMoreVale", interfaceFactory.moreVale,
                         nymeaInterface.get());
     }
@@ -334,7 +349,7 @@ void IecServer::setPowerLimitSource(const std::string& source) {
 
 void IecServer::activateEEBUSInterface() {
     if (eebusInterface) return;
-    createInterface(eebusInterface, "InternalInterfaceNymeaEEBUS", interfaceFactory.eebus, nymeaTcpPort);
+    createInterface(eebusInterface, "InternalInterfaceNymeaEEBUS", interfaceFactory.eebus, config.nymeaTcpPort);
     if (eebusInterface) std::cout << "✅ EEBUS interface activated." << std::endl;
 }
 
@@ -357,18 +372,19 @@ void IecServer::deactivateServiceInInterface() {
 }
 
 void IecServer::registerCallback(const std::string& name, CallbackFunction listener) {
-    std::lock_guard<std::recursive_mutex> road(roadLock());
+    RoadLock::Guard road;
     callbacks.insert_or_assign(name, guardedListener(name, std::move(listener)));
 }
 
 void IecServer::unregisterCallback(const std::string& name) {
-    std::lock_guard<std::recursive_mutex> road(roadLock());
+    RoadLock::Guard road;
     callbacks.erase(name);
 }
 
 // --- Main loop ------------------------------------------------------------------
 
 bool IecServer::checkIfTheSlotIsInPast(const std::string& node, const std::string& clsName) {
+    RoadLock::Guard road;  // may re-evaluate the CLS
     auto schedules = scheduleService();
     return !schedules || SlotBook::checkIfTheSlotIsInPast(*schedules, {node, clsName});
 }
@@ -378,12 +394,12 @@ bool IecServer::checkIfTheSlotIsJustWritten(const std::string& node, const std::
 }
 
 void IecServer::deleteExpiredFilledSlots() {
-    std::lock_guard<std::recursive_mutex> road(roadLock());
+    RoadLock::Guard road;
     if (auto schedules = scheduleService()) slots().deleteExpiredFilledSlots(*schedules);
 }
 
 void IecServer::updateStatesOfActiveSchedules() {
-    std::lock_guard<std::recursive_mutex> road(roadLock());
+    RoadLock::Guard road;
     auto schedules = scheduleService();
     if (!schedules) return;
     for (int cls : schedules->getClsWithActiveSchedule()) {
@@ -401,7 +417,7 @@ void IecServer::updateStatesOfActiveSchedules() {
 }
 
 void IecServer::activateFutureSchedules() {
-    std::lock_guard<std::recursive_mutex> road(roadLock());
+    RoadLock::Guard road;
     auto schedules = scheduleService();
     if (!schedules) return;
     const std::vector<int> future = schedules->getClsWithFutureTimestamp();
@@ -424,7 +440,7 @@ void IecServer::activateFutureSchedules() {
 void IecServer::startMainLoop() {
     serialization.debug = debugMode;
     runGuarded("the start-up evaluation", [] {
-        std::lock_guard<std::recursive_mutex> road(roadLock());
+        RoadLock::Guard road;
         if (auto schedules = scheduleService()) schedules->updateStatesOfAllCls();
     });
     logMessage(&serverLogLevel, LOG_NOTICE, "server: ######################################################");

@@ -4,14 +4,18 @@
 // source and the main loop. The power-limit write entry points and the slot
 // processing are class-level operations usable from any thread.
 //
-// Locking: everything that walks the processing road (control handler, slot
-// processing, write entry points, resendLpc, the main loop's evaluations and
-// cleanup, listener registration) runs under the process-wide road lock. The
-// lock is never held while an interface object is created or destroyed.
+// Locking: everything that walks the processing road runs under the
+// process-wide, non-recursive road lock (schedules/RoadLock.h). Each entry
+// takes it once: the control handler, processIECValuesInSM, the write entry
+// points, resendLpc, getScheduleData and getTotalDuration, each task of the
+// main loop, listener (un)registration. The functions they call assume it is
+// held and never take it again. The lock is never held while an interface
+// object is created or destroyed.
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +25,7 @@
 #include "foundation/Callbacks.h"
 #include "server/IecCore.h"
 #include "server/InterfaceOwner.h"
+#include "server/ServerConfig.h"
 
 class ScheduleService;
 class Serialization;
@@ -40,14 +45,10 @@ public:
     IecServer(const IecServer&) = delete;
     IecServer& operator=(const IecServer&) = delete;
 
-    // Configuration ("IECServer.conf").
+    // The "--debug" flag of the command line.
     bool debugMode = false;
-    int iec61850TcpPort = 0;
-    int nymeaTcpPort = 0;
-    bool activateExternMqttClseedi = false;
-    bool activateExternMqttMoreVale = false;
-    bool activateInternDbus = false;
-    bool activateInternJsonrpc = false;
+    // Configuration ("IECServer.conf"), filled by loadConfig.
+    ServerConfig config;
 
     std::string icdVersion;
 
@@ -65,7 +66,13 @@ public:
 
     std::array<bool, 5> futureScheduleFlag{};
 
-    // Listener registry, called with the CLS number after each change of a CLS's active value.
+    // Listener registry, called with the CLS number after each change of a
+    // CLS's active value. Changed only under the road lock (registerCallback,
+    // unregisterCallback); walked inside the road, on the thread that runs it,
+    // one listener after the other. A listener returns promptly: it never
+    // waits on the network or on another road, never calls a write entry
+    // point or resendLpc, never (un)registers a listener; slow work goes to a
+    // thread of its own. A listener that throws is logged and the walk goes on.
     CallbackMap callbacks;
 
     // Start-up and main loop. loadConfig and initIecServer throw StartupError
@@ -107,14 +114,18 @@ public:
 
     // The rest of the seam of the interfaces.
     bool isDebugMode() const override { return debugMode; }
-    int getNymeaTcpPort() const override { return nymeaTcpPort; }
+    int getNymeaTcpPort() const override { return config.nymeaTcpPort; }
     IedServer getIedServer() const override { return iedServer; }
 
     // Control road and slot processing.
     static ControlHandlerResult controlHandler(ControlAction action, void* parameter, MmsValue* ctlVal, bool test);
     static bool setDataObjectStVal(const std::string& clsName, const std::string& node, const std::string& object,
                                    bool value);
+    // Entry of the road: takes the road lock and processes the pending slots.
     static void processIECValuesInSM();
+    // Inside the road (the caller holds the road lock): hands every pending
+    // slot to schedule management and saves the XML file after each.
+    static void processPendingSlots();
 
     // MMS handlers.
     static void connectionIndicationHandler(IedServer server, ClientConnection connection, bool connected,
@@ -145,6 +156,18 @@ private:
     void createInterface(InterfaceOwner<T>& owner, const char* className,
                          const std::function<InterfaceOwner<T>(IecServer&, Args...)>& creator, Args... args);
     void pauseBetweenSources();
+
+    // What an MMS control operates. installControlHandlers makes one entry
+    // per controllable object and hands its address to the library as the
+    // handler's parameter, so the handler finds its target without a search.
+    struct ControlTarget {
+        int cls;
+        std::string clsName;
+        std::string node;
+        const char* operated;
+        const char* opposite;
+    };
+    std::map<const DataObject*, ControlTarget> controlTargets_;
 
     mutable std::mutex powerLimitSourceMutex_;
     std::string powerLimitSource_;

@@ -19,8 +19,6 @@
 
 namespace {
 
-using RoadGuard = std::lock_guard<std::recursive_mutex>;
-
 constexpr const char* kDurationSchedule = "EmpWCmd_FSCH030001";
 constexpr const char* kDirectSchedule = "EmpDCmd_FSCH050001";
 constexpr const char* kProtectedFile = "IEDSERVER.BIN";
@@ -98,9 +96,10 @@ bool writeOneEntrySchedule(const std::string& clsName, const std::string& node, 
 }
 
 // Queues the slot and processes it (with whatever else is pending) at once.
+// Inside the road.
 void processWrittenSlot(const std::string& node, const std::string& clsName) {
     IecServer::slots().addPending({node, clsName});
-    IecServer::processIECValuesInSM();
+    IecServer::processPendingSlots();
 }
 
 bool isProtectedFile(const char* name) {
@@ -123,42 +122,20 @@ ControlHandlerResult IecServer::controlHandler(ControlAction, void* parameter, M
         const bool value = MmsValue_getBoolean(ctlVal);
         logMessage(&serverLogLevel, LOG_NOTICE, "-----");
 
-        RoadGuard road(roadLock());
-        bool matched = false;
-        for (int cls = 1; cls <= 4 && !matched; ++cls) {
-            const std::string clsName = "CLS" + std::to_string(cls);
-            for (const auto& node : allScheduleNames) {
-                DataObject* ena = findDataObject(clsName, node, "EnaReq");
-                if (ena == nullptr) break;
-                const char* operated = nullptr;
-                const char* opposite = nullptr;
-                if (ena == parameter) {
-                    operated = "EnaReq";
-                    opposite = "DsaReq";
-                } else {
-                    DataObject* dsa = findDataObject(clsName, node, "DsaReq");
-                    if (dsa == nullptr) break;
-                    if (dsa == parameter) {
-                        operated = "DsaReq";
-                        opposite = "EnaReq";
-                    }
-                }
-                if (operated == nullptr) continue;
-
-                std::cout << "### 1.0 controlHandler - parameter matches " << operated << " on CLS" << cls
-                          << " schedule: " << node << std::endl;
-                logMessage(&serverLogLevel, LOG_NOTICE, "### server: 1.0 controlHandler - LD: CLS%d, LN: %s, DO: %s, value: %s",
-                           cls, node.c_str(), operated, boolText(value));
-                setDataObjectStVal(clsName, node, operated, value);
-                setDataObjectStVal(clsName, node, opposite, false);
-                std::cout << "1.1 controlHandler - parameter matches EnaReq/DsaReq on " << clsName
-                          << " schedule: " << node << std::endl;
-                slots().recordControl({node, clsName});
-                matched = true;
-                break;
-            }
+        RoadLock::Guard road;
+        // The parameter is the entry installControlHandlers made for the operated object.
+        if (const auto* target = static_cast<const ControlTarget*>(parameter)) {
+            std::cout << "### 1.0 controlHandler - parameter matches " << target->operated << " on CLS" << target->cls
+                      << " schedule: " << target->node << std::endl;
+            logMessage(&serverLogLevel, LOG_NOTICE, "### server: 1.0 controlHandler - LD: CLS%d, LN: %s, DO: %s, value: %s",
+                       target->cls, target->node.c_str(), target->operated, boolText(value));
+            setDataObjectStVal(target->clsName, target->node, target->operated, value);
+            setDataObjectStVal(target->clsName, target->node, target->opposite, false);
+            std::cout << "1.1 controlHandler - parameter matches EnaReq/DsaReq on " << target->clsName
+                      << " schedule: " << target->node << std::endl;
+            slots().recordControl({target->node, target->clsName});
         }
-        processIECValuesInSM();
+        processPendingSlots();
         return CONTROL_RESULT_OK;
     } catch (const std::exception& e) {
         logMessage(&serverLogLevel, LOG_ERR, "server: control handling failed: %s", e.what());
@@ -181,7 +158,12 @@ bool IecServer::setDataObjectStVal(const std::string& clsName, const std::string
 }
 
 void IecServer::processIECValuesInSM() {
-    RoadGuard road(roadLock());
+    RoadLock::Guard road;
+    processPendingSlots();
+}
+
+void IecServer::processPendingSlots() {
+    RoadLock::assertHeld();
     const SlotSet batch = slots().takePending();
     if (batch.empty()) return;
     auto schedules = scheduleService();
@@ -232,7 +214,7 @@ bool IecServer::writePowerLimitToIec61850(const std::string& clsDevice, int dura
             return false;
         }
         const std::string node = durationSeconds > 0 ? kDurationSchedule : kDirectSchedule;
-        RoadGuard road(roadLock());
+        RoadLock::Guard road;
         if (!writeOneEntrySchedule(clsDevice, node, durationSeconds, limitW, std::nullopt, active,
                                    &reportMissingToSyslog)) {
             return false;
@@ -269,7 +251,7 @@ bool IecServer::writeLpcWithStartTimeToIec61850(uint64_t startTimeMs, int durati
             logMessage(&serverLogLevel, LOG_ERR, "Invalid duration: %d", durationSeconds);
             return false;
         }
-        RoadGuard road(roadLock());
+        RoadLock::Guard road;
         if (!writeOneEntrySchedule(clsDevice, kDurationSchedule, durationSeconds, limitW, startTimeMs, active,
                                    &reportMissingToStderr)) {
             return false;
@@ -327,21 +309,22 @@ std::string IecServer::getActiveScheduleName(int cls) {
     return schedules ? schedules->getActiveScheduleName(cls) : std::string("no_schedule_active");
 }
 
+// The limit schedule the store hands on touches no schedule file and no
+// evaluation state, so these two are read-backs like the active value: they
+// never wait for a running road, and a listener may call them.
 PowerLimitScheduleMap IecServer::getScheduleData(int cls) {
-    RoadGuard road(roadLock());  // reads the schedule store
     auto schedules = scheduleService();
     return schedules ? schedules->getScheduleData(cls) : PowerLimitScheduleMap{};
 }
 
 int64_t IecServer::getTotalDuration() {
-    RoadGuard road(roadLock());  // reads the schedule store
     auto schedules = scheduleService();
     return schedules ? schedules->getTotalDuration() : -1;
 }
 
 void IecServer::resendLpc() {
     try {
-        RoadGuard road(roadLock());
+        RoadLock::Guard road;
         logMessage(&serverLogLevel, LOG_NOTICE, "server: Lets send LPC again");
         if (auto schedules = scheduleService()) schedules->updateStatesOfAllCls();
     } catch (const std::exception& e) {

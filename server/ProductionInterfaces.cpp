@@ -2,6 +2,7 @@
 // that knows the concrete interface classes.
 #include <thread>
 
+#include "external/ExternalInterfaceCLSEEDI.h"
 #include "external/ExternalInterfaceMoreVale.h"
 #include "external/ExternalInterfaceServiceIn.h"
 #include "internal/InternalInterfaceDBUS.h"
@@ -36,6 +37,11 @@ InterfaceFactory InterfaceFactory::production() {
     };
     factory.resetServiceInCache = [](InterfaceOwner<ExternalInterfaceServiceIn>& owner) {
         if (owner.get() != nullptr) owner.get()->resetCachedValues();
+    };
+    factory.clseedi = [](IecServer& server) {
+        auto gateway = std::make_unique<ExternalInterfaceCLSEEDI>(server);
+        gateway->startMqttLoop();  // the result is in the log; the gateway runs either way
+        return InterfaceOwner<ExternalInterfaceCLSEEDI>::adopt(std::move(gateway));
     };
     factory.pause = [](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); };
     return factory;

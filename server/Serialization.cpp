@@ -15,6 +15,7 @@
 
 #include "foundation/Logging.h"
 #include "foundation/Paths.h"
+#include "iec61850/durable_file.h"
 
 SlotSet persistedSlots;
 
@@ -22,6 +23,7 @@ namespace {
 
 constexpr const char* kInstalledPath = "/etc/iec/IEC61850_Values.xml";
 constexpr const char* kDebugPath = "IEC61850_Values.xml";
+constexpr unsigned kFileMode = 0644;
 
 bool namesDevice(const SlotSet& slots, const char* device) {
     for (const auto& slot : slots) {
@@ -129,35 +131,10 @@ void Serialization::appendModelToXml(tinyxml2::XMLDocument& document, tinyxml2::
 }
 
 bool Serialization::writeFileAtomically(const std::string& target, const std::string& content) const {
-    std::string temp = target + ".XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    const int fd = mkstemp(name.data());
-    if (fd < 0) {
-        logMessage(&logLevel, LOG_ERR, "Serialization: cannot create a temporary file beside %s: %s", target.c_str(),
-                   std::strerror(errno));
-        return false;
-    }
-    bool ok = fchmod(fd, 0644) == 0;
-    size_t written = 0;
-    while (ok && written < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        written += static_cast<size_t>(n);
-    }
-    const int savedErrno = errno;
-    if (::close(fd) != 0) ok = false;
-    if (ok && std::rename(name.data(), target.c_str()) != 0) ok = false;
-    if (!ok) {
-        logMessage(&logLevel, LOG_ERR, "Serialization: writing %s failed: %s", target.c_str(),
-                   std::strerror(errno ? errno : savedErrno));
-        ::unlink(name.data());
-    }
-    return ok;
+    std::string error;
+    if (iec61850::replaceFileDurably(target, content, kFileMode, error)) return true;
+    logMessage(&logLevel, LOG_ERR, "Serialization: writing %s failed: %s", target.c_str(), error.c_str());
+    return false;
 }
 
 bool Serialization::save_all_IEC_values_to_XML() {

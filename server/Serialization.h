@@ -31,9 +31,8 @@ public:
     std::string path() const;
 
     // Writes the file for persistedSlots (nothing when it is empty). The file
-    // is replaced atomically (temporary file + rename; no fsync, since the
-    // main loop waits for the save and the file is diagnostic only); false
-    // when it could not be written (reported, and the old file stays).
+    // is replaced durably (iec61850/durable_file.h); false when it could not
+    // be written (reported, and the old file stays).
     bool save_all_IEC_values_to_XML();
 
     void appendModelToXml(tinyxml2::XMLDocument& document, tinyxml2::XMLElement* root) const;

@@ -2,6 +2,12 @@
 
 #include <time.h>
 
+// The initializer below may write to the standard streams (a missing
+// configuration file) while static objects are still being made: including
+// <iostream> here makes sure they exist before it runs, whatever the order
+// in which the linker placed this unit.
+#include <iostream>
+
 #include "foundation/Logging.h"
 
 uint32_t serverLogLevel = [] {

@@ -14,6 +14,12 @@ int main(int argc, char** argv) {
     // A peer that closes its socket must not end the daemon.
     std::signal(SIGPIPE, SIG_IGN);
 
+    // In debug mode the records are on standard error too: a machine
+    // without a syslog daemon would lose them.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--debug") == 0) setSyslogEchoToStderr(true);
+    }
+
     openlog("IecServerLog", LOG_PID, LOG_USER);
     writeSyslog(LOG_NOTICE, "server: -----------------------------------------------");
     writeSyslog(LOG_NOTICE, "server: IEC Server start");

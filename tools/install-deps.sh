@@ -10,6 +10,7 @@ packages=(
   libgpiod-dev libsdbus-c++-dev libsystemd-dev dbus
   libtinyxml2-dev
   tshark openssl python3 clang libclang-rt-14-dev
+  strace
 )
 
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the built daemon (path in $1) in debug mode on this repository's etc/
-# configuration, from the working directory run/ (so "../etc/iec/config/"
-# is the repository's etc/iec/config and every absolute daemon path lies
-# below run/), with the local stand-ins it needs:
+# configuration, from the working directory run/, which it creates (there
+# "../etc/iec/config/" is the repository's etc/iec/config, and every absolute
+# daemon path, such as /etc/iec/config/IECServer.conf, is read below run/
+# through a link run/etc -> ../etc), with the local stand-ins it needs:
 #   - the home-platform stand-in on the configured nymea port, answering the
 #     power-limit source "relais" (override with NYMEA_SOURCE=...) and showing
 #     an EEBUS control box; commands appended to run/nymea-standin.in reach it

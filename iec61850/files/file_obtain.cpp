@@ -69,7 +69,7 @@ void ObtainFileTransfer::received(bool success, std::span<const uint8_t> content
         return;
     }
     if (!file_.write(response.data.data(), response.data.size())) {
-        requestClose(fileErrorFromErrno(errno));
+        requestClose(file_.lastError());
         return;
     }
     if (!response.moreFollows) {

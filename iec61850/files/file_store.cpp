@@ -4,11 +4,14 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+
+#include "iec61850/core/log.h"
 
 namespace iec61850::files {
 
@@ -255,73 +258,25 @@ MmsError FileStore::beginIncoming(std::string_view clientName, IncomingFile& fil
     if (::lstat(resolved.path.c_str(), &st) == 0) return MMS_ERROR_FILE_DUPLICATE_FILENAME;
     if (errno != ENOENT) return fileErrorFromErrno(errno);
 
-    std::string pattern = (resolved.path.parent_path() / ("." + resolved.path.filename().string() + ".XXXXXX"));
-    int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) return fileErrorFromErrno(errno);
-    ::fchmod(fd, kNewFileMode);
-    file = IncomingFile(UniqueFd(fd), pattern, resolved.path);
+    DurableFile incoming;
+    if (!incoming.begin(resolved.path, kNewFileMode)) {
+        iecLog(LOG_ERR, "MMS files: %s", incoming.error().c_str());
+        return fileErrorFromErrno(incoming.errorNumber());
+    }
+    file = IncomingFile(std::move(incoming));
     return MMS_ERROR_NONE;
-}
-
-IncomingFile::IncomingFile(UniqueFd fd, fs::path temporary, fs::path destination)
-    : fd_(std::move(fd)), temporary_(std::move(temporary)), destination_(std::move(destination)) {}
-
-IncomingFile::~IncomingFile() { discard(); }
-
-IncomingFile::IncomingFile(IncomingFile&& other) noexcept
-    : fd_(std::move(other.fd_)),
-      temporary_(std::move(other.temporary_)),
-      destination_(std::move(other.destination_)) {
-    other.temporary_.clear();
-}
-
-IncomingFile& IncomingFile::operator=(IncomingFile&& other) noexcept {
-    if (this != &other) {
-        discard();
-        fd_ = std::move(other.fd_);
-        temporary_ = std::move(other.temporary_);
-        destination_ = std::move(other.destination_);
-        other.temporary_.clear();
-    }
-    return *this;
-}
-
-void IncomingFile::discard() {
-    fd_ = UniqueFd();
-    if (!temporary_.empty()) {
-        ::unlink(temporary_.c_str());
-        temporary_.clear();
-    }
 }
 
 bool IncomingFile::write(const uint8_t* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd_.get(), data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
+    if (file_.write(data, size)) return true;
+    iecLog(LOG_ERR, "MMS files: %s", file_.error().c_str());
+    return false;
 }
 
 MmsError IncomingFile::commit() {
-    if (!fd_.valid()) return MMS_ERROR_FILE_OTHER;
-    if (::fsync(fd_.get()) != 0) {
-        MmsError error = fileErrorFromErrno(errno);
-        discard();
-        return error;
-    }
-    fd_ = UniqueFd();
-    if (::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE) != 0) {
-        MmsError error = fileErrorFromErrno(errno);
-        discard();
-        return error;
-    }
-    temporary_.clear();
-    return MMS_ERROR_NONE;
+    if (file_.commit(DurableFile::Commit::kKeepExisting)) return MMS_ERROR_NONE;
+    iecLog(LOG_ERR, "MMS files: %s", file_.error().c_str());
+    return lastError();
 }
 
 }  // namespace iec61850::files

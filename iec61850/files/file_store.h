@@ -9,11 +9,16 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "iec61850/durable_file.h"
 #include "iec61850/iec61850_server.h"
 
 namespace iec61850::files {
+
+// Maps an errno value of a failed file operation to the MMS file error.
+MmsError fileErrorFromErrno(int error);
 
 // A client file name mapped into the store.
 struct ResolvedPath {
@@ -58,29 +63,23 @@ struct OpenedFile {
 };
 
 // A file being written under a temporary name beside its destination. It
-// takes the destination name only with commit(); otherwise the temporary
-// file is removed when the object goes.
+// takes the destination name only with commit(), durably (synced, renamed,
+// directory synced); otherwise the temporary file is removed when the object
+// goes.
 class IncomingFile {
 public:
     IncomingFile() = default;
-    IncomingFile(UniqueFd fd, std::filesystem::path temporary, std::filesystem::path destination);
-    ~IncomingFile();
-    IncomingFile(IncomingFile&& other) noexcept;
-    IncomingFile& operator=(IncomingFile&& other) noexcept;
-    IncomingFile(const IncomingFile&) = delete;
-    IncomingFile& operator=(const IncomingFile&) = delete;
+    explicit IncomingFile(DurableFile file) : file_(std::move(file)) {}
 
-    bool valid() const { return fd_.valid(); }
+    bool valid() const { return file_.valid(); }
     bool write(const uint8_t* data, size_t size);
     // Moves the file to its destination (never replacing a file).
     MmsError commit();
+    // The MMS file error of the last failed write or commit.
+    MmsError lastError() const { return fileErrorFromErrno(file_.errorNumber()); }
 
 private:
-    void discard();
-
-    UniqueFd fd_;
-    std::filesystem::path temporary_;
-    std::filesystem::path destination_;
+    DurableFile file_;
 };
 
 class FileStore {
@@ -111,8 +110,6 @@ private:
     std::filesystem::path base_;
 };
 
-// Maps an errno value of a failed file operation to the MMS file error.
-MmsError fileErrorFromErrno(int error);
 
 // "YYYYMMDDhhmmss.000Z" (UTC), the form MMS uses for GeneralizedTime.
 std::string generalizedTime(int64_t secondsSinceEpoch);

@@ -31,6 +31,8 @@ void IedServer_stopThreadless(IedServer self) {
 
 bool IedServer_isRunning(IedServer self) { return self != nullptr && self->mms && self->mms->listening(); }
 
+int IedServer_getStartError(IedServer self) { return self != nullptr && self->mms ? self->mms->startError() : 0; }
+
 int IedServer_waitReady(IedServer self, unsigned int timeoutMs) {
     if (self == nullptr) return 0;
     return mmsState(self).waitReady(timeoutMs);

@@ -68,7 +68,7 @@ void sMmsServerConnection::receive(std::span<const uint8_t> bytes) {
     }
 }
 
-void sMmsServerConnection::readSocket() {
+void sMmsServerConnection::readSocket(bool toEnd) {
     if (closed() || !fd.valid()) return;
     uint8_t buf[16384];
     size_t total = 0;
@@ -78,7 +78,7 @@ void sMmsServerConnection::readSocket() {
             total += static_cast<size_t>(n);
             receive(std::span<const uint8_t>(buf, static_cast<size_t>(n)));
             // A short read drained the socket; more data wakes the next poll.
-            if (static_cast<size_t>(n) < sizeof buf) return;
+            if (static_cast<size_t>(n) < sizeof buf && !toEnd) return;
             continue;
         }
         if (n == 0) {

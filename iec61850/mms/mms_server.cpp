@@ -48,11 +48,13 @@ bool MmsServerState::startListening(int tcpPort) {
     if (listenFd_.valid()) return true;
     if (tcpPort <= 0 || tcpPort > 65535) {
         iecLog(LOG_ERR, "mms: invalid TCP port %d", tcpPort);
+        startError_ = EINVAL;
         return false;
     }
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
-        iecLog(LOG_ERR, "mms: socket failed: %s", std::strerror(errno));
+        startError_ = errno;
+        iecLog(LOG_ERR, "mms: socket failed: %s", std::strerror(startError_));
         return false;
     }
     const int one = 1;
@@ -63,9 +65,11 @@ bool MmsServerState::startListening(int tcpPort) {
     addr.sin_port = htons(static_cast<uint16_t>(tcpPort));
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(fd.get(), kListenBacklog) != 0) {
-        iecLog(LOG_ERR, "mms: cannot listen on port %d: %s", tcpPort, std::strerror(errno));
+        startError_ = errno;
+        iecLog(LOG_ERR, "mms: cannot listen on port %d: %s", tcpPort, std::strerror(startError_));
         return false;
     }
+    startError_ = 0;
     listenFd_ = std::move(fd);
     return true;
 }
@@ -135,10 +139,26 @@ void MmsServerState::acceptPending() {
             iecLog(LOG_WARNING, "mms: %s refused: %zu connections open", peer.c_str(), open);
             continue;  // the socket closes here; the peer sees the connection end
         }
-        const int one = 1;
-        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        configureAccepted(fd.get());
         connections_.push_back(std::make_unique<sMmsServerConnection>(*this, std::move(fd), peer, nextLocalRef_++));
         if (nextLocalRef_ == 0) nextLocalRef_ = 1;
+    }
+}
+
+void MmsServerState::configureAccepted(int fd) const {
+    const int one = 1;
+    const int idle = static_cast<int>(keepalive_.idle.count());
+    const int interval = static_cast<int>(keepalive_.interval.count());
+    const int probes = keepalive_.probes;
+    const unsigned userTimeoutMs =
+        static_cast<unsigned>(std::chrono::duration_cast<std::chrono::milliseconds>(keepalive_.bound()).count());
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0 ||
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) != 0 ||
+        ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs) != 0) {
+        iecLog(LOG_WARNING, "mms: keepalive not set: %s", std::strerror(errno));
     }
 }
 
@@ -154,17 +174,24 @@ void MmsServerState::dropExpiredAndClosed() {
     std::erase_if(connections_, [](const auto& c) { return c->closed(); });
 }
 
+namespace {
+// A peer that has shut its side shows POLLRDHUP, so its end is seen in the
+// same pass as its last data.
+constexpr short kReadEvents = POLLIN | POLLRDHUP;
+}  // namespace
+
 int MmsServerState::waitReady(unsigned timeoutMs) {
     std::vector<pollfd> fds;
     std::vector<sMmsServerConnection*> owners;
     fds.reserve(connections_.size() + 2);
     owners.reserve(connections_.size());
     if (wakeFd_.valid()) fds.push_back({wakeFd_.get(), POLLIN, 0});
+    const int listenIndex = listenFd_.valid() ? static_cast<int>(fds.size()) : -1;
     if (listenFd_.valid()) fds.push_back({listenFd_.get(), POLLIN, 0});
     const size_t first = fds.size();
     for (const auto& c : connections_) {
         if (!c->fd.valid() || c->closed()) continue;
-        fds.push_back({c->fd.get(), static_cast<short>(POLLIN | (c->hasPendingOutput() ? POLLOUT : 0)), 0});
+        fds.push_back({c->fd.get(), static_cast<short>(kReadEvents | (c->hasPendingOutput() ? POLLOUT : 0)), 0});
         owners.push_back(c.get());
     }
     readyFresh_ = false;
@@ -174,6 +201,7 @@ int MmsServerState::waitReady(unsigned timeoutMs) {
         uint64_t count;
         (void)!::read(wakeFd_.get(), &count, sizeof count);
     }
+    listenReady_ = listenIndex >= 0 && fds[static_cast<size_t>(listenIndex)].revents != 0;
     ready_.clear();
     for (size_t i = first; i < fds.size(); ++i) {
         if (fds[i].revents != 0) ready_.push_back({owners[i - first], fds[i].revents});
@@ -189,32 +217,41 @@ void MmsServerState::signalWork() {
 }
 
 void MmsServerState::processIncomingData() {
-    acceptPending();
     if (!readyFresh_) {
         // No waitReady since the last pass: look at every socket now.
         std::vector<pollfd> fds;
         std::vector<sMmsServerConnection*> owners;
-        fds.reserve(connections_.size());
+        fds.reserve(connections_.size() + 1);
+        if (listenFd_.valid()) fds.push_back({listenFd_.get(), POLLIN, 0});
+        const size_t first = fds.size();
         for (const auto& c : connections_) {
             if (c->closed() || !c->fd.valid()) continue;
-            fds.push_back({c->fd.get(), static_cast<short>(POLLIN | (c->hasPendingOutput() ? POLLOUT : 0)), 0});
+            fds.push_back({c->fd.get(), static_cast<short>(kReadEvents | (c->hasPendingOutput() ? POLLOUT : 0)), 0});
             owners.push_back(c.get());
         }
         ready_.clear();
+        listenReady_ = false;
         if (!fds.empty() && ::poll(fds.data(), fds.size(), 0) > 0) {
-            for (size_t i = 0; i < fds.size(); ++i) {
-                if (fds[i].revents != 0) ready_.push_back({owners[i], fds[i].revents});
+            listenReady_ = first > 0 && fds[0].revents != 0;
+            for (size_t i = first; i < fds.size(); ++i) {
+                if (fds[i].revents != 0) ready_.push_back({owners[i - first], fds[i].revents});
             }
         }
     }
     readyFresh_ = false;
     // Connections are only erased below, so every pointer in ready_ is alive.
+    // Their input (and their end) comes first, so a client that closes and
+    // connects again at once finds its old slot free when the new connection
+    // is judged against the limit.
     for (const auto& [c, revents] : ready_) {
-        if (revents & (POLLIN | POLLHUP | POLLERR)) c->readSocket();
+        if (revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) c->readSocket((revents & (POLLRDHUP | POLLHUP)) != 0);
         if (!c->closed() && (revents & POLLERR) && !(revents & POLLIN)) c->close("socket error");
         c->flush();
     }
     ready_.clear();
+    // The listening socket is only tried when it has a connection waiting.
+    if (listenReady_) acceptPending();
+    listenReady_ = false;
     dropExpiredAndClosed();
 }
 

@@ -86,7 +86,9 @@ struct sMmsServerConnection {
     // Feeds octets received from the peer; complete TPKTs are handled at once.
     void receive(std::span<const uint8_t> bytes);
     // Reads what the socket has (at most kMaxReadPerPass); closes on EOF/error.
-    void readSocket();
+    // toEnd: the peer has shut its side, so read on to the end of its data
+    // (and close) in this pass instead of stopping at a short read.
+    void readSocket(bool toEnd = false);
     // Writes pending output; closes the connection when the peer is gone.
     void flush();
     // Ends the connection now (socket closed, hooks and indication called once).
@@ -164,9 +166,24 @@ public:
     static constexpr std::chrono::milliseconds kAssociationTimeout{10000};
     void setAssociationTimeoutForTesting(std::chrono::milliseconds t) { associationTimeout_ = t; }
 
+    // TCP keepalive of accepted sockets: a peer that vanishes without a FIN
+    // (cable pulled, box switched off) is found dead and its connection
+    // closed within bound(); output it leaves unacknowledged is given up
+    // after the same time.
+    struct Keepalive {
+        std::chrono::seconds idle{60};
+        std::chrono::seconds interval{15};
+        int probes = 4;
+        std::chrono::seconds bound() const { return idle + interval * probes; }
+    };
+    // Applies to connections accepted afterwards.
+    void setKeepaliveForTesting(Keepalive k) { keepalive_ = k; }
+
     bool startListening(int tcpPort);
     void stop();
     bool listening() const { return listenFd_.valid(); }
+    // errno of the last failed startListening; 0 after a successful one.
+    int startError() const { return startError_; }
     int waitReady(unsigned timeoutMs);
     void processIncomingData();
     void performPeriodicTasks();
@@ -190,6 +207,7 @@ public:
 
 private:
     void acceptPending();
+    void configureAccepted(int fd) const;
     void dropExpiredAndClosed();
 
     // Readiness seen by the last waitReady, used by the next
@@ -199,6 +217,7 @@ private:
         short revents;
     };
     std::vector<Readiness> ready_;
+    bool listenReady_ = false;
     bool readyFresh_ = false;
 
     sIedServer* server_;
@@ -209,6 +228,8 @@ private:
     std::vector<MmsConnectionHooks> hooks_;
     uint16_t nextLocalRef_ = 1;
     std::chrono::milliseconds associationTimeout_ = kAssociationTimeout;
+    Keepalive keepalive_;
+    int startError_ = 0;
 };
 
 // The state of a server, created on first use.

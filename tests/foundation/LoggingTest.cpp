@@ -54,6 +54,20 @@ TEST_F(LoggingTest, CutsAt1023BytesAndKeepsPercentSequencesVerbatim) {
     EXPECT_EQ(records[2].text, "payload: {\"x\":\"%s%n%d\"}");
 }
 
+TEST_F(LoggingTest, DebugEchoPutsEveryRecordOnStandardErrorToo) {
+    const uint32_t threshold = 5;
+    testing::internal::CaptureStderr();
+    logMessage(&threshold, LOG_NOTICE, "quiet %d", 1);
+    setSyslogEchoToStderr(true);
+    logMessage(&threshold, LOG_WARNING, "loud %s", "%d");
+    logMessage(&threshold, LOG_INFO, "dropped by the threshold");
+    writeSyslog(LOG_ERR, "direct");
+    setSyslogEchoToStderr(false);
+    logMessage(&threshold, LOG_NOTICE, "quiet %d", 2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[warning] loud %d\n[err] direct\n");
+    EXPECT_EQ(syslog.records().size(), 4u);  // the records reach the log all the same
+}
+
 TEST_F(LoggingTest, LevelNames) {
     struct Case {
         const char* name;

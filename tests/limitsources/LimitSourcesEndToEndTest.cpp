@@ -81,8 +81,8 @@ TEST(LimitSourcesEndToEnd, TheSourceSwitchesThroughTheCoreAndMmsSeesTheLimits) {
 
     static IecServer* server = new IecServer;  // like the daemon's, it outlives the test
     server->debugMode = true;
-    server->iec61850TcpPort = testsupport::freeLoopbackPort();
-    server->nymeaTcpPort = nymeaPort;
+    server->config.iec61850TcpPort = testsupport::freeLoopbackPort();
+    server->config.nymeaTcpPort = nymeaPort;
     server->interfaceFactory = InterfaceFactory::production();
     server->interfaceFactory.eebus = [](IecServer& s, int port) {
         EebusTimings timings;
@@ -107,7 +107,7 @@ TEST(LimitSourcesEndToEnd, TheSourceSwitchesThroughTheCoreAndMmsSeesTheLimits) {
     });
 
     mmstest::MmsTestClient client;
-    ASSERT_TRUE(client.associate(server->iec61850TcpPort));
+    ASSERT_TRUE(client.associate(server->config.iec61850TcpPort));
     std::string seen;
     // "eebus", the box limits consumption to its 4200 W and production to 3000 W.
     EXPECT_TRUE(awaitLimits(client, 4200, 3000, 10s, seen)) << seen;

@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 using servertest::ServerCoreTest;
 
 size_t sends(const RecordingSchedules& schedules, int cls) {
-    std::lock_guard<std::recursive_mutex> road(roadLock());
+    RoadLock::Guard road;
     size_t n = 0;
     for (const auto& c : schedules.calls) n += c.what == "send" && c.cls == cls;
     return n;
@@ -59,7 +59,7 @@ TEST_F(ServerCoreTest, RelayEebusAndMmsWritesShareTheRoad) {
     std::atomic<int> answered{0};
     std::thread operator_([&] {
         mmstest::MmsTestClient client;
-        if (!client.associate(servertest::startedServer().iec61850TcpPort)) return;
+        if (!client.associate(servertest::startedServer().config.iec61850TcpPort)) return;
         for (int i = 0; i < 10; ++i) {
             answered += mmsreq::operate(client, "CLS3", "EmpWCmd_FSCH030002", i % 2 ? "DsaReq" : "EnaReq", true);
             std::ofstream(gpio / "12") << (i % 2) << "\n";

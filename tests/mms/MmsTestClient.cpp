@@ -311,7 +311,11 @@ bool MmsTestClient::waitClosed(int timeoutMs) {
 }
 
 bool MmsTestClient::associate(int port, int32_t localDetail, uint8_t tpduSizeCode) {
-    if (!connect(port)) return false;
+    return connect(port) && initiate(localDetail, tpduSizeCode);
+}
+
+bool MmsTestClient::initiate(int32_t localDetail, uint8_t tpduSizeCode) {
+    if (fd_ < 0) return false;
     Bytes cr = fromHex("0300001611e00000000100c0010dc2020001c1020001");
     cr[13] = tpduSizeCode;
     if (!sendRaw(cr)) return false;

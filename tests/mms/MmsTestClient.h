@@ -56,6 +56,8 @@ public:
     // localDetail is the proposed MMS PDU size.
     // tpduSizeCode is the proposed COTP TPDU size (7: 128 ... 13: 8192 octets).
     bool associate(int port, int32_t localDetail = 65000, uint8_t tpduSizeCode = 13);
+    // The same on a connection made by connect().
+    bool initiate(int32_t localDetail = 65000, uint8_t tpduSizeCode = 13);
     // Largest DT TPDU (header included) received so far.
     size_t largestTpdu() const { return largestTpdu_; }
     // The MMS initiate response PDU of the last association.

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -199,7 +200,13 @@ TEST(HostReachable, DroppedConnectAttemptTimesOut) {
         ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         fillers.push_back(fd);
     }
-    ::usleep(50 * 1000);
+    // Once the first attempt is established, the queue (backlog 0) is full.
+    pollfd established{fillers.front(), POLLOUT, 0};
+    ASSERT_EQ(::poll(&established, 1, 5000), 1);
+    int error = -1;
+    socklen_t length = sizeof error;
+    ASSERT_EQ(::getsockopt(fillers.front(), SOL_SOCKET, SO_ERROR, &error, &length), 0);
+    ASSERT_EQ(error, 0);
     const ProbeOutput p = probe("127.0.0.1", listener.port(), std::chrono::milliseconds(300));
     for (int fd : fillers) ::close(fd);
     EXPECT_FALSE(p.result);

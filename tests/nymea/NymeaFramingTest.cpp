@@ -58,11 +58,4 @@ INSTANTIATE_TEST_SUITE_P(
         FramingCase{"nulByte", std::string("{\"a\":\0}\n{}", 10), {"D", "V:{}", "I"}, ""}),
     [](const ::testing::TestParamInfo<FramingCase>& info) { return std::string(info.param.name); });
 
-TEST(NestingTest, CountsBracketsOutsideStrings) {
-    EXPECT_FALSE(nymeajson::nestsDeeperThan(R"({"a":[1,{"b":2}]})", 3));
-    EXPECT_TRUE(nymeajson::nestsDeeperThan(R"({"a":[1,{"b":[2]}]})", 3));
-    EXPECT_FALSE(nymeajson::nestsDeeperThan(R"({"a":"[[[[\"[[[["})", 1));
-    EXPECT_TRUE(nymeajson::nestsDeeperThan(std::string(100000, '['), 64));
-}
-
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "model/StaticModel.h"
 #include "schedules/IecScheduleHandling.h"
+#include "schedules/RoadLock.h"
 #include "schedules/ScheduleNode.h"
 #include "tests/schedules/ScheduleTestSupport.h"
 #include "tests/support/PrivateBus.h"
@@ -79,8 +80,25 @@ protected:
         n.setBoolean(n.attr("DsaReq", "stVal"), !enable);
     }
 
+    // Holds the road for one full expression: road()->updateSchedule(1).
+    class OnRoad {
+    public:
+        explicit OnRoad(IecScheduleHandling& handling) : handling_(handling) {}
+        IecScheduleHandling* operator->() const { return &handling_; }
+
+    private:
+        RoadLock::Guard road_;
+        IecScheduleHandling& handling_;
+    };
+    OnRoad road() const { return OnRoad(*handling); }
+
     // The road of one slot: hand-over, then evaluation.
     void process(int cls, const std::string& ln) {
+        RoadLock::Guard road;
+        processInRoad(cls, ln);
+    }
+    // The same with the road already held by the caller.
+    void processInRoad(int cls, const std::string& ln) {
         handling->sendIECValuesToScheduleManager(ln, cls);
         handling->updateSchedule(cls);
     }

@@ -43,7 +43,7 @@ TEST_F(HandOver, ConstructionReadsVersionAndNames) {
         EXPECT_EQ(handling->getActiveScheduleName(cls), "");
     }
     EXPECT_TRUE(handling->getClsWithActiveSchedule().empty());
-    EXPECT_EQ(handling->getTotalDuration(), -1);
+    EXPECT_EQ(road()->getTotalDuration(), -1);
 }
 
 TEST_F(HandOver, EachScheduleVariantReachesTheStore) {
@@ -52,7 +52,7 @@ TEST_F(HandOver, EachScheduleVariantReachesTheStore) {
     ScheduleNode prg = node(1, "EmpSPrg_FSCH020001");
     prg.setInt32(prg.sub("StrTm01", "setCal", "occType"), 2);
     prg.setInt32(prg.sub("StrTm01", "setCal", "month"), 7);
-    handling->sendIECValuesToScheduleManager("EmpSPrg_FSCH020001", 1);
+    road()->sendIECValuesToScheduleManager("EmpSPrg_FSCH020001", 1);
     auto doc = scheduleManager->readJSON(1, "EmpSPrg_FSCH020001");
     ASSERT_TRUE(doc.IsObject());
     EXPECT_EQ(doubles(doc, "ValASG"), (std::vector<double>{1.5, 2500.0, -3.25}));
@@ -70,13 +70,13 @@ TEST_F(HandOver, EachScheduleVariantReachesTheStore) {
 
     // Single command: exactly one start time, its calendar as at start.
     writeSchedule(1, "EmpDCmd_FSCH050001", {7000.0f}, 0, {kNowSec}, true);
-    handling->sendIECValuesToScheduleManager("EmpDCmd_FSCH050001", 1);
+    road()->sendIECValuesToScheduleManager("EmpDCmd_FSCH050001", 1);
     doc = scheduleManager->readJSON(1, "EmpDCmd_FSCH050001");
     EXPECT_EQ(int64s(doc, "StrTm"), (std::vector<int64_t>{kNowSec}));
     EXPECT_EQ(int64s(doc, "StrCal"), (std::vector<int64_t>{0, 5, 0, 0, 0, 0, 0, 0}));
 
     // Trigger node: the trigger layout with its flags.
-    handling->sendIECValuesToScheduleManager("SysSoft_FSCH110002", 2);
+    road()->sendIECValuesToScheduleManager("SysSoft_FSCH110002", 2);
     doc = scheduleManager->readJSON(2, "SysSoft_FSCH110002");
     EXPECT_EQ(schedulefile::getBool(doc, "EvTrg"), true);
     EXPECT_EQ(schedulefile::getBool(doc, "currentTrg"), true);
@@ -86,7 +86,7 @@ TEST_F(HandOver, EachScheduleVariantReachesTheStore) {
     // Window command: no calendar on its start times; CLS1 says so.
     for (int cls : {1, 2}) {
         testing::internal::CaptureStdout();
-        handling->sendIECValuesToScheduleManager("EmpWCmd_FSCH030001", cls);
+        road()->sendIECValuesToScheduleManager("EmpWCmd_FSCH030001", cls);
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(out.find("DA for: EmpWCmd_FSCH030001 setCal not found") != std::string::npos, cls == 1) << cls;
         doc = scheduleManager->readJSON(cls, "EmpWCmd_FSCH030001");
@@ -95,7 +95,7 @@ TEST_F(HandOver, EachScheduleVariantReachesTheStore) {
     }
 
     // A node that is not a schedule hands nothing over.
-    handling->sendIECValuesToScheduleManager("ActPow_GGIO001", 1);
+    road()->sendIECValuesToScheduleManager("ActPow_GGIO001", 1);
     EXPECT_FALSE(storedExistsFor(1, "ActPow_GGIO001"));
     EXPECT_TRUE(syslog.contains(LOG_INFO, "handling: send IECValuesToScheduleManager DA for SchdPrio not found"));
 }
@@ -128,7 +128,7 @@ TEST_F(HandOver, DeleteResetsEveryStartTimeInModelAndStore) {
         n.setInt32(n.attr("SchdSt", "stVal"), 4);
         n.setTimestamp(n.attr("SchdSt", "t"), kNowSec * 1000);
         if (n.attr("StrTm02", "setCal")) n.setInt32(n.sub("StrTm02", "setCal", "occType"), 2);
-        handling->deleteScheduleData("CLS1", ln);
+        road()->deleteScheduleData("CLS1", ln);
 
         EXPECT_EQ(n.int32(n.attr("NumEntr", "setVal")), 1);
         EXPECT_EQ(n.int32(n.attr("SchdIntv", "setVal")), 0);
@@ -151,7 +151,7 @@ TEST_F(HandOver, DeleteResetsEveryStartTimeInModelAndStore) {
         EXPECT_EQ(schedulefile::getBool(doc, "EnaReq"), false);
         EXPECT_EQ(schedulefile::getInt(doc, "SchdIntv"), 0);
     }
-    handling->deleteScheduleData("CLS9", "EmpWCmd_FSCH030001");  // refused, no throw
+    road()->deleteScheduleData("CLS9", "EmpWCmd_FSCH030001");  // refused, no throw
 }
 
 TEST_F(Evaluation, PublishesOncePerChange) {
@@ -175,13 +175,13 @@ TEST_F(Evaluation, PublishesOncePerChange) {
     EXPECT_EQ(prg.timeMs(prg.attr("ActStrTm", "stVal")), (kNowSec - 10) * 1000);
 
     // Nothing changed: nobody is called.
-    handling->updateSchedule(1);
+    road()->updateSchedule(1);
     EXPECT_EQ(listener.calls().size(), 1u);
 
     // Next entry, same schedule.
     syslog.clear();
     clock->advanceMs(600 * 1000);
-    handling->updateSchedule(1);
+    road()->updateSchedule(1);
     EXPECT_EQ(listener.calls().size(), 2u);
     EXPECT_EQ(anOut1(1), 3100.0f);
     EXPECT_EQ(prg.int32(prg.attr("SchdEntr", "stVal")), 1);
@@ -195,20 +195,20 @@ TEST_F(Evaluation, PublishesOncePerChange) {
     EXPECT_EQ(anOut1Multiplier(1), 0);
     // The multiplier published is the stored schedule's, not a later model value.
     n.setInt32(n.sub("ValASG001", "units", "multiplier"), 6);
-    handling->updateSchedule(1);
+    road()->updateSchedule(1);
     EXPECT_EQ(listener.calls().size(), 3u);
     EXPECT_EQ(handling->getActiveMultiplier(1), 0);
 
     // The slot ends: no schedule, -1 with the last multiplier.
     syslog.clear();
     clock->advanceMs(600 * 1000);
-    handling->updateSchedule(1);
+    road()->updateSchedule(1);
     EXPECT_EQ(listener.calls(), (std::vector<int>{1, 1, 1, 1}));
     EXPECT_EQ(handling->getActiveScheduleName(1), kNoScheduleActive);
     EXPECT_EQ(anOut1(1), -1.0f);
     EXPECT_EQ(anOut1Multiplier(1), 0);
     EXPECT_TRUE(syslog.contains(LOG_INFO, "handling: Schedule has changed in CLS1 from EmpSPrg_FSCH020002 to no_schedule_active"));
-    handling->updateSchedule(1);
+    road()->updateSchedule(1);
     EXPECT_EQ(listener.calls().size(), 4u);
     EXPECT_EQ(handling->getActiveValue(2), -1.0f);
 }
@@ -227,11 +227,39 @@ TEST_F(Evaluation, HigherPriorityTakesOverAndHandsBack) {
     EXPECT_EQ(listener.calls(), (std::vector<int>{1, 1, 1}));
 }
 
+TEST_F(Evaluation, ADisabledScheduleStopsReadingRunning) {
+    auto state = [this](const char* ln) {
+        ScheduleNode n = node(1, ln);
+        return n.int32(n.attr("SchdSt", "stVal"));
+    };
+    const int untouched = state("EmpSPrg_FSCH020003");
+    writeSchedule(1, "EmpSPrg_FSCH020001", {1000.0f}, 3600, {kNowSec - 10}, true);
+    process(1, "EmpSPrg_FSCH020001");
+    writeSchedule(1, "EmpWCmd_FSCH030001", {4200.0f}, 3600, {kNowSec - 10}, true);
+    process(1, "EmpWCmd_FSCH030001");
+    ASSERT_EQ(state("EmpWCmd_FSCH030001"), kStateRunning);
+
+    // DsaReq on the running schedule: its state is written like the others'.
+    writeSchedule(1, "EmpWCmd_FSCH030001", {4200.0f}, 3600, {kNowSec - 10}, false);
+    process(1, "EmpWCmd_FSCH030001");
+    EXPECT_EQ(handling->getActiveScheduleName(1), "EmpSPrg_FSCH020001");
+    EXPECT_EQ(state("EmpWCmd_FSCH030001"), scheduleManager->checkStatusOfSchedule(1, "EmpWCmd_FSCH030001"));
+    EXPECT_NE(state("EmpWCmd_FSCH030001"), kStateRunning);
+    EXPECT_EQ(state("EmpSPrg_FSCH020001"), kStateRunning);
+
+    // The last enabled one goes too: no schedule reads Running.
+    writeSchedule(1, "EmpSPrg_FSCH020001", {1000.0f}, 3600, {kNowSec - 10}, false);
+    process(1, "EmpSPrg_FSCH020001");
+    EXPECT_EQ(handling->getActiveScheduleName(1), kNoScheduleActive);
+    for (const auto& ln : kScheduleNames) EXPECT_NE(state(ln.c_str()), kStateRunning) << ln;
+    EXPECT_EQ(state("EmpSPrg_FSCH020003"), untouched);  // never enabled: never written
+}
+
 TEST_F(Evaluation, StoredStateOutsideItsSlotPublishesZero) {
     writeSchedule(1, "EmpWCmd_FSCH030001", {4200.0f}, 60, {kNowSec - 10}, true);
     process(1, "EmpWCmd_FSCH030001");
     clock->advanceMs(120 * 1000);
-    handling->updateActiveSchedule(1);  // without refreshing the states first
+    road()->updateActiveSchedule(1);  // without refreshing the states first
     EXPECT_EQ(handling->getActiveValue(1), 0.0f);
     EXPECT_EQ(anOut1(1), 0.0f);
 }
@@ -244,7 +272,7 @@ TEST_F(Evaluation, UnreadableValuePublishesNothing) {
     workDir.writeFile(schedulefile::path(1, "EmpDCmd_FSCH050001"),
                       FileBuilder::normal("EmpDCmd_FSCH050001").set("SchdPrio", "50").set("ValASG", "[\"x\"]").json());
     syslog.clear();
-    handling->updateSchedule(1);
+    road()->updateSchedule(1);
     EXPECT_TRUE(listener.calls().empty());
     EXPECT_EQ(handling->getActiveScheduleName(1), "EmpWCmd_FSCH030001");
     EXPECT_EQ(handling->getActiveValue(1), 4200.0f);
@@ -266,7 +294,7 @@ TEST_F(Evaluation, ThrowingListenerIsLoggedAndTheNextOneRuns) {
 TEST_F(Evaluation, TimeStampsAfterAResetAreRealTime) {
     writeSchedule(1, "EmpWCmd_FSCH030002", {10.0f}, 600, {kNowSec - 10}, true);
     process(1, "EmpWCmd_FSCH030002");
-    handling->deleteScheduleData("CLS1", "EmpWCmd_FSCH030001");
+    road()->deleteScheduleData("CLS1", "EmpWCmd_FSCH030001");
     clock->advanceMs(5000);
     writeSchedule(1, "EmpWCmd_FSCH030002", {20.0f}, 600, {kNowSec - 10}, true);
     process(1, "EmpWCmd_FSCH030002");
@@ -290,14 +318,14 @@ TEST_F(Evaluation, FullPushCallsForClsOneAndTwoAndKeepsTheOrder) {
     // ... and stays the winner through resends of the unchanged schedules.
     for (int resend = 0; resend < 2; ++resend) {
         clock->advanceMs(1000);
-        handling->updateStatesOfAllCls();
+        road()->updateStatesOfAllCls();
         EXPECT_EQ(handling->getActiveScheduleName(1), "EmpWCmd_FSCH030002");
     }
     EXPECT_EQ(listener.calls(), (std::vector<int>{1, 2, 1, 2}));
 
     callbacks.clear();
     testing::internal::CaptureStdout();
-    handling->updateStatesOfAllCls();
+    road()->updateStatesOfAllCls();
     const std::string out = testing::internal::GetCapturedStdout();
     size_t count = 0;
     for (size_t pos = out.find("Error: No callbacks registered."); pos != std::string::npos;
@@ -309,24 +337,26 @@ TEST_F(Evaluation, FullPushCallsForClsOneAndTwoAndKeepsTheOrder) {
 
 TEST_F(Evaluation, FutureStartTimesAndWindowQuestions) {
     writeSchedule(3, "EmpWCmd_FSCH030001", {100.0f}, 60, {kNowSec + 3600}, true);
-    handling->sendIECValuesToScheduleManager("EmpWCmd_FSCH030001", 3);
+    road()->sendIECValuesToScheduleManager("EmpWCmd_FSCH030001", 3);
     EXPECT_EQ(handling->getClsWithFutureTimestamp(), std::vector<int>{3});
-    EXPECT_TRUE(handling->checkIfSlotIsInFuture(3, "EmpWCmd_FSCH030001"));
-    EXPECT_FALSE(handling->checkIfActualTimeInScheduleInterval(3, "EmpWCmd_FSCH030001"));
+    EXPECT_TRUE(road()->checkIfSlotIsInFuture(3, "EmpWCmd_FSCH030001"));
+    EXPECT_FALSE(road()->checkIfActualTimeInScheduleInterval(3, "EmpWCmd_FSCH030001"));
     clock->advanceMs(3601 * 1000);
     EXPECT_TRUE(handling->getClsWithFutureTimestamp().empty());
-    EXPECT_FALSE(handling->checkIfSlotIsInFuture(3, "EmpWCmd_FSCH030001"));
-    EXPECT_TRUE(handling->checkIfActualTimeInScheduleInterval(3, "EmpWCmd_FSCH030001"));
-    handling->updateSchedule(3);
+    EXPECT_FALSE(road()->checkIfSlotIsInFuture(3, "EmpWCmd_FSCH030001"));
+    EXPECT_TRUE(road()->checkIfActualTimeInScheduleInterval(3, "EmpWCmd_FSCH030001"));
+    road()->updateSchedule(3);
     EXPECT_EQ(handling->getClsWithActiveSchedule(), std::vector<int>{3});
-    EXPECT_FALSE(handling->checkScheduleState("NoSuchNode", 3));
+    EXPECT_FALSE(road()->checkScheduleState("NoSuchNode", 3));
 }
 
 TEST_F(Evaluation, PublishedStateIsReadableWhileAListenerBlocks) {
     std::mutex gate;
     std::unique_lock<std::mutex> hold(gate);
     std::atomic<bool> inListener{false};
+    std::atomic<bool> roadHeldInListener{false};
     callbacks["slow"] = [&](int) {
+        roadHeldInListener = RoadLock::heldByThisThread();
         inListener = true;
         std::lock_guard<std::mutex> wait(gate);
     };
@@ -335,9 +365,7 @@ TEST_F(Evaluation, PublishedStateIsReadableWhileAListenerBlocks) {
     while (!inListener) std::this_thread::yield();
     EXPECT_EQ(handling->getActiveValue(1), 4200.0f);
     EXPECT_EQ(handling->getActiveScheduleName(1), "EmpWCmd_FSCH030001");
-    const bool roadFree = roadLock().try_lock();
-    if (roadFree) roadLock().unlock();
-    EXPECT_FALSE(roadFree);
+    EXPECT_TRUE(roadHeldInListener);  // the listener runs inside the road
     hold.unlock();
     road.join();
 }

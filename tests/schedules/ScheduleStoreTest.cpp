@@ -1,14 +1,21 @@
 // The schedule store: name lists, file layouts byte for byte, refused
 // hand-overs, atomic rewrites and the readers of stored files.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <limits>
 
 #include "tests/schedules/ScheduleTestSupport.h"
@@ -165,7 +172,14 @@ TEST_F(StoreFiles, FailedWriteKeepsTheOldFile) {
     EXPECT_FALSE(written);
     EXPECT_FALSE(stateChanged);
     EXPECT_EQ(readStored(1, "EmpSPrg_FSCH020001"), before);
-    EXPECT_TRUE(syslog.contains(LOG_ERR, "Error: unable to save file ./schedules/CLS1/EmpSPrg_FSCH020001.json"));
+    // The line names the failed step and the system's reason.
+    bool logged = false;
+    for (const auto& r : syslog.records()) {
+        logged |= r.priority == LOG_ERR &&
+                  r.text.starts_with("Error: unable to save file ./schedules/CLS1/EmpSPrg_FSCH020001.json: write ") &&
+                  r.text.ends_with(std::strerror(EFBIG));
+    }
+    EXPECT_TRUE(logged);
     EXPECT_EQ(std::distance(fs::directory_iterator(workDir.path() / "schedules" / "CLS1"), fs::directory_iterator()),
               1);
 }
@@ -192,6 +206,68 @@ TEST_F(StoreFiles, OnlyCompleteObjectsAreValid) {
         EXPECT_EQ(store.readJSON(1, "EmpSPrg_FSCH020002").IsObject(), c.valid) << '"' << c.content << '"';
     }
     EXPECT_FALSE(store.readJSON(1, "Missing").IsObject());
+}
+
+// Entries that are no schedule files: a FIFO (opening it for reading would
+// wait for a writer), a device, a directory, text nested deeply enough to
+// exhaust a recursive parser, and a file far larger than any schedule. Each
+// reads as missing at once, with one log line naming it, and a hand-over
+// puts a real schedule file in its place where the file system allows it.
+TEST_F(StoreFiles, EntriesThatAreNoScheduleFilesReadAsMissing) {
+    const std::string name = "EmpWCmd_FSCH030002";
+    const fs::path file = workDir.path() / schedulefile::path(1, name);
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        const char* logged;
+        bool replacedByHandOver;
+    };
+    const Case cases[] = {
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0); }, "is not a regular file", true},
+        {"device", [&] { fs::create_symlink("/dev/zero", file); }, "is not a regular file", true},
+        {"directory", [&] { fs::create_directory(file); }, "is not a regular file", false},
+        {"deep",
+         [&] { writeStored(1, name, "{\"a\":" + std::string(200000, '[') + std::string(200000, ']') + "}"); },
+         "nests deeper than", true},
+        {"huge", [&] { writeStored(1, name, "{\"a\":\"" + std::string(2 << 20, 'x') + "\"}"); },
+         "is larger than any schedule file", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::create_directories(file.parent_path());
+        fs::remove_all(file);
+        c.make();
+        syslog.clear();
+        // A reader that blocks is freed by a writer that opens and closes the FIFO.
+        auto reading = std::async(std::launch::async, [&] { return store.readJSON(1, name).IsObject(); });
+        if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "reading blocked";
+            ::close(::open(file.c_str(), O_WRONLY | O_NONBLOCK));
+        }
+        EXPECT_FALSE(reading.get());
+        EXPECT_EQ(store.checkStatusOfSchedule(1, name), kStateNotReady);
+        size_t lines = 0;
+        for (const auto& r : syslog.records()) {
+            if (r.text.find(file.filename().string()) != std::string::npos &&
+                r.text.find(c.logged) != std::string::npos) {
+                EXPECT_EQ(r.priority, LOG_WARNING);
+                ++lines;
+            }
+        }
+        EXPECT_EQ(lines, 1u) << "logged once however often it is read";
+
+        EXPECT_EQ(addNormal(store, 1, name, {4200.0}, 1000), c.replacedByHandOver);
+        EXPECT_EQ(store.readJSON(1, name).IsObject(), c.replacedByHandOver);
+    }
+    // A good file after a bad one reads again, and a new bad one is reported again.
+    fs::remove_all(file);
+    writeStored(1, name, FileBuilder::normal(name).json());
+    EXPECT_TRUE(store.readJSON(1, name).IsObject());
+    fs::remove_all(file);
+    fs::create_directory(file);
+    syslog.clear();
+    EXPECT_FALSE(store.readJSON(1, name).IsObject());
+    EXPECT_EQ(syslog.records().size(), 1u);
 }
 
 TEST_F(StoreFiles, InPlaceChangesOfStateAndFirstStartTime) {

@@ -1,7 +1,17 @@
 // The daemon as a whole process: debug mode in a temporary working directory,
 // a free MMS port, a private system bus and the home-platform stand-in.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 #include <tinyxml2.h>
 
@@ -51,6 +61,49 @@ protected:
         return value;
     }
 
+    // One entry of an hour from a second ago with the value, into kSchedule of CLS1.
+    static bool writeSchedule(mmstest::MmsTestClient& client, float value) {
+        const std::string sp = std::string(kSchedule) + "$SP$";
+        const uint64_t now = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                       std::chrono::system_clock::now().time_since_epoch())
+                                                       .count());
+        ber::MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
+        ber::MmsValuePtr interval(MmsValue_newIntegerFromInt32(3600));
+        ber::MmsValuePtr limit(MmsValue_newFloat(value));
+        ber::MmsValuePtr start(MmsValue_newUtcTimeByMsTime(now - 1000));
+        return mmsreq::write(client, "CLS1", sp + "NumEntr$setVal", one.get()) &&
+               mmsreq::write(client, "CLS1", sp + "SchdIntv$setVal", interval.get()) &&
+               mmsreq::write(client, "CLS1", sp + "ValASG001$setMag$f", limit.get()) &&
+               mmsreq::write(client, "CLS1", sp + "StrTm01$setTm", start.get());
+    }
+
+    // Connects to the stand-in, sends one line and waits (bounded) until the
+    // stand-in logged it.
+    bool probeStandIn(const std::string& line) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(nymeaPort));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const std::string text = line + "\n";
+        const bool sent = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                          ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+        const bool seen = sent && standIn->waitForOutput(line, 5s);
+        ::close(fd);
+        return seen;
+    }
+
+    // The number of the last client the stand-in accepted ("connected <n>" lines), 0 for none.
+    int lastStandInClient() const {
+        std::istringstream lines(standIn->output());
+        int last = 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with("connected ")) last = std::stoi(line.substr(10));
+        }
+        return last;
+    }
+
     testsupport::PrivateSystemBus bus;
     const int mmsPort = testsupport::freeLoopbackPort();
     const int nymeaPort = testsupport::freeLoopbackPort();
@@ -69,18 +122,7 @@ TEST_F(DaemonProcessTest, AnOperatedScheduleRunsTheWholeRoad) {
     ASSERT_TRUE(client.associate(mmsPort));
     EXPECT_EQ(mmsreq::readFloat(client, "CLS1", kAnOut1), -1.0f);
 
-    const std::string sp = std::string(kSchedule) + "$SP$";
-    const uint64_t now = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
-    ber::MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
-    ber::MmsValuePtr interval(MmsValue_newIntegerFromInt32(3600));
-    ber::MmsValuePtr limit(MmsValue_newFloat(4200.5f));
-    ber::MmsValuePtr start(MmsValue_newUtcTimeByMsTime(now - 1000));
-    ASSERT_TRUE(mmsreq::write(client, "CLS1", sp + "NumEntr$setVal", one.get()));
-    ASSERT_TRUE(mmsreq::write(client, "CLS1", sp + "SchdIntv$setVal", interval.get()));
-    ASSERT_TRUE(mmsreq::write(client, "CLS1", sp + "ValASG001$setMag$f", limit.get()));
-    ASSERT_TRUE(mmsreq::write(client, "CLS1", sp + "StrTm01$setTm", start.get()));
+    ASSERT_TRUE(writeSchedule(client, 4200.5f));
 
     const size_t callsBefore = daemon->countInOutput("3.1 callCallback on CLS1");
     ASSERT_TRUE(mmsreq::operate(client, "CLS1", kSchedule, "EnaReq", true));
@@ -107,21 +149,131 @@ TEST_F(DaemonProcessTest, AnOperatedScheduleRunsTheWholeRoad) {
     EXPECT_FALSE(daemon->waitExit(0ms).has_value()) << daemon->output();
 }
 
+// Entries in the schedule directories that are no schedule files stop
+// neither the start-up nor a road: a FIFO (opening it for reading waits for
+// a writer), a directory, and text nested deeply enough to exhaust a
+// recursive parser. In debug mode the syslog records that name them are on
+// the console too.
+TEST_F(DaemonProcessTest, EntriesThatAreNoScheduleFilesStopNeitherStartNorRoad) {
+    ASSERT_TRUE(bus.running());
+    ASSERT_TRUE(standInUp) << standIn->output();
+    const fs::path cls1 = runDir / "schedules" / "CLS1";
+    const fs::path cls2 = runDir / "schedules" / "CLS2";
+    fs::create_directories(cls1);
+    fs::create_directories(cls2);
+    const std::string deep = "{\"a\":" + std::string(200000, '[') + std::string(200000, ']') + "}";
+    auto plant = [&](const fs::path& dir, const char* name, char kind) {
+        const fs::path file = dir / (std::string(name) + ".json");
+        fs::remove_all(file);
+        if (kind == 'f') {
+            ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+        } else if (kind == 'd') {
+            fs::create_directory(file);
+        } else {
+            std::ofstream(file) << deep;
+        }
+    };
+    plant(cls1, kSchedule, 'f');
+    plant(cls1, "EmpSPrg_FSCH020001", 'd');
+    plant(cls2, "EmpWCmd_FSCH030001", 'j');
+
+    auto daemon = startDaemon("daemon.log");
+    ASSERT_TRUE(daemon->waitForOutput("Waiting for Clients...", 20s)) << daemon->output();
+    mmstest::MmsTestClient client;
+    ASSERT_TRUE(client.associate(mmsPort));
+    EXPECT_EQ(mmsreq::readFloat(client, "CLS1", kAnOut1), -1.0f);
+
+    // New ones during a road: the evaluation reads every schedule of CLS1.
+    plant(cls1, "EmpSPrg_FSCH020002", 'f');
+    plant(cls1, "EmpSPrg_FSCH020003", 'j');
+    ASSERT_TRUE(writeSchedule(client, 4200.5f));
+    ASSERT_TRUE(mmsreq::operate(client, "CLS1", kSchedule, "EnaReq", true));
+    EXPECT_EQ(awaitAnOut1(client, 4200.5f), 4200.5f) << daemon->output();
+
+    const std::string out = daemon->output();
+    EXPECT_NE(out.find("[notice] server: IEC Server start"), std::string::npos) << out;
+    for (const std::string named : {"CLS2/EmpWCmd_FSCH030001.json nests deeper than",
+                                    "CLS1/EmpSPrg_FSCH020001.json is not a regular file",
+                                    "CLS1/EmpSPrg_FSCH020002.json is not a regular file",
+                                    "CLS1/EmpSPrg_FSCH020003.json nests deeper than"}) {
+        EXPECT_NE(out.find("[warning] SM: ./schedules/" + named), std::string::npos) << named << "\n" << out;
+    }
+    EXPECT_FALSE(daemon->waitExit(0ms).has_value()) << out;
+}
+
+// The command-line client of tools/mms-client, as the README uses it.
+TEST_F(DaemonProcessTest, TheCommandLineClientIdentifiesListsReadsWritesAndOperates) {
+    ASSERT_TRUE(bus.running());
+    ASSERT_TRUE(standInUp) << standIn->output();
+    auto daemon = startDaemon("daemon.log");
+    ASSERT_TRUE(daemon->waitForOutput("Waiting for Clients...", 20s)) << daemon->output();
+    int run = 0;
+    auto client = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {MMS_CLIENT_BINARY, "-p", std::to_string(mmsPort)});
+        testsupport::ChildProcess tool(args, workDir.path(), {}, workDir.path() / ("client" + std::to_string(++run)));
+        const auto code = tool.waitExit(10s);
+        return std::make_pair(code.value_or(-1), tool.output());
+    };
+    const std::string sp = std::string(kSchedule) + "$SP$";
+    struct Step {
+        std::vector<std::string> args;
+        int code;
+        std::string output;
+    };
+    const Step steps[] = {
+        {{"identify"}, 0, "vendor: Tavelmarck\nmodel: generic libIEC\nrevision: 1.5\n"},
+        {{"read", "CLS1", kAnOut1}, 0, "-1\n"},
+        {{"write", "CLS1", sp + "NumEntr$setVal", "int", "1"}, 0, "written\n"},
+        {{"write", "CLS1", sp + "SchdIntv$setVal", "int", "3600"}, 0, "written\n"},
+        {{"write", "CLS1", sp + "ValASG001$setMag$f", "float", "4200.5"}, 0, "written\n"},
+        {{"write", "CLS1", sp + "StrTm01$setTm", "utc", "now-1000"}, 0, "written\n"},
+        {{"operate", "CLS1", kSchedule, "EnaReq", "true"}, 0, "operated\n"},
+        {{"write", "CLS1", sp + "NumEntr$setVal", "int", "x"}, 2, "mms-client: 'x' is no value of type int\n"},
+        {{"read", "CLS9", kAnOut1}, 1, ""},
+        {{"frobnicate"}, 2, ""},
+    };
+    for (const auto& step : steps) {
+        const auto [code, out] = client(step.args);
+        EXPECT_EQ(code, step.code) << step.args[0] << "\n" << out;
+        if (!step.output.empty()) {
+            EXPECT_EQ(out, step.output) << step.args[0];
+        }
+    }
+    mmstest::MmsTestClient reader;
+    ASSERT_TRUE(reader.associate(mmsPort));
+    EXPECT_EQ(awaitAnOut1(reader, 4200.5f), 4200.5f) << daemon->output();
+    EXPECT_EQ(client({"read", "CLS1", kAnOut1}).second, "4200.5\n");
+
+    const auto domains = client({"list"});
+    EXPECT_EQ(domains.second, "FNN_STEUERBOXCLS1\nFNN_STEUERBOXCLS2\nFNN_STEUERBOXCLS3\nFNN_STEUERBOXCLS4\nFNN_STEUERBOXSTB\n");
+    const auto variables = client({"list", "CLS1"});
+    EXPECT_EQ(variables.first, 0);
+    EXPECT_NE(variables.second.find("\nActPow_GGIO001$MX$AnOut1$mxVal$f\n"), std::string::npos);
+    EXPECT_GT(std::count(variables.second.begin(), variables.second.end(), '\n'), 1000);
+}
+
 TEST_F(DaemonProcessTest, ASecondInstanceOnTheSamePortEndsBeforeAnyInterface) {
     ASSERT_TRUE(standInUp) << standIn->output();
     auto first = startDaemon("first.log");
     ASSERT_TRUE(first->waitForOutput("Waiting for Clients...", 20s)) << first->output();
     ASSERT_TRUE(standIn->waitForOutput("request", 5s));
-    const size_t connections = standIn->countInOutput("connected ");
+    const int lastClient = lastStandInClient();
 
     auto second = startDaemon("second.log");
     EXPECT_EQ(second->waitExit(10s), 255) << second->output();
-    EXPECT_NE(second->output().find("Starting server failed on Port: " + std::to_string(mmsPort) + "! Exit."),
+    EXPECT_NE(second->output().find("Starting server failed on Port: " + std::to_string(mmsPort) +
+                                    "! Exit.\nCause: address in use: another process listens on port " +
+                                    std::to_string(mmsPort) + "\n"),
               std::string::npos)
         << second->output();
-    // The second instance never reached the home platform.
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(standIn->countInOutput("connected "), connections) << standIn->output();
+    // The second instance never reached the home platform: a probe that
+    // connects after it ended is accepted after anything it could have
+    // opened, and the stand-in numbers its clients in that order, so the
+    // probe is the very next client.
+    ASSERT_TRUE(probeStandIn("probe-after-second-instance")) << standIn->output();
+    EXPECT_NE(standIn->output().find("request " + std::to_string(lastClient + 1) + " probe-after-second-instance"),
+              std::string::npos)
+        << standIn->output();
 }
 
 TEST_F(DaemonProcessTest, ABadPortEndsTheStartUpWithExitCodeOne) {

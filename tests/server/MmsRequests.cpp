@@ -5,6 +5,8 @@
 namespace mmsreq {
 namespace {
 
+constexpr unsigned kGetNameListService = 1;
+constexpr unsigned kIdentifyService = 2;
 constexpr unsigned kReadService = 4;
 constexpr unsigned kWriteService = 5;
 
@@ -62,6 +64,55 @@ bool write(mmstest::MmsTestClient& client, const std::string& device, const std:
     ber::Reader reader(answer->content);
     ber::Tlv tlv;
     return reader.next(tlv) && tlv.is(ber::context(1));
+}
+
+std::optional<std::vector<std::string>> identify(mmstest::MmsTestClient& client) {
+    const auto answer = client.request(kIdentifyService, {}, false);
+    if (!answer || answer->pduTag != 1) return std::nullopt;
+    std::vector<std::string> fields;
+    ber::Reader reader(answer->content);
+    ber::Tlv tlv;
+    while (reader.next(tlv)) fields.emplace_back(tlv.content.begin(), tlv.content.end());
+    return fields;
+}
+
+std::optional<std::vector<std::string>> nameList(mmstest::MmsTestClient& client, const std::string& domain) {
+    constexpr int kNamedVariable = 0;
+    constexpr int kDomain = 9;
+    std::vector<std::string> names;
+    for (;;) {
+        ber::Writer w;
+        const size_t objectClass = w.begin(ber::context(0));
+        w.writeInteger(ber::context(0), domain.empty() ? kDomain : kNamedVariable);
+        w.end(objectClass);
+        const size_t scope = w.begin(ber::context(1));
+        if (domain.empty()) {
+            w.writeNull(ber::context(0));  // vmd-specific
+        } else {
+            w.writeVisibleString(ber::context(1), domain);  // domain-specific
+        }
+        w.end(scope);
+        if (!names.empty()) w.writeVisibleString(ber::context(2), names.back());  // continueAfter
+        const auto answer = client.request(kGetNameListService, w.bytes(), true);
+        if (!answer || answer->pduTag != 1) return std::nullopt;
+        bool moreFollows = true;
+        size_t added = 0;
+        ber::Reader reader(answer->content);
+        ber::Tlv tlv;
+        while (reader.next(tlv)) {
+            if (tlv.is(ber::context(0))) {
+                ber::Reader identifiers = reader.enter(tlv);
+                ber::Tlv id;
+                while (identifiers.next(id)) {
+                    names.emplace_back(id.content.begin(), id.content.end());
+                    ++added;
+                }
+            } else if (tlv.is(ber::context(1))) {
+                moreFollows = !tlv.content.empty() && tlv.content[0] != 0;
+            }
+        }
+        if (!moreFollows || added == 0) return names;
+    }
 }
 
 bool operate(mmstest::MmsTestClient& client, const std::string& device, const std::string& node,

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "iec61850/mms/ber.h"
 #include "tests/mms/MmsTestClient.h"
@@ -19,6 +20,13 @@ std::optional<float> readFloat(mmstest::MmsTestClient& client, const std::string
 
 // Writes one variable; true when the server answered success.
 bool write(mmstest::MmsTestClient& client, const std::string& device, const std::string& item, const MmsValue* value);
+
+// Vendor, model and revision of the server; nullopt on any failure.
+std::optional<std::vector<std::string>> identify(mmstest::MmsTestClient& client);
+
+// Names of the domains (domain empty) or of the named variables of one
+// domain, every page of the answer; nullopt on any failure.
+std::optional<std::vector<std::string>> nameList(mmstest::MmsTestClient& client, const std::string& domain);
 
 // Operates "<node>$CO$<object>$Oper" with a boolean ctlVal.
 bool operate(mmstest::MmsTestClient& client, const std::string& device, const std::string& node,

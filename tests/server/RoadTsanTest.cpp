@@ -1,8 +1,10 @@
-// One road at a time: write entry points on interface threads while MMS
-// clients operate other schedules through the main loop. Built with
-// ThreadSanitizer by tools/extra-builds/tsan-server.sh; the schedule double
-// and the listener below are unguarded on purpose, so any road that is not
-// serialised shows up as a race.
+// One road at a time: write entry points on two interface threads, MMS
+// clients operating other schedules through the main loop, and a thread
+// running the main loop's periodic tasks (with resend and the store reads of
+// the seam) back to back. Built with ThreadSanitizer by
+// tools/extra-builds/tsan.sh; the schedule double and the listener below are
+// unguarded on purpose, so any road that is not serialised shows up as a
+// race, and a road entered twice on one thread stops the debug build.
 #include <atomic>
 #include <thread>
 
@@ -20,7 +22,7 @@ constexpr int kOperates = 6;
 // True when the writer's own thread handed its slot to schedule management
 // after index `from` (read under the road lock).
 bool processedOwnSlot(const RecordingSchedules& schedules, size_t from, const char* node, int cls) {
-    std::lock_guard<std::recursive_mutex> road(roadLock());
+    RoadLock::Guard road;
     for (size_t i = from; i < schedules.calls.size(); ++i) {
         const auto& c = schedules.calls[i];
         if (c.what == "send" && c.node == node && c.cls == cls && c.thread == std::this_thread::get_id()) return true;
@@ -29,7 +31,7 @@ bool processedOwnSlot(const RecordingSchedules& schedules, size_t from, const ch
 }
 
 size_t callCount(const RecordingSchedules& schedules) {
-    std::lock_guard<std::recursive_mutex> road(roadLock());
+    RoadLock::Guard road;
     return schedules.calls.size();
 }
 
@@ -58,15 +60,32 @@ TEST_F(ServerCoreTest, WritesAndOperatesTakeTheRoadOneAtATime) {
     };
     auto operator_ = [&](const char* device, const char* node, std::atomic<int>& answered) {
         mmstest::MmsTestClient client;
-        if (!client.associate(servertest::startedServer().iec61850TcpPort)) return;
+        if (!client.associate(servertest::startedServer().config.iec61850TcpPort)) return;
         for (int i = 0; i < kOperates; ++i) {
             answered += mmsreq::operate(client, device, node, i % 2 ? "DsaReq" : "EnaReq", true);
         }
         client.release();
     };
 
+    // The periodic tasks of the main loop, as often as they can run.
+    schedules->activeCls = {1, 2};
+    std::atomic<bool> writersDone{false};
+    std::atomic<int> taskPasses{0};
+    auto tasks = [&] {
+        while (!writersDone || taskPasses == 0) {
+            IecServer::processIECValuesInSM();
+            IecServer::updateStatesOfActiveSchedules();
+            loopOwner.activateFutureSchedules();
+            IecServer::deleteExpiredFilledSlots();
+            loopOwner.resendLpc();
+            (void)loopOwner.getScheduleData(1);
+            ++taskPasses;
+        }
+    };
+
     std::atomic<int> lpcConfirmed{0}, lppConfirmed{0}, cls3Answered{0}, cls4Answered{0};
     {
+        std::thread periodic(tasks);
         std::thread lpcWriter(writer, true, std::ref(lpcConfirmed));
         std::thread lppWriter(writer, false, std::ref(lppConfirmed));
         std::thread client3(operator_, "CLS3", "EmpWCmd_FSCH030002", std::ref(cls3Answered));
@@ -75,10 +94,12 @@ TEST_F(ServerCoreTest, WritesAndOperatesTakeTheRoadOneAtATime) {
         lppWriter.join();
         client3.join();
         client4.join();
+        writersDone = true;
+        periodic.join();
     }
     // The last operates are answered before their handler runs; let the loop catch up.
     for (int i = 0; i < 200; ++i) {
-        std::lock_guard<std::recursive_mutex> road(roadLock());
+        RoadLock::Guard road;
         size_t operated = 0;
         for (const auto& c : schedules->calls) operated += c.what == "send" && (c.cls == 3 || c.cls == 4);
         if (operated >= 2u * kOperates) break;
@@ -91,6 +112,7 @@ TEST_F(ServerCoreTest, WritesAndOperatesTakeTheRoadOneAtATime) {
     EXPECT_EQ(lppConfirmed, kWrites);
     EXPECT_EQ(cls3Answered, kOperates);
     EXPECT_EQ(cls4Answered, kOperates);
+    EXPECT_GT(taskPasses, 0);
     size_t operated = 0;
     for (const auto& c : schedules->calls) operated += c.what == "send" && (c.cls == 3 || c.cls == 4);
     EXPECT_EQ(operated, 2u * kOperates);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <set>
 
 #include "iec61850/core/log.h"
 #include "iec61850/ied_server_internal.h"
@@ -26,9 +27,11 @@ bool stVal(const char* ld, const char* ln, const char* object) {
     return IedServer_getBooleanAttributeValue(iedServer, attr(ld, ln, object, "stVal"));
 }
 
+// Calls the handler as the library does, with the parameter installed for the object.
 ControlHandlerResult operate(const char* ld, const char* ln, const char* object, MmsValue* value) {
     OwnedValue owned(value);
-    return IecServer::controlHandler(nullptr, findDataObject(ld, ln, object), owned.get(), false);
+    const ControlBinding& binding = iedServer->controlHandlers.at(findDataObject(ld, ln, object));
+    return binding.handler(nullptr, binding.parameter, owned.get(), false);
 }
 
 TEST_F(ServerCoreTest, StartValuesAndIdentity) {
@@ -50,12 +53,15 @@ TEST_F(ServerCoreTest, StartValuesAndIdentity) {
     EXPECT_EQ(iedServer->writePolicyCF, ACCESS_POLICY_ALLOW);
     EXPECT_EQ(iedServer->filestoreBasepath, "./uploaded_files/");
     // Every controllable EnaReq/DsaReq (21 schedules of each CLS have an Oper)
-    // carries the handler with itself as parameter.
+    // carries the handler with a parameter of its own.
     size_t installed = 0;
+    std::set<void*> parameters;
     for (const auto& [object, binding] : iedServer->controlHandlers) {
-        installed += binding.handler == &IecServer::controlHandler && binding.parameter == object;
+        installed += binding.handler == &IecServer::controlHandler && binding.parameter != nullptr;
+        parameters.insert(binding.parameter);
     }
     EXPECT_EQ(installed, 168u);
+    EXPECT_EQ(parameters.size(), 168u);
 }
 
 TEST_F(ServerCoreTest, LibraryRecordsFollowTheServerThreshold) {
@@ -265,3 +271,24 @@ TEST_F(ServerCoreTest, ReadBacksAnswerFromTheLastEvaluation) {
 }
 
 }  // namespace
+
+#ifndef NDEBUG
+// A listener that writes a limit enters the road a second time on the thread
+// that runs it: the debug build stops at once instead of waiting for itself.
+using ServerCoreDeathTest = ServerCoreTest;
+
+TEST_F(ServerCoreDeathTest, AListenerThatWritesALimitStopsTheDebugBuild) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            IecServer& server = servertest::startedServer();
+            schedules->onUpdate = [&server](int cls) {
+                for (auto& [name, listener] : server.callbacks) listener(cls);
+            };
+            server.registerCallback("writer", [&server](int) { server.writeLppToIec61850(0, false, 0); });
+            server.writeLpcToIec61850(60, true, 100.0f);
+        },
+        "road lock: taken again at [^ ]*IecServerRoad.cpp:[0-9]+ .*writePowerLimitToIec61850.*; "
+        "this thread took it at [^ ]*IecServerRoad.cpp:[0-9]+");
+}
+#endif

@@ -5,7 +5,7 @@ namespace servertest {
 IecServer& startedServer() {
     static IecServer* server = [] {
         auto* s = new IecServer;  // lives for the whole test process, like the daemon's
-        s->iec61850TcpPort = testsupport::freeLoopbackPort();
+        s->config.iec61850TcpPort = testsupport::freeLoopbackPort();
         IecServer::setScheduleServiceForTesting(std::make_shared<RecordingSchedules>());
         s->initIecServer();
         return s;

@@ -110,11 +110,11 @@ TEST_F(InterfacesTest, InterfacesStartInOrderAndOnlyWhenActivated) {
     f.moreVale = [&log](IecServer&, InternalInterfaceNymea*) -> InterfaceOwner<ExternalInterfaceMoreVale> {
         throw std::runtime_error("broker refused");
     };
-    server.nymeaTcpPort = 4711;
-    server.activateExternMqttClseedi = false;
-    server.activateInternDbus = true;
-    server.activateInternJsonrpc = true;
-    server.activateExternMqttMoreVale = true;
+    server.config.nymeaTcpPort = 4711;
+    server.config.activateExternMqttClseedi = false;
+    server.config.activateInternDbus = true;
+    server.config.activateInternJsonrpc = true;
+    server.config.activateExternMqttMoreVale = true;
     testing::internal::CaptureStdout();
     server.initInterfaces();
     const std::string out = testing::internal::GetCapturedStdout();
@@ -149,8 +149,8 @@ TEST_F(InterfacesTest, TheConfigurationFileIsReadAndReported) {
     server.loadConfig();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "IEC61850_port: 1102\nactivate_intern_DBUS:      1\nConfiguration loaded\n\n");
-    EXPECT_EQ(server.iec61850TcpPort, 1102);
-    EXPECT_TRUE(server.activateInternDbus);
+    EXPECT_EQ(server.config.iec61850TcpPort, 1102);
+    EXPECT_TRUE(server.config.activateInternDbus);
     const char* report[] = {"server: Server configuration loaded:", "server: IEC61850 Server port: 1102",
                             "server: Nymea Server port: 0", "server: activate_extern_MQTT_CLSEEDI: 0",
                             "server: activate_extern_MQTT_MoreVale: 0", "server: activate_intern_DBUS: 1",
@@ -167,7 +167,7 @@ TEST_F(InterfacesTest, TheConfigurationFileIsReadAndReported) {
     debug.loadConfig();
     testing::internal::GetCapturedStdout();
     std::filesystem::current_path("..");
-    EXPECT_EQ(debug.nymeaTcpPort, 2222);
+    EXPECT_EQ(debug.config.nymeaTcpPort, 2222);
 }
 
 TEST_F(InterfacesTest, AMissingFileKeepsTheDefaults) {
@@ -175,8 +175,8 @@ TEST_F(InterfacesTest, AMissingFileKeepsTheDefaults) {
     server.loadConfig();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_TRUE(syslog.contains(LOG_WARNING, "server: Configuration file not found, using defaults."));
-    EXPECT_EQ(server.iec61850TcpPort, 0);
-    EXPECT_FALSE(server.activateInternDbus);
+    EXPECT_EQ(server.config.iec61850TcpPort, 0);
+    EXPECT_FALSE(server.config.activateInternDbus);
 }
 
 TEST_F(InterfacesTest, ABadPortStopsTheStartUpWithAStartupError) {

@@ -85,7 +85,7 @@ TEST_F(ServerCoreTest, ConnectionLinesFollowTheThreshold) {
             mmstest::ServerLoop loop(iedServer);
             mmstest::MmsTestClient client;
             testing::internal::CaptureStdout();
-            ASSERT_TRUE(client.associate(servertest::startedServer().iec61850TcpPort));
+            ASSERT_TRUE(client.associate(servertest::startedServer().config.iec61850TcpPort));
             peer = "127.0.0.1:" + std::to_string(client.localPort());
             client.release();
             client.close();

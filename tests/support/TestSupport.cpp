@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <thread>
 #include <random>
 #include <sstream>
 
@@ -84,6 +85,15 @@ size_t SyslogCapture::count(const std::string& text) const {
 void SyslogCapture::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     records_.clear();
+}
+
+bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 int freeLoopbackPort() {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -57,6 +59,9 @@ private:
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int freeLoopbackPort();
+
+// Polls pred every 10 ms until it holds; false when the timeout passes first.
+bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Fixture with a private working directory and captured syslog.
 class IecTest : public ::testing::Test {

@@ -39,6 +39,10 @@ void IedServer_setServerIdentity(IedServer self, const char* vendor, const char*
 void IedServer_startThreadless(IedServer self, int tcpPort);
 void IedServer_stopThreadless(IedServer self);
 bool IedServer_isRunning(IedServer self);
+// Why the last IedServer_startThreadless did not listen: the system's error
+// number (EACCES, EADDRINUSE, EINVAL for a port outside 1..65535 ...); 0 when
+// it listens or was never started.
+int IedServer_getStartError(IedServer self);
 
 // Waits until a socket of the server is readable (or an update wants to be
 // reported), at most timeoutMs. Returns > 0 when there is work, 0 on timeout.

@@ -15,32 +15,9 @@
 #include "iec61850/ied_server_internal.h"
 #include "iec61850/mms/ber.h"
 #include "iec61850/mms/mms_server.h"
-#include "iec61850/mms/presentation.h"
-#include "iec61850/mms/session.h"
-#include "iec61850/mms/tpkt_cotp.h"
+#include "tests/mms/FuzzConnection.h"
 
 namespace {
-
-std::vector<uint8_t> hex(const char* text) {
-    std::vector<uint8_t> out;
-    for (const char* p = text; p[0] && p[1]; p += 2) out.push_back(static_cast<uint8_t>(std::strtoul(std::string(p, 2).c_str(), nullptr, 16)));
-    return out;
-}
-
-// A connect request and an association as a widely used client sends them.
-const std::vector<uint8_t>& associationPrefix() {
-    static const std::vector<uint8_t> prefix = [] {
-        auto bytes = hex("0300001611e00000000100c0010dc2020001c1020001");
-        const auto cn = hex(
-            "030000bb02f0800db20506130100160102140200023302000134020001c19c318199a003800101a28191810400000001820400000001"
-            "a423300f0201010604520100013004060251013010020103060528ca220201300406025101615e305c020101a0576055a107060528"
-            "ca220203a20706052901876701a30302010ca606060429018767a70302010cbe2f282d020103a028a826800300fde881010582010583"
-            "010aa416800101810305f100820c03ee1c00000408000079ef18");
-        bytes.insert(bytes.end(), cn.begin(), cn.end());
-        return bytes;
-    }();
-    return prefix;
-}
 
 IedServer fuzzServer() {
     static IedModel model{"FUZZ", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -94,20 +71,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         checkDataRoundTrip(rest);
         return 0;
     }
-    IedServer server = fuzzServer();
-    MmsServerState& state = mmsState(server);
-    sMmsServerConnection* c = state.addDetachedConnection("fuzz:0");
-    if (mode >= 1) c->receive(associationPrefix());
-    if (mode == 2) {
-        // session DT + presentation data on the MMS context (id 3)
-        std::vector<uint8_t> tsdu = mms::encodeData(mms::encodeUserData(3, rest));
-        std::vector<uint8_t> stream;
-        mms::appendData(stream, tsdu, 8192);
-        c->receive(stream);
-    } else {
-        c->receive(rest);
-    }
-    c->close("end of input");
-    state.performPeriodicTasks();  // drops the closed connection
+    fuzzsupport::feed(fuzzServer(), mode, rest);
     return 0;
 }

@@ -1,0 +1,279 @@
+// The CLSEEDI gateway's connection: configuration, MQTT client set-up,
+// callbacks and the reading of the current consumption limit.
+#include "external/ExternalInterfaceCLSEEDI.h"
+
+#include <mosquitto.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+
+#include "external/ClseediIdentity.h"
+#include "foundation/Logging.h"
+#include "foundation/ModelLookup.h"
+#include "foundation/Paths.h"
+#include "iec61850/iec61850_server.h"
+#include "iec61850/mms_value.h"
+#include "server/IecCore.h"
+
+ExternalInterfaceCLSEEDI::ExternalInterfaceCLSEEDI(IecCore& server)
+    : server(&server), configPath(paths::resolve(kDefaultConfigPath)) {
+    readLogLevel(&logLevel_);
+    logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: ExternalInterfaceCLSEEDI initiation");
+    debugMode = server.isDebugMode();
+    getHostName();
+    InitializeConnection();
+    if (connectError != 0) logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Step 2: MQTT connection failed");
+    logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: ExternalInterfaceCLSEEDI initiation done");
+}
+
+ExternalInterfaceCLSEEDI::~ExternalInterfaceCLSEEDI() {
+    releaseClient();
+    if (libraryInitialised_) mosquitto_lib_cleanup();
+}
+
+// Disconnects, stops the network thread (no callback runs after it) and
+// destroys the client, in this order.
+void ExternalInterfaceCLSEEDI::releaseClient() {
+    if (mosq == nullptr) return;
+    logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Disconnecting from other MQTT broker");
+    mosquitto_disconnect(mosq);
+    if (loopRunning_) {
+        mosquitto_loop_stop(mosq, false);
+        loopRunning_ = false;
+    }
+    mosquitto_destroy(mosq);
+    mosq = nullptr;
+}
+
+int ExternalInterfaceCLSEEDI::startMqttLoop() {
+    int rc = mosq != nullptr ? mosquitto_loop_start(mosq) : MOSQ_ERR_INVAL;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: mosquitto_loop_start() failed");
+    } else {
+        loopRunning_ = true;
+        logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: MQTT loop started");
+    }
+    return rc;
+}
+
+void ExternalInterfaceCLSEEDI::getHostName() {
+    char buffer[1024] = {};
+    if (gethostname(buffer, 1023) != 0) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to get hostname");
+        hostName = "unknown";
+        return;
+    }
+    hostName = buffer;
+}
+
+bool ExternalInterfaceCLSEEDI::readConfig() {
+    const std::string& path = debugMode ? debugConfigPath : configPath;
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Unable to open config file.");
+        return false;
+    }
+    try {
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const json config = json::parse(text);
+        if (!config.is_object() || !config.contains("mqttBroker") || !config.contains("mqttPort") ||
+            !config.contains("mqttUsernameGateway") || !config.contains("mqttPasswordGateway")) {
+            logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Missing mandatory MQTT config fields.");
+            return false;
+        }
+        mqttBroker = config.at("mqttBroker").get<std::string>();
+        mqttPort = config.at("mqttPort").get<int>();
+        enableTLS = config.value("enableTLS", false);
+        mqttUsername = config.at("mqttUsernameGateway").get<std::string>();
+        mqttPassword = config.at("mqttPasswordGateway").get<std::string>();
+        if (!config.contains("CLS1")) {
+            logMessage(&logLevel_, LOG_ERR, "CLSEEDI: CLS1 configuration not found.");
+            return false;
+        }
+        const json& cls1 = config.at("CLS1");
+        if (!cls1.is_object() || !cls1.contains("gateway_sub_topic") || !cls1.contains("gateway_pub_topic")) {
+            logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Missing CLS1 gateway topics.");
+            return false;
+        }
+        subTopic = cls1.at("gateway_sub_topic").get<std::string>() + hostName;
+        pubTopic = cls1.at("gateway_pub_topic").get<std::string>() + hostName;
+        return true;
+    } catch (const json::parse_error& e) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: JSON parsing error: %s", e.what());
+    } catch (const std::exception& e) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: %s", e.what());
+    }
+    return false;
+}
+
+// TLS towards the broker: the system's CA bundle, peer and host-name
+// verification, TLS 1.2. Any failing call is a configuration error: the
+// gateway never falls back to plaintext with its credentials.
+bool ExternalInterfaceCLSEEDI::setUpTls() {
+    const std::string caFile = paths::resolve(kCaFile);
+    int rc = mosquitto_tls_set(mosq, caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    const char* step = "mosquitto_tls_set";
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_tls_opts_set(mosq, 1, "tlsv1.2", nullptr);
+        step = "mosquitto_tls_opts_set";
+    }
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_tls_insecure_set(mosq, false);
+        step = "mosquitto_tls_insecure_set";
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: TLS setup failed in %s (CA file %s): %d (%s)", step,
+                   caFile.c_str(), rc, mosquitto_strerror(rc));
+        return false;
+    }
+    return true;
+}
+
+void ExternalInterfaceCLSEEDI::InitializeConnection() {
+    releaseClient();
+    if (!libraryInitialised_) {
+        mosquitto_lib_init();
+        libraryInitialised_ = true;
+    }
+    const std::string clientId = clseedi::clientIdFor(hostName);
+    mosq = mosquitto_new(clientId.c_str(), true, this);
+    if (mosq == nullptr) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to create MQTT client");
+        connectError = 1;
+        return;
+    }
+    mosquitto_log_callback_set(mosq, &ExternalInterfaceCLSEEDI::onLog);
+    mosquitto_connect_callback_set(mosq, &ExternalInterfaceCLSEEDI::onConnect);
+    mosquitto_disconnect_callback_set(mosq, &ExternalInterfaceCLSEEDI::onDisconnect);
+    mosquitto_message_callback_set(mosq, &ExternalInterfaceCLSEEDI::callbackOnMessage);
+    mosquitto_reconnect_delay_set(mosq, 5, 60, true);
+
+    const bool configOk = readConfig();
+    logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: InitializeConnection MQTT (broker=%s, port=%d, TLS=%s, debugMode=%d)",
+               mqttBroker.c_str(), mqttPort, enableTLS ? "on" : "off", debugMode ? 1 : 0);
+    if (!configOk || (enableTLS && !setUpTls())) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Config error, aborting connection setup.");
+        connectError = 3;
+        return;
+    }
+    int rc = mosquitto_username_pw_set(mosq, mqttUsername.c_str(), mqttPassword.c_str());
+    if (rc != MOSQ_ERR_SUCCESS) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to set the MQTT credentials: %d (%s)", rc,
+                   mosquitto_strerror(rc));
+    }
+    const std::string statusTopic = pubTopic + "/status";
+    rc = mosquitto_will_set(mosq, statusTopic.c_str(), 7, "offline", 1, true);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to set the will on '%s': %d (%s)", statusTopic.c_str(), rc,
+                   mosquitto_strerror(rc));
+    }
+    rc = mosquitto_loop_start(mosq);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to start loop: %d (%s)", rc, mosquitto_strerror(rc));
+        connectError = rc;
+        return;
+    }
+    loopRunning_ = true;
+    if (!isHostReachable(mqttBroker, mqttPort)) {
+        logMessage(&logLevel_, LOG_WARNING,
+                   "CLSEEDI: Host %s not reachable on %d \u2014 attempting connect anyway, mosquitto will retry",
+                   mqttBroker.c_str(), mqttPort);
+    }
+    rc = mosquitto_connect(mosq, mqttBroker.c_str(), mqttPort, 60);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Connect failed: %d (%s) \u2014 loop is running, will retry", rc,
+                   mosquitto_strerror(rc));
+        connectError = rc;
+        return;
+    }
+    logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: MQTT init done, clientId=%s", clientId.c_str());
+}
+
+void ExternalInterfaceCLSEEDI::onConnect(mosquitto* client, void* self, int rc) {
+    auto* gateway = static_cast<ExternalInterfaceCLSEEDI*>(self);
+    if (rc != 0) {
+        logMessage(&gateway->logLevel_, LOG_ERR, "CLSEEDI: Failed to connect, reason code=%d (%s)", rc,
+                   mosquitto_connack_string(rc));
+        return;
+    }
+    mosquitto_subscribe(client, nullptr, gateway->subTopic.c_str(), 0);
+    const std::string statusTopic = gateway->pubTopic + "/status";
+    int published = mosquitto_publish(client, nullptr, statusTopic.c_str(), 6, "online", 1, true);
+    if (published != MOSQ_ERR_SUCCESS) {
+        logMessage(&gateway->logLevel_, LOG_ERR,
+                   "CLSEEDI: Connected but failed to publish 'online' status on '%s': %s (%d)", statusTopic.c_str(),
+                   mosquitto_strerror(published), published);
+    } else {
+        logMessage(&gateway->logLevel_, LOG_NOTICE,
+                   "CLSEEDI: Connected to MQTT broker, subscribed='%s', status topic='%s' set to 'online'",
+                   gateway->subTopic.c_str(), statusTopic.c_str());
+    }
+    gateway->disconnected.exchange(false);
+}
+
+void ExternalInterfaceCLSEEDI::onDisconnect(mosquitto*, void* self, int rc) {
+    auto* gateway = static_cast<ExternalInterfaceCLSEEDI*>(self);
+    if (!gateway->disconnected.exchange(true)) {
+        logMessage(&gateway->logLevel_, LOG_NOTICE, "CLSEEDI: Disconnected from MQTT broker");
+    }
+    if (rc != 0) {
+        logMessage(&gateway->logLevel_, LOG_ERR, "CLSEEDI: Disconnected from MQTT broker. Reason code: %d", rc);
+    } else {
+        logMessage(&gateway->logLevel_, LOG_NOTICE, "CLSEEDI: Disconnected cleanly.");
+    }
+}
+
+void ExternalInterfaceCLSEEDI::onLog(mosquitto*, void* self, int, const char* text) {
+    auto* gateway = static_cast<ExternalInterfaceCLSEEDI*>(self);
+    const std::string line = text != nullptr ? text : "";
+    bool before = gateway->brokerAlive.load();
+    bool now = before;
+    if (line.find("sending CONNECT") != std::string::npos) {
+        now = false;
+    } else if (line.find("received PINGRESP") != std::string::npos) {
+        now = true;
+    }
+    if (now != before) {
+        gateway->brokerAlive.exchange(now);
+        logMessage(&gateway->logLevel_, LOG_NOTICE, "CLSEEDI: Connection state changed: MQTT Log: %s. New state: %s",
+                   line.c_str(), now ? "Connected" : "Disconnected");
+    } else {
+        logMessage(&gateway->logLevel_, LOG_DEBUG, "CLSEEDI: MQTT Log: %s", line.c_str());
+    }
+}
+
+int ExternalInterfaceCLSEEDI::getPowerLimitFromIEC() {
+    IedServer ied = server->getIedServer();
+    DataAttribute* mxVal = findDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal");
+    auto* f = mxVal != nullptr ? static_cast<DataAttribute*>(mxVal->firstChild) : nullptr;
+    if (ied == nullptr || f == nullptr) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: DataAttribute for units not found or invalid");
+        return 0;
+    }
+    const float value = IedServer_getFloatAttributeValue(ied, f);
+    if (value == 0.0f) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: mxVal is 0");
+        return 0;
+    }
+    DataAttribute* multiplier = findSubDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "units", "multiplier");
+    const MmsValue* scale = multiplier != nullptr ? IedServer_getAttributeValue(ied, multiplier) : nullptr;
+    if (scale == nullptr) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to retrieve MmsValue for scale factor");
+        return 0;
+    }
+    const float watts = std::pow(10.0f, static_cast<float>(MmsValue_toInt32(scale))) * value;
+    // The int conversion is defined only inside the int range.
+    if (std::isnan(watts)) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Power limit is not a number");
+        return 0;
+    }
+    if (watts >= 2147483648.0f || watts < -2147483648.0f) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Power limit %f W lies outside the int range", static_cast<double>(watts));
+        return watts > 0 ? INT_MAX : INT_MIN;
+    }
+    return static_cast<int>(watts);
+}

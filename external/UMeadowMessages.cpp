@@ -1,0 +1,99 @@
+#include "external/UMeadowMessages.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>  // the streams exist before this unit's threshold is read
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "foundation/JsonParse.h"
+#include "foundation/Logging.h"
+
+using json = nlohmann::json;
+
+uint32_t uMeadowLogLevel = [] {
+    uint32_t level = 5;
+    readLogLevel(&level);
+    return level;
+}();
+
+bool readUMeadowConfig(const std::string& path, UMeadowConfig& config, std::string& error, bool& parseError) {
+    parseError = false;
+    try {
+        std::ifstream file(path);
+        if (!file.is_open()) throw std::runtime_error("Unable to open config file.");
+        json doc;
+        if (!parseJsonText(file, doc, error)) {
+            parseError = true;
+            return false;
+        }
+        if (!doc.is_object() || !doc.contains("mqttBroker") || !doc.contains("mqttPort")) return true;
+        config.broker = doc.at("mqttBroker").get<std::string>();
+        const json& port = doc.at("mqttPort");
+        if (port.is_boolean()) {
+            config.port = port.get<bool>() ? 1 : 0;
+        } else {
+            if (!port.is_number()) throw std::runtime_error(std::string("type must be number, but is ") + port.type_name());
+            const double p = std::trunc(port.get<double>());
+            if (!(p >= 0 && p <= 65535)) throw std::runtime_error("mqttPort is not a TCP port: " + port.dump());
+            config.port = static_cast<int>(p);
+        }
+        config.enableTLS = doc.at("enableTLS").get<bool>();
+        config.dso = doc.at("dso").get<std::string>();
+        config.gcp = doc.at("gcp").get<std::string>();
+        config.version = doc.at("version").get<std::string>();
+        return true;
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    }
+}
+
+UMeadowCommand parseUMeadowMessage(const std::string& topic, const void* payload, int payloadLength) {
+    UMeadowCommand command;
+    const bool value = topic == kUMeadowValueTopic;
+    if (!value && topic != kUMeadowOnTopic) {
+        command.detail = topic;
+        return command;
+    }
+    if (!payload || payloadLength <= 0) {
+        command.kind = UMeadowCommand::Kind::GeneralError;
+        command.detail = "empty payload";
+        return command;
+    }
+    const char* bytes = static_cast<const char*>(payload);
+    const std::string text(bytes, strnlen(bytes, static_cast<size_t>(payloadLength)));
+    char* end = nullptr;
+    errno = 0;
+    if (value) {
+        const float watts = std::strtof(text.c_str(), &end);
+        if (end == text.c_str()) {
+            command.kind = UMeadowCommand::Kind::InvalidArgument;
+        } else if (errno == ERANGE) {
+            command.kind = UMeadowCommand::Kind::GeneralError;
+        } else if (!std::isfinite(watts) || watts < 0) {
+            command.kind = UMeadowCommand::Kind::Refused;  // a limit is a finite, non-negative number of W
+        } else {
+            command.kind = UMeadowCommand::Kind::Limit;
+            command.active = true;
+            command.watts = watts;
+        }
+    } else {
+        const long n = std::strtol(text.c_str(), &end, 10);
+        if (end == text.c_str()) {
+            command.kind = UMeadowCommand::Kind::InvalidArgument;
+        } else if (errno == ERANGE || n < INT_MIN || n > INT_MAX) {
+            command.kind = UMeadowCommand::Kind::GeneralError;
+        } else {
+            command.kind = UMeadowCommand::Kind::Limit;
+            command.active = n != 0;
+        }
+    }
+    command.detail = text;
+    return command;
+}

@@ -1,0 +1,362 @@
+#include "internal/InternalInterfaceMQTT.h"
+
+#include <mosquitto.h>
+#include <signal.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+#include <thread>
+
+#include "foundation/CallbackGuard.h"
+#include "foundation/Logging.h"
+#include "foundation/ModelLookup.h"
+#include "foundation/Paths.h"
+#include "server/IecCore.h"
+
+namespace {
+
+constexpr const char* kSystemCaFile = "/etc/ssl/certs/ca-certificates.crt";
+constexpr int kKeepAliveSeconds = 60;
+constexpr int kUnreachableStatus = 15;
+
+// Formats a non-negative number into buf (async-signal-safe); returns its length.
+size_t formatNumber(int value, char* buf) {
+    char digits[16];
+    size_t n = 0;
+    unsigned v = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0 && n < sizeof(digits));
+    size_t len = 0;
+    if (value < 0) buf[len++] = '-';
+    while (n > 0) buf[len++] = digits[--n];
+    return len;
+}
+
+}  // namespace
+
+InternalInterfaceMQTT::InternalInterfaceMQTT(IecCore& server, const InternalMqttTimings& timings)
+    : iecServer(server), debugMode(server.isDebugMode()), timings_(timings) {
+    std::cout << "# InternalInterfaceMQTT -> Debug mode: " << (debugMode ? 1 : 0) << std::endl;
+    initializeConnection();
+    std::cout << "InternalInterfaceMQTT -> Adding ActPoweGGIOListener" << std::endl;
+    iecServer.registerCallback(kListenerName, [this](int cls) { sendPLim(cls); });
+    std::cout << "# InternalInterfaceMQTT -> Added ActPoweGGIOListener" << std::endl;
+}
+
+InternalInterfaceMQTT::~InternalInterfaceMQTT() {
+    // No listener call is running once this returns.
+    iecServer.unregisterCallback(kListenerName);
+    disconnect();
+}
+
+void InternalInterfaceMQTT::signalHandler(int signal) {
+    // Only async-signal-safe calls here: write(2) and _exit(2).
+    char line[96];
+    size_t len = 0;
+    auto append = [&](const char* text) {
+        for (; *text != '\0' && len < sizeof(line); ++text) line[len++] = *text;
+    };
+    append("MQTT_intern: Signal ");
+    len += formatNumber(signal, line + len);
+    append(" received, shutting down.\n");
+    ssize_t ignored = ::write(STDERR_FILENO, line, len);
+    (void)ignored;
+    ::_exit(signal);
+}
+
+void InternalInterfaceMQTT::initializeConnection() {
+    std::cout << "MQTT_intern: InitializeConnection MQTT" << std::endl;
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: InitializeConnection MQTT");
+    if (!debugMode) std::cout << "\nMQTT_intern: ###### DEBUGGING FLAG is FALSE ######\n" << std::endl;
+
+    disconnect();
+    gaveUp_ = false;
+    retryCount = 0;
+    subscribed = false;
+
+    mosquitto_lib_init();
+    mosquitto* client = mosquitto_new(kClientId, true, this);
+    if (!client) {
+        std::cerr << "Error: Failed to create a new MQTT client." << std::endl;
+        logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: Failed to create a new MQTT client.");
+        mosquitto_lib_cleanup();
+        return;
+    }
+
+    struct sigaction action {};
+    action.sa_handler = &InternalInterfaceMQTT::signalHandler;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    mosquitto_connect_callback_set(client, &InternalInterfaceMQTT::onConnectThunk);
+    mosquitto_disconnect_callback_set(client, &InternalInterfaceMQTT::onDisconnectThunk);
+    mosquitto_message_callback_set(client, &InternalInterfaceMQTT::onMessageThunk);
+
+    readConfiguration();
+
+    {
+        std::lock_guard<std::mutex> lock(clientMutex);
+        mosq = client;
+    }
+    if (!connectWithAttempts(client)) return;
+
+    std::cout << "MQTT_intern: Connected to MQTT broker with Client ID: " << kClientId << std::endl;
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Connected to MQTT broker with Client ID: %s", kClientId);
+    std::cout << "MQTT_intern: initializeConnection MQTT done\n" << std::endl;
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: initializeConnection MQTT done");
+
+    if (mosquitto_loop_start(client) != MOSQ_ERR_SUCCESS) {
+        std::cerr << "Error: mosquitto_loop_start() failed" << std::endl;
+        logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: mosquitto_loop_start() failed");
+        return;
+    }
+    loopStarted_ = true;
+    std::cout << "MQTT_intern: MQTT loop started" << std::endl;
+}
+
+void InternalInterfaceMQTT::readConfiguration() {
+    const std::string path = debugMode ? kInternalMqttDebugConfigPath : paths::resolve(kInternalMqttConfigPath);
+    std::string error;
+    bool parseError = false;
+    if (!readInternalMqttConfig(path, config_, error, parseError)) {
+        if (parseError) {
+            std::cerr << "JSON Parsing Error: " << error << std::endl;
+            logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: JSON Parsing Error");
+        } else {
+            std::cerr << "Error: " << error << std::endl;
+            logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: %s", error.c_str());
+        }
+        return;
+    }
+    // The password is never shown.
+    std::cout << "MQTT_intern: Broker: " << config_.broker << "\n"
+              << "MQTT_intern: Port: " << config_.port << "\n"
+              << "MQTT_intern: enableTLS: " << (config_.enableTLS ? 1 : 0) << "\n"
+              << "MQTT_intern: Username: " << config_.username << "\n"
+              << "MQTT_intern: Password: ***\n"
+              << "MQTT_intern: Sub Topic: " << config_.subTopic << "\n"
+              << "MQTT_intern: Pub Topic: " << config_.pubTopic << std::endl;
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Broker: %s", config_.broker.c_str());
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Port: %d", config_.port);
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: enableTLS: %d", config_.enableTLS ? 1 : 0);
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Username: %s", config_.username.c_str());
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Password: ***");
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Sub Topic: %s", config_.subTopic.c_str());
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Pub Topic: %s", config_.pubTopic.c_str());
+}
+
+bool InternalInterfaceMQTT::connectWithAttempts(mosquitto* client) {
+    for (int attempt = 1; attempt <= timings_.connectAttempts; ++attempt) {
+        if (config_.enableTLS) {
+            const std::string caFile = paths::resolve(kSystemCaFile);
+            mosquitto_tls_set(client, caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        }
+        mosquitto_username_pw_set(client, config_.username.c_str(), config_.password.c_str());
+        if (isHostReachable(config_.broker, config_.port, timings_.reachableTimeout)) {
+            const int rc = mosquitto_connect(client, config_.broker.c_str(), config_.port, kKeepAliveSeconds);
+            connectStatus_ = rc;
+            if (rc == MOSQ_ERR_SUCCESS) return true;
+            std::cerr << "MQTT_intern: Connection attempt failed with status: " << rc << std::endl;
+            logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: Connection attempt failed with status: %d", rc);
+            std::this_thread::sleep_for(timings_.attemptPause);
+        } else {
+            std::cerr << "Host " << config_.broker << " is not reachable on port " << config_.port << std::endl;
+            logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: Host %s is not reachable on port %d",
+                       config_.broker.c_str(), config_.port);
+            std::this_thread::sleep_for(timings_.attemptPause);
+            connectStatus_ = kUnreachableStatus;
+        }
+    }
+    std::cerr << "MQTT_intern: Failed to connect after retries." << std::endl;
+    logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: Failed to connect after retries.");
+    return false;
+}
+
+void InternalInterfaceMQTT::disconnect() {
+    mosquitto* client = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(clientMutex);
+        client = mosq;
+        mosq = nullptr;
+    }
+    if (!client) return;
+    std::cout << "MQTT_intern: Disconnecting from other MQTT broker" << std::endl;
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Disconnecting from other MQTT broker");
+    // A client-side disconnect ends the network thread's loop; then it is joined.
+    mosquitto_disconnect(client);
+    if (loopStarted_.exchange(false)) mosquitto_loop_stop(client, false);
+    mosquitto_destroy(client);
+    mosquitto_lib_cleanup();
+}
+
+bool InternalInterfaceMQTT::publish(const std::string& topic, const std::string& payload) {
+    std::lock_guard<std::mutex> lock(clientMutex);
+    // With the network thread running, publishing only queues the message.
+    const int rc = mosq ? mosquitto_publish(mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                            payload.data(), 0, false)
+                        : MOSQ_ERR_NO_CONN;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        std::cerr << "Failed to publish MQTT message: " << mosquitto_strerror(rc) << std::endl;
+        logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: Failed to publish MQTT message: %s",
+                   mosquitto_strerror(rc));
+        return false;
+    }
+    return true;
+}
+
+void InternalInterfaceMQTT::sendAvailableCLS() {
+    std::cout << "MQTT_intern: sendAvailableCLS" << std::endl;
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Sending Available CLS message with value %d", 4);
+    publish(kTopicAvailableAnswer, buildAvailablePayload());
+}
+
+float InternalInterfaceMQTT::getScaledPowerLimit(int cls) {
+    const ActPowGGIO001An1Data r = valuereaders::getActPowGGIO001An1(iecServer.getIedServer(), cls);
+    return scaleInternalPowerLimit(r.mxVal, r.unitsMultiplier);
+}
+
+void InternalInterfaceMQTT::sendPLim(int cls) {
+    const ActPowGGIO001An1Data r = valuereaders::getActPowGGIO001An1(iecServer.getIedServer(), cls);
+    const PowerLimitScheduleMap schedule = iecServer.getScheduleData(cls);
+    float powerLimit = 0;
+    try {
+        powerLimit = scaleInternalPowerLimit(r.mxVal, r.unitsMultiplier);
+    } catch (const std::exception& e) {
+        // Logged by the scaling; a message with a made-up limit is worse than none.
+        std::cerr << "MQTT_intern: no power-limit message for CLS" << cls << ": " << e.what() << std::endl;
+        logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: No PLim sent on index %d: %s", cls, e.what());
+        return;
+    }
+    std::cout << "MQTT_intern: MaxProductionPower: " << r.minVal << "\n"
+              << "MQTT_intern: MaxConsumptionPower: " << r.maxVal << "\n"
+              << "MQTT_intern: ScaleFactor: " << r.unitsMultiplier << "\n";
+    for (const auto& [start, limit] : schedule) std::cout << "MQTT_intern: " << start << " " << limit << "\n";
+    std::cout << "MQTT_intern: PowerLimit: " << powerLimit << std::endl;
+    logMessage(&internalMqttLogLevel, LOG_INFO,
+               "MQTT_intern: Sending PLim on index %d with MaxProductionPower %f, MaxConsumptionPower %f, ScaleFactor "
+               "%d, PowerLimit %f",
+               cls, static_cast<double>(r.minVal), static_cast<double>(r.maxVal), r.unitsMultiplier,
+               static_cast<double>(powerLimit));
+    publish(kTopicPowerLimitPrefix + std::to_string(cls), buildPowerLimitPayload(r, schedule, powerLimit));
+}
+
+void InternalInterfaceMQTT::writeMMUXtoServer(const std::string& clsDigit, const std::string& payload) {
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: writeMMUXtoServer");
+    std::string error;
+    bool parseError = false;
+    const auto m = parseTotwMessage(payload, error, parseError);
+    if (!m) {
+        if (parseError) {
+            std::cerr << "JSON Parse Error: " << error << std::endl;
+            logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: JSON parsing failed: %s", error.c_str());
+        } else {
+            std::cerr << "MQTT_intern: measurement dropped: " << error << std::endl;
+            logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: measurement for CLS%s dropped: %s",
+                       clsDigit.c_str(), error.c_str());
+        }
+        return;
+    }
+    std::cout << "MQTT_intern: mag_f_totw: " << m->totwMag << "\n"
+              << "MQTT_intern: t_totw: " << m->totwTime << "\n"
+              << "MQTT_intern: units_multiplier_totw: " << m->totwMultiplier << "\n"
+              << "MQTT_intern: mag_f_hz: " << m->hzMag << "\n"
+              << "MQTT_intern: t_hz: " << m->hzTime << "\n"
+              << "MQTT_intern: units_multiplier_hz: " << m->hzMultiplier << std::endl;
+
+    const std::string ld = "CLS" + clsDigit;
+    DataAttribute* mag = findSubDataAttribute(ld, "MMXU001", "TotW", "mag", "f");
+    DataAttribute* t = findDataAttribute(ld, "MMXU001", "TotW", "t");
+    DataAttribute* mult = findSubDataAttribute(ld, "MMXU001", "TotW", "units", "multiplier");
+    IedServer server = iecServer.getIedServer();
+    // All three or none: a half-written measurement would pair a new value with an old time.
+    if (!mag || !t || !mult || !server) {
+        std::cerr << "CLSEEDI - Data Attribute for Schedule Interval not found." << std::endl;
+        logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: MMXU001.TotW of %s not found", ld.c_str());
+        return;
+    }
+    IedServer_lockDataModel(server);
+    IedServer_updateFloatAttributeValue(server, mag, m->totwMag);
+    IedServer_updateUTCTimeAttributeValue(server, t, m->totwTime);
+    IedServer_updateInt32AttributeValue(server, mult, m->totwMultiplier);
+    IedServer_unlockDataModel(server);
+}
+
+// --- Callbacks (network thread) -------------------------------------------------
+
+void InternalInterfaceMQTT::onConnect(mosquitto* client, int rc) {
+    std::cout << "MQTT_intern: on_connect, Reason code: " << rc << std::endl;
+    if (rc != 0) {
+        std::cerr << "MQTT_intern: Failed to connect, reason code: " << rc << std::endl;
+        logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: Failed to connect, reason code: %d", rc);
+        if (retryCount >= timings_.maxRefusals) {
+            std::cerr << "Reached maximum number of retries, not attempting to reconnect." << std::endl;
+            logMessage(&internalMqttLogLevel, LOG_ERR,
+                       "MQTT_intern: Maximum retries reached, stopping attempts to reconnect.");
+            // Ends the network loop; the client itself is released from outside.
+            gaveUp_ = true;
+            mosquitto_disconnect(client);
+        } else {
+            ++retryCount;
+            std::cerr << "Attempt " << retryCount << " failed, trying again shortly..." << std::endl;
+        }
+        return;
+    }
+    retryCount = 0;
+    if (subscribed) {
+        std::cout << "MQTT_intern: Already subscribed, not subscribing again." << std::endl;
+        return;
+    }
+    std::cout << "MQTT_intern: Connected to MQTT broker, subscribing to topic: " << config_.subTopic << std::endl;
+    logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Connected and subscribing to topic.");
+    mosquitto_subscribe(client, nullptr, config_.subTopic.c_str(), 1);
+    subscribed = true;
+}
+
+void InternalInterfaceMQTT::onMessage(const mosquitto_message* message) {
+    const std::string topic = message->topic ? message->topic : "";
+    const std::string payload =
+        message->payload && message->payloadlen > 0
+            ? std::string(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen))
+            : std::string();
+    std::cout << "---\n\nReceived message on topic: " << topic << "\nMessage: " << payload << std::endl;
+
+    const ClassifiedTopic c = classifyInternalTopic(topic);
+    switch (c.kind) {
+        case InternalTopic::Available:
+            std::cout << "Received message for Available status." << std::endl;
+            logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Received message for Available status.");
+            sendAvailableCLS();
+            break;
+        case InternalTopic::Measurement:
+            std::cout << "Received message for mxu001 with parameter.\nCLS number: " << c.clsDigit << std::endl;
+            logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: MMXU001 for unit %s: %s", c.clsDigit.c_str(),
+                       payload.c_str());
+            writeMMUXtoServer(c.clsDigit, payload);
+            break;
+        case InternalTopic::Acknowledgment:
+            std::cout << "Acknowledgment for actpow_ggio001 with parameter." << std::endl;
+            logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Acknowledgment: %s", payload.c_str());
+            break;
+        case InternalTopic::Other:
+            std::cout << "Received message does not match expected topics." << std::endl;
+            logMessage(&internalMqttLogLevel, LOG_INFO,
+                       "MQTT_intern: Received message does not match expected topics.");
+            break;
+    }
+}
+
+void InternalInterfaceMQTT::onConnectThunk(mosquitto* client, void* self, int rc) {
+    runGuardedCallback(&internalMqttLogLevel, "MQTT_intern: ", "on_connect", [&] { static_cast<InternalInterfaceMQTT*>(self)->onConnect(client, rc); });
+}
+
+void InternalInterfaceMQTT::onDisconnectThunk(mosquitto*, void*, int) {}
+
+void InternalInterfaceMQTT::onMessageThunk(mosquitto*, void* self, const mosquitto_message* message) {
+    if (!message) return;
+    runGuardedCallback(&internalMqttLogLevel, "MQTT_intern: ", "on_message", [&] { static_cast<InternalInterfaceMQTT*>(self)->onMessage(message); });
+}

@@ -1,0 +1,76 @@
+// A schedule file survives its writer being killed at any moment: a child
+// process rewrites one schedule in a loop and is killed with SIGKILL at a
+// random moment, many times. Each time the file parses and holds one of the
+// schedules written, and the next write leaves no temporary file behind.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "tests/schedules/ScheduleTestSupport.h"
+
+using namespace scheduletest;
+namespace fs = std::filesystem;
+
+namespace {
+
+using PowerLoss = StoreTest;
+
+const std::string kName = "EmpWCmd_FSCH030001";
+constexpr int kKills = 40;
+
+bool write(ScheduleManager& sm, int value) {
+    return sm.addScheduleJSON(1, kName, true, false, 30, 1, 60, {static_cast<double>(value)}, 0,
+                              {static_cast<int64_t>(kNowSec) - 10, 0}, {0, 5, 0, 0, 0, 0, 0, 0}, false, value);
+}
+
+// The one value of the stored schedule; -1 when the file does not parse as one.
+int storedValue(const fs::path& file) {
+    const rapidjson::Document doc = schedulefile::read(file.string());
+    const rapidjson::Value* values = schedulefile::getArray(doc, "ValASG");
+    if (values == nullptr || values->Size() != 1 || !(*values)[0].IsNumber()) return -1;
+    return static_cast<int>((*values)[0].GetDouble());
+}
+
+size_t entriesIn(const fs::path& dir) { return std::distance(fs::directory_iterator(dir), fs::directory_iterator()); }
+
+TEST_F(PowerLoss, AKilledWriterLeavesTheOldOrTheNewSchedule) {
+    const fs::path file = workDir.path() / schedulefile::path(1, kName);
+    std::mt19937 random(20260101);
+    std::uniform_int_distribution<int> delayUs(200, 4000);
+    int killedMidWrite = 0;
+    for (int i = 0; i < kKills; ++i) {
+        const int before = 100 + i;
+        ASSERT_TRUE(write(store, before));
+        ASSERT_EQ(entriesIn(file.parent_path()), 1u) << "a temporary file survived the write " << i;
+
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int n = 0;; ++n) write(store, n % 2 + 1);  // until killed
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
+        ASSERT_EQ(::kill(child, SIGKILL), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+        const int value = storedValue(file);
+        EXPECT_TRUE(value == before || value == 1 || value == 2) << "kill " << i << " left value " << value;
+        killedMidWrite += entriesIn(file.parent_path()) > 1;
+    }
+    ASSERT_TRUE(write(store, 7));
+    EXPECT_EQ(storedValue(file), 7);
+    EXPECT_EQ(entriesIn(file.parent_path()), 1u);
+    // The kills did hit writes in progress (their temporary files were there).
+    EXPECT_GT(killedMidWrite, 0);
+}
+
+}  // namespace
