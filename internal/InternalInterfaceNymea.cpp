@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cfloat>
+#include <cmath>
 #include <cstring>
 #include <iostream>
 
@@ -20,6 +22,7 @@
 #include "server/IecCore.h"
 #include "foundation/JsonDepth.h"
 #include "foundation/Logging.h"
+#include "foundation/ModelLookup.h"
 
 using json = nlohmann::json;
 using SteadyClock = std::chrono::steady_clock;
@@ -31,6 +34,11 @@ constexpr int kHelloId = 0;
 constexpr int kResubscribeId = 1;
 constexpr int kSubscribeId = 2;
 constexpr int kPowerLimitSourceId = 100;
+constexpr int kGetThingsId = 1;
+constexpr int kStateTypesId = 3;
+constexpr int kRootMeterId = 4;
+constexpr int kStateValuesId = 7;
+constexpr int kPowerBalanceId = 8;
 
 constexpr size_t kResponseChunkBytes = 30720;
 constexpr size_t kListenerChunkBytes = 8192;
@@ -85,6 +93,71 @@ milliseconds remainingUntil(SteadyClock::time_point deadline) {
     auto left = std::chrono::ceil<milliseconds>(deadline - SteadyClock::now());
     return std::max(left, milliseconds(0));
 }
+
+void signalEvent(int fd) {
+    if (fd < 0) return;
+    uint64_t one = 1;
+    ssize_t ignored = ::write(fd, &one, sizeof(one));
+    (void)ignored;
+}
+
+void drainEvent(int fd) {
+    uint64_t count = 0;
+    ssize_t ignored = ::read(fd, &count, sizeof(count));
+    (void)ignored;
+}
+
+bool succeeded(const json& response) {
+    return response.is_object() && response.contains("status") && response["status"] == "success";
+}
+
+// The member "params" when it is an object, else null.
+const json* paramsOf(const json& response) {
+    if (!response.is_object()) return nullptr;
+    auto it = response.find("params");
+    return it != response.end() && it->is_object() ? &*it : nullptr;
+}
+
+// A JSON number that a float holds (finite, in range); nothing else.
+bool toFloat(const json& value, float& out) {
+    if (!value.is_number()) return false;
+    const double d = value.get<double>();
+    if (!std::isfinite(d) || std::fabs(d) > FLT_MAX) return false;
+    out = static_cast<float>(d);
+    return true;
+}
+
+std::string stringOr(const json& object, const char* key, const char* fallback) {
+    auto it = object.find(key);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : fallback;
+}
+
+// The measurement fields with the root-meter state that fills each, in field order.
+struct MeasurementField {
+    std::atomic<float> InternalInterfaceNymea::*field;
+    const char* stateName;
+};
+
+constexpr MeasurementField kMeasurements[InternalInterfaceNymea::kMeasurementCount] = {
+    {&InternalInterfaceNymea::totalEnergyConsumed, "totalEnergyConsumed"},
+    {&InternalInterfaceNymea::totalEnergyProduced, "totalEnergyProduced"},
+    {&InternalInterfaceNymea::currentPower, "currentPower"},
+    {&InternalInterfaceNymea::energyConsumedPhaseA, "energyConsumedPhaseA"},
+    {&InternalInterfaceNymea::energyConsumedPhaseB, "energyConsumedPhaseB"},
+    {&InternalInterfaceNymea::energyConsumedPhaseC, "energyConsumedPhaseC"},
+    {&InternalInterfaceNymea::energyProducedPhaseA, "energyProducedPhaseA"},
+    {&InternalInterfaceNymea::energyProducedPhaseB, "energyProducedPhaseB"},
+    {&InternalInterfaceNymea::energyProducedPhaseC, "energyProducedPhaseC"},
+    {&InternalInterfaceNymea::currentPowerPhaseA, "currentPowerPhaseA"},
+    {&InternalInterfaceNymea::currentPowerPhaseB, "currentPowerPhaseB"},
+    {&InternalInterfaceNymea::currentPowerPhaseC, "currentPowerPhaseC"},
+    {&InternalInterfaceNymea::currentPhaseA, "currentPhaseA"},
+    {&InternalInterfaceNymea::currentPhaseB, "currentPhaseB"},
+    {&InternalInterfaceNymea::currentPhaseC, "currentPhaseC"},
+    {&InternalInterfaceNymea::voltagePhaseA, "voltagePhaseA"},
+    {&InternalInterfaceNymea::voltagePhaseB, "voltagePhaseB"},
+    {&InternalInterfaceNymea::voltagePhaseC, "voltagePhaseC"},
+};
 
 }  // namespace
 
@@ -157,6 +230,10 @@ InternalInterfaceNymea::InternalInterfaceNymea(IecCore& server, int port, const 
     if (wakeFd < 0) {
         logMessage(&logLevel, LOG_ERR, "Nymea: Cannot create the stop event: %s", std::strerror(errno));
     }
+    requestFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (requestFd < 0) {
+        logMessage(&logLevel, LOG_ERR, "Nymea: Cannot create the request event: %s", std::strerror(errno));
+    }
 
     connectWithRetries();
 
@@ -166,31 +243,37 @@ InternalInterfaceNymea::InternalInterfaceNymea(IecCore& server, int port, const 
 
 InternalInterfaceNymea::~InternalInterfaceNymea() {
     stopRequested = true;
-    if (wakeFd >= 0) {
-        uint64_t one = 1;
-        ssize_t ignored = ::write(wakeFd, &one, sizeof(one));
-        (void)ignored;
+    signalEvent(wakeFd);
+    {
+        // Wakes a thread waiting for its response.
+        std::lock_guard<std::mutex> lock(requestMutex);
     }
+    requestDone.notify_all();
+    stopBalanceUpdateLoop();
     if (listenerThread.joinable()) {
         listenerThread.join();
     }
+    failQueuedRequests();
     closeSocket();
-    if (wakeFd >= 0) {
-        ::close(wakeFd);
-        wakeFd = -1;
+    for (int* fd : {&wakeFd, &requestFd}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
     }
 }
 
 // ---------------------------------------------------------------------------
 // Waiting
 
-InternalInterfaceNymea::WaitResult InternalInterfaceNymea::waitReadable(int fd, milliseconds timeout) const {
+InternalInterfaceNymea::WaitResult InternalInterfaceNymea::waitReadable(int fd, milliseconds timeout,
+                                                                      bool wakeOnRequest) const {
     SteadyClock::time_point deadline = SteadyClock::now() + timeout;
     for (;;) {
         if (stopRequested) return WaitResult::Stopped;
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        pollfd fds[3] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}, {wakeOnRequest ? requestFd : -1, POLLIN, 0}};
         milliseconds left = remainingUntil(deadline);
-        int rc = ::poll(fds, 2, static_cast<int>(left.count()));
+        int rc = ::poll(fds, 3, static_cast<int>(left.count()));
         if (rc < 0) {
             if (errno == EINTR) continue;
             logMessage(&logLevel, LOG_ERR, "Nymea: poll failed: %s", std::strerror(errno));
@@ -198,6 +281,7 @@ InternalInterfaceNymea::WaitResult InternalInterfaceNymea::waitReadable(int fd, 
         }
         if (stopRequested || (fds[1].revents & POLLIN)) return WaitResult::Stopped;
         if (rc > 0 && fds[0].revents != 0) return WaitResult::Ready;
+        if (rc > 0 && (fds[2].revents & POLLIN)) return WaitResult::Request;
         if (left.count() == 0) return WaitResult::TimedOut;
     }
 }
@@ -524,6 +608,7 @@ void InternalInterfaceNymea::eventListenerLoop() {
 
 void InternalInterfaceNymea::listenerPass(SteadyClock::time_point& nextSourceQuery) {
     if (socketFd < 0) {
+        failQueuedRequests();
         if (reconnect()) {
             nextSourceQuery = SteadyClock::now() + timings.sourceRetryInterval;
             handleBufferedLines();
@@ -545,7 +630,14 @@ void InternalInterfaceNymea::listenerPass(SteadyClock::time_point& nextSourceQue
     milliseconds wait = timings.listenerPollSlice;
     if (sourceMissing) wait = std::min(wait, remainingUntil(nextSourceQuery));
     // An idle connection is fine; only a close or an error replaces it.
-    if (waitReadable(socketFd, wait) != WaitResult::Ready) return;
+    WaitResult waited = waitReadable(socketFd, wait, true);
+    if (waited == WaitResult::Request) {
+        drainEvent(requestFd);
+        serveQueuedRequests();
+        handleBufferedLines();
+        return;
+    }
+    if (waited != WaitResult::Ready) return;
 
     char chunk[kListenerChunkBytes];
     ssize_t n = ::recv(socketFd, chunk, sizeof(chunk), MSG_DONTWAIT);
@@ -598,6 +690,347 @@ void InternalInterfaceNymea::handleNotification(const std::string& line) {
         std::cerr << "❌ JSON parse error: " << e.what() << "\n";
         logMessage(&logLevel, LOG_WARNING, "Nymea: Notification dropped: %s", e.what());
     }
+}
+
+// ---------------------------------------------------------------------------
+// Requests of other threads, served by the listener thread
+
+json InternalInterfaceNymea::exchange(const json& request, int id) {
+    if (std::this_thread::get_id() == listenerThread.get_id() || !listenerThread.joinable()) {
+        if (!sendJsonRpcRequest(request)) {
+            std::cerr << "❌ Failed to send subscription request." << std::endl;
+            return nullptr;
+        }
+        return waitForResponse(id);
+    }
+    auto queued = std::make_shared<QueuedRequest>();
+    queued->request = request;
+    queued->id = id;
+    std::unique_lock<std::mutex> lock(requestMutex);
+    if (stopRequested) return nullptr;
+    requestQueue.push_back(queued);
+    signalEvent(requestFd);
+    // The listener takes the request within a poll slice unless it is busy
+    // replacing the connection; once taken, the response deadline bounds it.
+    const auto takeDeadline = SteadyClock::now() + 2 * timings.responseTimeout + timings.listenerPollSlice;
+    requestDone.wait_until(lock, takeDeadline, [&] { return queued->done || queued->taken || stopRequested; });
+    if (!queued->taken && !queued->done) {
+        requestQueue.erase(std::remove(requestQueue.begin(), requestQueue.end(), queued), requestQueue.end());
+        logMessage(&logLevel, LOG_DEBUG, "Nymea: Request with id %d was not sent in time", id);
+        return nullptr;
+    }
+    requestDone.wait(lock, [&] { return queued->done; });
+    return std::move(queued->response);
+}
+
+json InternalInterfaceNymea::exchangeLogged(const json& request, int id) {
+    logMessage(&logLevel, LOG_DEBUG, "Nymea: Sending JSON request: %s", request.dump().c_str());
+    json response = exchange(request, id);
+    if (debugMode) {
+        logMessage(&logLevel, LOG_DEBUG, "Nymea: Received JSON response: %s", response.dump(4).c_str());
+    }
+    return response;
+}
+
+void InternalInterfaceNymea::finishRequest(const std::shared_ptr<QueuedRequest>& queued, json response) {
+    {
+        std::lock_guard<std::mutex> lock(requestMutex);
+        queued->response = std::move(response);
+        queued->done = true;
+    }
+    requestDone.notify_all();
+}
+
+void InternalInterfaceNymea::serveQueuedRequests() {
+    for (;;) {
+        std::shared_ptr<QueuedRequest> queued;
+        {
+            std::lock_guard<std::mutex> lock(requestMutex);
+            if (requestQueue.empty()) return;
+            queued = requestQueue.front();
+            requestQueue.pop_front();
+            queued->taken = true;
+        }
+        requestDone.notify_all();
+        json response;
+        if (stopRequested || socketFd < 0) {
+            response = nullptr;
+        } else if (!sendJsonRpcRequest(queued->request)) {
+            std::cerr << "❌ Failed to send subscription request." << std::endl;
+        } else {
+            response = waitForResponse(queued->id);
+        }
+        finishRequest(queued, std::move(response));
+    }
+}
+
+void InternalInterfaceNymea::failQueuedRequests() {
+    std::deque<std::shared_ptr<QueuedRequest>> failed;
+    {
+        std::lock_guard<std::mutex> lock(requestMutex);
+        failed.swap(requestQueue);
+        for (auto& queued : failed) {
+            queued->taken = true;
+            queued->done = true;
+        }
+    }
+    if (!failed.empty()) requestDone.notify_all();
+}
+
+// ---------------------------------------------------------------------------
+// Home power balance and root meter
+
+void InternalInterfaceNymea::startBalanceUpdateLoop() {
+    if (balanceThread.joinable()) return;
+    balanceRunning = true;
+    balanceThread = std::thread(&InternalInterfaceNymea::balanceUpdateLoop, this);
+}
+
+void InternalInterfaceNymea::stopBalanceUpdateLoop() {
+    {
+        std::lock_guard<std::mutex> lock(balanceMutex);
+        balanceRunning = false;
+    }
+    balanceWake.notify_all();
+    if (balanceThread.joinable()) balanceThread.join();
+}
+
+void InternalInterfaceNymea::balanceUpdateLoop() {
+    while (balanceRunning) {
+        try {
+            updatePowerBalance();
+            getRootMeterStateValues();
+        } catch (const std::exception& e) {
+            logMessage(&logLevel, LOG_ERR, "Nymea: Error in balance update loop: %s", e.what());
+        }
+        std::unique_lock<std::mutex> lock(balanceMutex);
+        balanceWake.wait_for(lock, timings.balanceInterval, [this] { return !balanceRunning; });
+    }
+}
+
+void InternalInterfaceNymea::updatePowerBalance() {
+    json response = exchange({{"id", kPowerBalanceId}, {"method", "Energy.GetPowerBalance"}}, kPowerBalanceId);
+    if (!succeeded(response)) {
+        connected = false;
+        return;
+    }
+    connected = true;
+    const json* params = paramsOf(response);
+    if (params == nullptr || !params->contains("currentPowerAcquisition")) {
+        logMessage(&logLevel, LOG_ERR, "Nymea: \"currentPowerAcquisition\" field is not present in the response.");
+        return;
+    }
+    float power = 0.0f;
+    if (!toFloat((*params)["currentPowerAcquisition"], power)) {
+        logMessage(&logLevel, LOG_ERR, "Nymea: \"currentPowerAcquisition\" is not a number a float can hold: %s",
+                   (*params)["currentPowerAcquisition"].dump().c_str());
+        return;
+    }
+    currentPowerAcquisition = power;
+    logMessage(&logLevel, LOG_INFO, "Nymea: Current Power Acquisition (NAP): %f", static_cast<double>(power));
+    writeCurrentPowerToIec();
+}
+
+void InternalInterfaceNymea::writeCurrentPowerToIec() {
+    IedServer iedServer = server.getIedServer();
+    DataAttribute* mag = findDataAttribute("CLS1", "MMXU001", "TotW", "mag");
+    DataAttribute* f = mag != nullptr ? static_cast<DataAttribute*>(mag->firstChild) : nullptr;
+    if (iedServer == nullptr || f == nullptr) {
+        std::cerr << "InternalInterfaceNymea - Data Attribute for currentPowerAcquisition not found." << std::endl;
+        return;
+    }
+    IedServer_updateFloatAttributeValue(iedServer, f, currentPowerAcquisition.load());
+    DataAttribute* multiplier = findSubDataAttribute("CLS1", "MMXU001", "TotW", "units", "multiplier");
+    if (multiplier == nullptr) {
+        std::cerr << "InternalInterfaceNymea -  Data Attribute for multiplier not found." << std::endl;
+        return;
+    }
+    IedServer_updateInt32AttributeValue(iedServer, multiplier, 0);
+}
+
+void InternalInterfaceNymea::fetchRootMeter() {
+    logMessage(&logLevel, LOG_INFO, "Nymea: Fetching Root Meter");
+    json response = exchange({{"id", kRootMeterId}, {"method", "Energy.GetRootMeter"}}, kRootMeterId);
+    if (!succeeded(response)) {
+        logMessage(&logLevel, LOG_ERR, "Nymea: Failed to fetch Root Meter. Response: %s", response.dump(4).c_str());
+        return;
+    }
+    logMessage(&logLevel, LOG_INFO, "Nymea: Successfully fetched Root Meter response: %s", response.dump(4).c_str());
+    const json* params = paramsOf(response);
+    auto id = params != nullptr ? params->find("rootMeterThingId") : json::const_iterator();
+    if (params == nullptr || id == params->end() || !id->is_string()) {
+        logMessage(&logLevel, LOG_ERR, "Nymea: Root Meter response missing 'rootMeterThingId' field.");
+        return;
+    }
+    const std::string thingId = id->get<std::string>();
+    {
+        std::lock_guard<std::mutex> lock(rootMeterMutex);
+        rootMeterThingId = thingId;
+    }
+    logMessage(&logLevel, LOG_INFO, "Nymea: Root Meter Thing ID: %s", thingId.c_str());
+    getThings();
+}
+
+void InternalInterfaceNymea::getThings() {
+    logMessage(&logLevel, LOG_INFO, "Nymea: Starting Get Things Request.");
+    const json request = {{"id", kGetThingsId}, {"method", "Integrations.GetThings"}};
+    logMessage(&logLevel, LOG_DEBUG, "Nymea: Sending JSON request: %s", request.dump().c_str());
+    json response = exchange(request, kGetThingsId);
+    if (!succeeded(response)) {
+        logMessage(&logLevel, LOG_ERR, "Nymea: Failed to get things. Response: %s", response.dump(4).c_str());
+        return;
+    }
+    logMessage(&logLevel, LOG_INFO, "Nymea: Successfully received things data.");
+    const json* params = paramsOf(response);
+    if (params == nullptr || !params->contains("things") || !(*params)["things"].is_array()) {
+        logMessage(&logLevel, LOG_ERR, "Nymea: Error: No 'things' field found in response.");
+        return;
+    }
+    const json& things = (*params)["things"];
+    const std::string wanted = rootMeterThingIdCopy();
+    logMessage(&logLevel, LOG_DEBUG, "Nymea: Parsing things list (%zu items).", things.size());
+    for (const json& thing : things) {
+        logMessage(&logLevel, LOG_DEBUG, "Inspecting thing: %s", thing.dump().c_str());
+        if (!thing.is_object() || !thing.contains("id") || thing["id"] != wanted) continue;
+        logMessage(&logLevel, LOG_INFO, "Nymea: Found Root Meter Thing: ID=%s", wanted.c_str());
+        const std::string name = stringOr(thing, "name", "N/A");
+        const std::string classId = stringOr(thing, "thingClassId", "N/A");
+        const std::string status = stringOr(thing, "status", "N/A");
+        logMessage(&logLevel, LOG_INFO, "Nymea: Root Meter Details: ID=%s, Name=%s, ThingClassId=%s, Status=%s",
+                   wanted.c_str(), name.c_str(), classId.c_str(), status.c_str());
+        if (thing.contains("thingClassId") && thing["thingClassId"].is_string()) {
+            logMessage(&logLevel, LOG_DEBUG, "Nymea: Fetching state types for ThingClassId: %s", classId.c_str());
+            getStateTypes(classId);
+        }
+        return;
+    }
+    logMessage(&logLevel, LOG_WARNING, "Nymea: Root meter with ID %s not found in things list.", wanted.c_str());
+}
+
+void InternalInterfaceNymea::getStateTypes(const std::string& thingClassId) {
+    logMessage(&logLevel, LOG_DEBUG, "Nymea: Fetching state types for ThingClassId: %s", thingClassId.c_str());
+    const json request = {
+        {"id", kStateTypesId}, {"method", "Integrations.GetStateTypes"}, {"params", {{"thingClassId", thingClassId}}}};
+    json response = exchangeLogged(request, kStateTypesId);
+    if (succeeded(response)) {
+        logMessage(&logLevel, LOG_INFO, "Nymea: Successfully received state types for ThingClassId: %s",
+                   thingClassId.c_str());
+        processStateTypes(response);
+    } else {
+        logMessage(&logLevel, LOG_ERR, "Nymea: Failed to fetch state types for ThingClassId: %s", thingClassId.c_str());
+    }
+    static constexpr const char* kSummary[] = {"Total Energy Consumed", "Total Energy Produced", "Current Power",
+                                               "Energy Consumed Phase A", "Energy Consumed Phase B",
+                                               "Energy Consumed Phase C"};
+    const auto ids = stateTypeIdsCopy();
+    logMessage(&logLevel, LOG_INFO, "Nymea: State type IDs summary:");
+    for (size_t i = 0; i < std::size(kSummary); ++i) {
+        logMessage(&logLevel, LOG_INFO, "Nymea: %s: %s", kSummary[i], ids[i].c_str());
+    }
+    getRootMeterStateValues();
+}
+
+void InternalInterfaceNymea::processStateTypes(const json& response) {
+    const json* params = paramsOf(response);
+    if (params == nullptr || !params->contains("stateTypes") || !(*params)["stateTypes"].is_array()) {
+        logMessage(&logLevel, LOG_ERR, "Nymea: Error: 'stateTypes' field not found in response.");
+        return;
+    }
+    logMessage(&logLevel, LOG_INFO, "Nymea: Processing state types. Count: %zu", (*params)["stateTypes"].size());
+    storeStateTypeIds((*params)["stateTypes"]);
+}
+
+void InternalInterfaceNymea::storeStateTypeIds(const json& stateTypes) {
+    std::lock_guard<std::mutex> lock(rootMeterMutex);
+    for (const json& stateType : stateTypes) {
+        const std::string id = stateType.is_object() ? stringOr(stateType, "id", "") : "";
+        const std::string name = stateType.is_object() ? stringOr(stateType, "name", "") : "";
+        // An entry without a usable id or name fills nothing; a later id of
+        // the same name replaces an earlier one.
+        if (id.empty() || name.empty()) continue;
+        for (size_t i = 0; i < kMeasurementCount; ++i) {
+            if (name == kMeasurements[i].stateName) stateTypeIds[i] = id;
+        }
+    }
+}
+
+void InternalInterfaceNymea::getRootMeterStateValues() {
+    const std::string thingId = rootMeterThingIdCopy();
+    logMessage(&logLevel, LOG_DEBUG, "Nymea: Fetching state values for rootMeterThingId: %s", thingId.c_str());
+    const json request = {
+        {"id", kStateValuesId}, {"method", "Integrations.GetStateValues"}, {"params", {{"thingId", thingId}}}};
+    json response = exchangeLogged(request, kStateValuesId);
+    if (!succeeded(response)) {
+        logMessage(&logLevel, LOG_ERR, "Nymea: Failed to fetch state values for rootMeterThingId: %s", thingId.c_str());
+        logMappedStateValues();
+        return;
+    }
+    logMessage(&logLevel, LOG_DEBUG, "Nymea: Successfully fetched state values for rootMeterThingId: %s",
+               thingId.c_str());
+    const json* params = paramsOf(response);
+    if (params == nullptr || !params->contains("values") || !(*params)["values"].is_array()) {
+        logMessage(&logLevel, LOG_WARNING, "Nymea: Error: 'values' field not found in response. Full response: %s",
+                   response.dump().c_str());
+        logMappedStateValues();
+        return;
+    }
+    const json& values = (*params)["values"];
+    const auto ids = stateTypeIdsCopy();
+    logMessage(&logLevel, LOG_INFO, "Nymea: Processing %zu state values.", values.size());
+    for (const json& entry : values) {
+        if (!entry.is_object() || !entry.contains("stateTypeId") || !entry["stateTypeId"].is_string()) {
+            logMessage(&logLevel, LOG_ERR, "Nymea: State entry missing 'stateTypeId' or it's not a string.");
+            continue;
+        }
+        float value = 0.0f;
+        if (!entry.contains("value") || !toFloat(entry["value"], value)) {
+            logMessage(&logLevel, LOG_ERR, "Nymea: State entry missing 'value' or it's not a number.");
+            continue;
+        }
+        const std::string stateTypeId = entry["stateTypeId"].get<std::string>();
+        logMessage(&logLevel, LOG_DEBUG, "Nymea: StateTypeId: %s, Value: %.2f", stateTypeId.c_str(),
+                   static_cast<double>(value));
+        // An id not learnt yet is empty and matches nothing.
+        auto match = stateTypeId.empty() ? ids.end() : std::find(ids.begin(), ids.end(), stateTypeId);
+        if (match == ids.end()) {
+            logMessage(&logLevel, LOG_WARNING, "Nymea: Unknown stateTypeId: %s. State: %s", stateTypeId.c_str(),
+                       entry.dump().c_str());
+            continue;
+        }
+        (this->*kMeasurements[match - ids.begin()].field) = value;
+    }
+    logMappedStateValues();
+}
+
+void InternalInterfaceNymea::logMappedStateValues() {
+    struct Line {
+        const char* label;
+        const std::atomic<float>& value;
+        const char* unit;
+    };
+    const Line lines[] = {
+        {"Total Energy Consumed", totalEnergyConsumed, "kWh"}, {"Total Energy Produced", totalEnergyProduced, "kWh"},
+        {"Current Power", currentPower, "W"},                  {"Energy Consumed Phase A", energyConsumedPhaseA, "kWh"},
+        {"Energy Consumed Phase B", energyConsumedPhaseB, "kWh"}, {"Energy Consumed Phase C", energyConsumedPhaseC, "kWh"},
+        {"Energy Produced Phase A", energyProducedPhaseA, "kWh"}, {"Energy Produced Phase B", energyProducedPhaseB, "kWh"},
+        {"Energy Produced Phase C", energyProducedPhaseC, "kWh"}, {"Voltage Phase A", voltagePhaseA, "V"},
+        {"Voltage Phase B", voltagePhaseB, "V"},               {"Voltage Phase C", voltagePhaseC, "V"},
+    };
+    logMessage(&logLevel, LOG_DEBUG, "Nymea: Mapped State Values:");
+    for (const Line& line : lines) {
+        logMessage(&logLevel, LOG_DEBUG, "Nymea: %s: %.2f %s", line.label, static_cast<double>(line.value.load()),
+                   line.unit);
+    }
+}
+
+std::string InternalInterfaceNymea::rootMeterThingIdCopy() const {
+    std::lock_guard<std::mutex> lock(rootMeterMutex);
+    return rootMeterThingId;
+}
+
+std::array<std::string, InternalInterfaceNymea::kMeasurementCount> InternalInterfaceNymea::stateTypeIdsCopy() const {
+    std::lock_guard<std::mutex> lock(rootMeterMutex);
+    return stateTypeIds;
 }
 
 std::vector<std::optional<std::string>> nymeajson::sourcesOfNotification(const std::string& line, size_t maxDepth) {

@@ -10,13 +10,26 @@
 // replaces a lost connection (Hello, re-subscription, IecServer::resendLpc,
 // one more source query) and is stopped and joined by the destructor.
 //
+// A second feature asks the platform for the home's power balance and the
+// values of its root meter (the meter at the grid connection point): a
+// balance thread, started only by startBalanceUpdateLoop, writes the power
+// at the grid connection point into "TotW" of "MMXU001" in "CLS1" and keeps
+// the root meter's values in the 18 measurement fields below.
+//
 // Threads: the constructing thread owns the connection until the listener
 // thread starts; from then on only the listener thread touches the socket
-// and the receive buffer.
+// and the receive buffer. Requests of other threads (the balance requests)
+// are queued and sent by the listener thread, which hands each response back
+// to the waiting thread; no other thread reads the socket.
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +58,8 @@ struct NymeaTimings {
     int probeAttempts = 10;
     // Source queries at start-up before the constructor goes on without a source.
     int startupSourceQueries = 10;
+    // Pause of the balance thread between two passes.
+    std::chrono::milliseconds balanceInterval{5000};
 };
 
 class InternalInterfaceNymea {
@@ -65,13 +80,69 @@ public:
     // or a lost connection (the connection is then closed).
     nlohmann::json waitForResponse(int id);
 
+    // --- Home power balance and root meter --------------------------------
+
+    // Values of the home's root meter, 0 until read. Written by the thread
+    // that runs the root-meter requests, read by any thread (the MoreVale
+    // measurement sender reads the per-phase ones).
+    std::atomic<float> totalEnergyConsumed{0.0f};
+    std::atomic<float> totalEnergyProduced{0.0f};
+    std::atomic<float> currentPower{0.0f};
+    std::atomic<float> energyConsumedPhaseA{0.0f};
+    std::atomic<float> energyConsumedPhaseB{0.0f};
+    std::atomic<float> energyConsumedPhaseC{0.0f};
+    std::atomic<float> energyProducedPhaseA{0.0f};
+    std::atomic<float> energyProducedPhaseB{0.0f};
+    std::atomic<float> energyProducedPhaseC{0.0f};
+    std::atomic<float> currentPowerPhaseA{0.0f};
+    std::atomic<float> currentPowerPhaseB{0.0f};
+    std::atomic<float> currentPowerPhaseC{0.0f};
+    std::atomic<float> currentPhaseA{0.0f};
+    std::atomic<float> currentPhaseB{0.0f};
+    std::atomic<float> currentPhaseC{0.0f};
+    std::atomic<float> voltagePhaseA{0.0f};
+    std::atomic<float> voltagePhaseB{0.0f};
+    std::atomic<float> voltagePhaseC{0.0f};
+    // The home's power at the grid connection point (last balance answer).
+    std::atomic<float> currentPowerAcquisition{0.0f};
+
+    static constexpr size_t kMeasurementCount = 18;
+
+    // Starts the balance thread (a pass every balanceInterval: power balance,
+    // then the root meter's state values). Does nothing while it runs.
+    void startBalanceUpdateLoop();
+    // Stops and joins the balance thread; the destructor does it too.
+    void stopBalanceUpdateLoop();
+
+    // "Energy.GetPowerBalance": the power at the grid connection point into
+    // currentPowerAcquisition and "TotW" of "MMXU001" in "CLS1".
+    void updatePowerBalance();
+    // The root-meter chain: "Energy.GetRootMeter", "Integrations.GetThings",
+    // "Integrations.GetStateTypes", then the state values.
+    void fetchRootMeter();
+    // "Integrations.GetStateValues" of the root meter into the measurement fields.
+    void getRootMeterStateValues();
+
+    std::string rootMeterThingIdCopy() const;
+    // The state type id of each measurement field, in field order.
+    std::array<std::string, kMeasurementCount> stateTypeIdsCopy() const;
+
     // Upper bound of buffered bytes without a complete message.
     static constexpr size_t kMaxBufferedBytes = 100000;
     // Deepest nesting of a message that is looked at; deeper ones are dropped.
     static constexpr size_t kMaxJsonDepth = 64;
 
 private:
-    enum class WaitResult { Ready, TimedOut, Stopped };
+    enum class WaitResult { Ready, TimedOut, Stopped, Request };
+
+    // One request of another thread, sent and answered on the listener thread.
+    struct QueuedRequest {
+        nlohmann::json request;
+        int id = 0;
+        nlohmann::json response;
+        bool taken = false;
+        bool done = false;
+    };
 
     void connectWithRetries();
     bool connectToServer();
@@ -85,12 +156,32 @@ private:
     void handleBufferedLines();
     void handleMessageWhileWaiting(const nlohmann::json& message);
 
+    // Sends a request and waits for its response: directly on the listener
+    // thread, through the listener thread from any other. Null when it failed.
+    nlohmann::json exchange(const nlohmann::json& request, int id);
+    // exchange with the request logged, and in debug mode the response.
+    nlohmann::json exchangeLogged(const nlohmann::json& request, int id);
+    // Sends and answers every queued request (listener thread only).
+    void serveQueuedRequests();
+    // Answers every queued request with null (the connection is down).
+    void failQueuedRequests();
+    void finishRequest(const std::shared_ptr<QueuedRequest>& queued, nlohmann::json response);
+
+    void balanceUpdateLoop();
+    void writeCurrentPowerToIec();
+    void getThings();
+    void getStateTypes(const std::string& thingClassId);
+    void processStateTypes(const nlohmann::json& response);
+    void storeStateTypeIds(const nlohmann::json& stateTypes);
+    void logMappedStateValues();
+
     bool probePort() const;
     bool sourceIsSet() const;
     void closeSocket();
     // Waits until fd is readable (fd < 0: only for the timeout), the timeout
     // passes or the destructor asks to stop.
-    WaitResult waitReadable(int fd, std::chrono::milliseconds timeout) const;
+    // With wakeOnRequest, a queued request of another thread ends the wait too.
+    WaitResult waitReadable(int fd, std::chrono::milliseconds timeout, bool wakeOnRequest = false) const;
     // Pauses; true when the pause was cut short by a stop request.
     bool pauseUnlessStopped(std::chrono::milliseconds duration) const;
 
@@ -108,6 +199,23 @@ private:
     std::string recvBuffer;
     // True while the rest of an over-long line is being dropped.
     bool discardingLine = false;
+
+    // Requests of other threads for the listener thread; requestFd wakes it.
+    int requestFd = -1;
+    std::mutex requestMutex;
+    std::condition_variable requestDone;
+    std::deque<std::shared_ptr<QueuedRequest>> requestQueue;
+
+    // The balance thread and its interruptible pause.
+    std::atomic<bool> balanceRunning{false};
+    std::thread balanceThread;
+    std::mutex balanceMutex;
+    std::condition_variable balanceWake;
+
+    // The root meter found by the chain, and the ids of its state types.
+    mutable std::mutex rootMeterMutex;
+    std::string rootMeterThingId;
+    std::array<std::string, kMeasurementCount> stateTypeIds;
 };
 
 namespace nymeajson {

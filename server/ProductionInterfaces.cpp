@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "external/ExternalInterfaceCLSEEDI.h"
+#include "external/ExternalInterfaceMoreVale.h"
 #include "external/ExternalInterfaceServiceIn.h"
 #include "internal/InternalInterfaceDBUS.h"
 #include "internal/InternalInterfaceJSONRPC.h"
@@ -15,6 +16,11 @@ InterfaceFactory InterfaceFactory::production() {
     InterfaceFactory factory;
     factory.nymea = [](IecServer& server, int port) {
         return InterfaceOwner<InternalInterfaceNymea>::adopt(std::make_unique<InternalInterfaceNymea>(server, port));
+    };
+    factory.moreVale = [](IecServer& server, InternalInterfaceNymea* nymea) {
+        auto gateway = std::make_unique<ExternalInterfaceMoreVale>(server, nymea);
+        gateway->startMqttLoop();
+        return InterfaceOwner<ExternalInterfaceMoreVale>::adopt(std::move(gateway));
     };
     factory.dbus = [](IecServer& server) {
         return InterfaceOwner<InternalInterfaceDBUS>::adopt(std::make_unique<InternalInterfaceDBUS>(server));

@@ -12,6 +12,8 @@
 #   - a GPIO chip stand-in for the relay contacts: the files run/gpio/12..15
 #     hold the line values ("0" or "1");
 #   - a mosquitto broker from tools/MQTT_configs/ when an MQTT gateway is active;
+#   - for the MoreVale gateway, a broker with a TLS listener that requires
+#     client certificates (CA and certificates made with openssl on first run);
 #   - a private dbus-daemon as the system bus when the machine has none, or
 #     when the D-Bus service is active (a session-type bus lets the daemon own
 #     its name without a policy file in the machine's bus configuration);
@@ -84,7 +86,7 @@ done
 export IEC_GPIO_STANDIN_DIR=$run_dir/gpio
 echo "GPIO stand-in: run/gpio/12..15 (echo 1 > run/gpio/12 dims consumption)"
 
-if [ "$(conf_value activate_extern_MQTT_CLSEEDI)" = true ] || [ "$(conf_value activate_extern_MQTT_MoreVale)" = true ]; then
+if [ "$(conf_value activate_extern_MQTT_CLSEEDI)" = true ]; then
   broker_conf=$(ls "$repo"/tools/MQTT_configs/*.conf 2>/dev/null | head -n 1 || true)
   if [ -n "$broker_conf" ]; then
     (cd "$repo/tools/MQTT_configs" && exec mosquitto -c "$broker_conf") >"$run_dir/mosquitto.log" 2>&1 &
@@ -101,6 +103,54 @@ if [ "$(conf_value activate_intern_JSONRPC)" = true ]; then
   python3 "$repo/tools/ems-standin/ems_standin.py" --port "${ems_port:-5000}" >"$run_dir/ems-standin.log" 2>&1 &
   standin_pids+=("$!")
   echo "Energy-management stand-in on 127.0.0.1:${ems_port:-5000} (log: run/ems-standin.log)"
+fi
+
+# The MoreVale gateway's broker: TLS with client certificates on the port of
+# etc/iec/config/MQTT_morevale_config.json (debug mode always uses TLS). The
+# gateway's files go where it looks for them: etc/mosquitto/certs/ (below
+# run/ through its etc link); the broker's and the platform's stay in run/.
+if [ "$(conf_value activate_extern_MQTT_MoreVale)" = true ]; then
+  mv_json=$repo/etc/iec/config/MQTT_morevale_config.json
+  mv_port=$(python3 -c 'import json,sys; print(int(json.load(open(sys.argv[1]))["mqttPort"]))' "$mv_json")
+  mv_gcp=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["gcp"])' "$mv_json")
+  mv_tls=$run_dir/morevale-tls
+  mv_certs=$repo/etc/mosquitto/certs
+  # new_cert NAME CN EXTENSIONS: a key and a certificate of the local CA in run/morevale-tls.
+  new_cert() {
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "$mv_tls/$1.key" \
+      -out "$mv_tls/$1.csr" -subj "/CN=$2" 2>/dev/null
+    printf '%s\n' "$3" >"$mv_tls/$1.ext"
+    openssl x509 -req -in "$mv_tls/$1.csr" -CA "$mv_tls/ca.crt" -CAkey "$mv_tls/ca.key" -CAcreateserial \
+      -days 3650 -out "$mv_tls/$1.crt" -extfile "$mv_tls/$1.ext" 2>/dev/null
+  }
+  if [ ! -s "$mv_certs/$mv_gcp/$mv_gcp.key" ] || [ ! -s "$mv_tls/platform.key" ]; then
+    echo "Making the MoreVale TLS files (CA, broker, gateway and platform certificates) with openssl"
+    mkdir -p "$mv_tls" "$mv_certs/$mv_gcp"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "$mv_tls/ca.key" \
+      -out "$mv_tls/ca.crt" -days 3650 -subj "/CN=Local MoreVale CA" \
+      -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+    new_cert broker localhost "subjectAltName=DNS:localhost,IP:127.0.0.1"
+    new_cert gateway "$mv_gcp" "extendedKeyUsage=clientAuth"
+    new_cert platform platform "extendedKeyUsage=clientAuth"
+    cp "$mv_tls/ca.crt" "$mv_certs/ca_list.crt"
+    cp "$mv_tls/gateway.crt" "$mv_certs/$mv_gcp/$mv_gcp.pem"
+    cp "$mv_tls/gateway.key" "$mv_certs/$mv_gcp/$mv_gcp.key"
+  fi
+  {
+    echo "user $(id -un)"
+    echo "per_listener_settings false"
+    echo "allow_anonymous true"
+    echo "listener $mv_port 127.0.0.1"
+    echo "cafile $mv_tls/ca.crt"
+    echo "certfile $mv_tls/broker.crt"
+    echo "keyfile $mv_tls/broker.key"
+    echo "require_certificate true"
+  } >"$mv_tls/mosquitto.conf"
+  mosquitto -c "$mv_tls/mosquitto.conf" >"$run_dir/morevale-broker.log" 2>&1 &
+  standin_pids+=("$!")
+  echo "MoreVale broker with mutual TLS on 127.0.0.1:$mv_port (log: run/morevale-broker.log);"
+  echo "  the platform's side: mosquitto_sub/mosquitto_pub -h localhost -p $mv_port --cafile run/morevale-tls/ca.crt" \
+    "--cert run/morevale-tls/platform.crt --key run/morevale-tls/platform.key"
 fi
 
 # Let the stand-ins open their ports before the daemon probes them.

@@ -13,13 +13,17 @@
 
 #include "internal/InternalInterfaceNymea.h"
 #include "tests/nymea/RecordingIecServer.h"
+#include "tests/nymea/ShortTimings.h"
 #include "tests/nymea/StandIn.h"
+#include "tests/support/Bounded.h"
 #include "tests/support/TestSupport.h"
 
 using namespace std::chrono_literals;
 using Requests = std::vector<StandIn::Request>;
 
 namespace {
+
+using testsupport::runOrAbort;
 
 constexpr const char* kHello = R"({"id":0,"method":"JSONRPC.Hello","params":{"locale":"de_DE"}})";
 constexpr const char* kSubscribe =
@@ -28,34 +32,11 @@ constexpr const char* kResubscribe =
     R"({"id":1,"method":"JSONRPC.SetNotificationStatus","params":{"enabled":true,"namespaces":["gridsupport"]}})";
 constexpr const char* kGetThings = R"({"id":100,"method":"Integrations.GetThings"})";
 
-// Generous bound: only a hang exceeds it, so it ends the run instead of CI.
-constexpr auto kHangLimit = 20s;
-
-template <class F>
-void runOrAbort(const char* what, F&& f, std::chrono::seconds limit = kHangLimit) {
-    auto done = std::async(std::launch::async, std::forward<F>(f));
-    if (done.wait_for(limit) != std::future_status::ready) {
-        std::cerr << what << " hangs; aborting" << std::endl;
-        std::abort();
-    }
-    done.get();
-}
 
 std::vector<std::string> lines(const Requests& requests) {
     std::vector<std::string> result;
     for (const auto& r : requests) result.push_back(r.line);
     return result;
-}
-
-NymeaTimings shortTimings() {
-    NymeaTimings t;
-    t.probeInterval = 20ms;
-    t.sourceRetryInterval = 50ms;
-    t.reconnectPause = 50ms;
-    t.responseTimeout = 300ms;
-    t.listenerPollSlice = 20ms;
-    t.startupSourceQueries = 3;
-    return t;
 }
 
 class NymeaTest : public testsupport::IecTest {

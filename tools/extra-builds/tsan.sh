@@ -4,9 +4,11 @@
 # re-evaluating thread and a file reader) and the server road (concurrent
 # write entry points and MMS operates), the D-Bus listener (two threads
 # emitting and appending the CLS input log while a bus client reads), the
-# two switched limit sources (relay, EEBUS and MMS writes at once) and the
+# two switched limit sources (relay, EEBUS and MMS writes at once), the
 # MQTT interfaces (network thread against listener calls, destruction while
-# connected).
+# connected; the MoreVale gateway's network and MGCP sender threads torn down
+# while they run) and the home-platform connection (the balance thread's
+# requests through the listener thread).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=build/tsan
@@ -17,7 +19,8 @@ fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DIEC_TSAN=ON >/dev/null
 targets=()
 for t in schedule_road_tests server_road_tsan_tests internal_dbus_race_tests limit_sources_tsan_tests \
-         internal_mqtt_tests umeadow_tests server_mqtt_interfaces_tests; do
+         internal_mqtt_tests umeadow_tests server_mqtt_interfaces_tests \
+         morevale_broker_tests morevale_unit_tests nymea_tests; do
   cmake --build "$build" --target help | grep -q "^$t:" && targets+=("$t")
 done
 [ ${#targets[@]} -gt 0 ] || { echo "tsan: no race test configured, step skipped"; exit 0; }

@@ -5,7 +5,10 @@ Listens on 127.0.0.1 and answers the requests the daemon sends:
 "JSONRPC.Hello", "JSONRPC.SetNotificationStatus" and "Integrations.GetThings"
 (with a "gridsupport" thing whose power-limit-source setting is chosen on the
 command line, and an EEBUS control-box thing whose states answer
-"Integrations.GetStateTypes" and "Integrations.GetStateValues"). Requests are
+"Integrations.GetStateTypes" and "Integrations.GetStateValues"), and the
+home's power balance and root meter: "Energy.GetPowerBalance",
+"Energy.GetRootMeter", and the state types and values of a root-meter
+thing. Requests are
 framed by parsing JSON (some clients end them without a line feed); every
 answer is one compact JSON line.
 
@@ -56,6 +59,22 @@ CONTROL_BOX_STATE_TYPE_IDS = {name: "5e1b0000-0000-4000-8000-%012d" % (i + 1)
                               for i, (name, _, _, _) in enumerate(CONTROL_BOX_STATES)}
 NOT_MINE = object()
 JSON_DECODER = json.JSONDecoder()
+
+ROOT_METER_THING_ID = "{7b3e0c55-2f4d-4c3a-9a61-0d5e8f1b2c3d}"
+ROOT_METER_CLASS_ID = "{e2a4c6d8-1b3d-4f5a-8c7e-9d0f1a2b3c4d}"
+# The root meter's states with the values the stand-in reports.
+ROOT_METER_STATES = [
+    ("totalEnergyConsumed", 1234.5), ("totalEnergyProduced", 678.25), ("currentPower", 4321.0),
+    ("energyConsumedPhaseA", 411.5), ("energyConsumedPhaseB", 412.5), ("energyConsumedPhaseC", 413.5),
+    ("energyProducedPhaseA", 221.25), ("energyProducedPhaseB", 222.25), ("energyProducedPhaseC", 223.25),
+    ("currentPowerPhaseA", 1401.0), ("currentPowerPhaseB", 1402.0), ("currentPowerPhaseC", 1403.0),
+    ("currentPhaseA", 6.1), ("currentPhaseB", 6.2), ("currentPhaseC", 6.3),
+    ("voltagePhaseA", 230.1), ("voltagePhaseB", 230.2), ("voltagePhaseC", 230.3),
+]
+
+
+def state_type_id(index):
+    return "{5a7e0000-0000-4000-8000-%012d}" % (index + 1)
 
 
 def compact(value):
@@ -141,6 +160,9 @@ class StandIn:
         self.silent = args.silent
         self.preface = args.preface
         self.control_box = ControlBox(args.controlbox)
+        self.power_balance = {"currentPowerConsumption": 5100.0, "currentPowerProduction": 800.0,
+                              "currentPowerAcquisition": 4300.5, "currentPowerStorage": 0.0}
+        self.meter_quirks = False
         self.clients = {}
         self.next_client = 1
         self.selector = selectors.DefaultSelector()
@@ -172,6 +194,7 @@ class StandIn:
     def things(self):
         others = [{"id": "{0a0a0a0a-0000-4000-8000-00000000000a}", "name": "Root meter", "settings": []}]
         others += self.control_box_things()
+        others += self.root_meter_things()
         if self.things_mode == "none":
             return others
         return others + [self.gridsupport_thing()]
@@ -215,10 +238,73 @@ class StandIn:
             return self.control_box.state_values(request.get("id"))
         return NOT_MINE
 
+    # -- power balance and root meter ----------------------------------------
+
+    def root_meter_things(self):
+        return [{"id": ROOT_METER_THING_ID, "thingClassId": ROOT_METER_CLASS_ID, "name": "Grid meter",
+                 "status": "ready", "params": [], "settings": []}]
+
+    def method_get_power_balance(self, request):
+        return {"id": request["id"], "status": "success", "params": self.power_balance}
+
+    def method_get_root_meter(self, request):
+        return {"id": request["id"], "status": "success", "params": {"rootMeterThingId": ROOT_METER_THING_ID}}
+
+    def method_get_state_types(self, request):
+        if request.get("params", {}).get("thingClassId") != ROOT_METER_CLASS_ID:
+            return {"id": request["id"], "status": "error", "error": "Unknown thing class"}
+        types = [{"id": state_type_id(i), "name": name, "displayName": name, "type": "double"}
+                 for i, (name, _) in enumerate(ROOT_METER_STATES)]
+        if self.meter_quirks:
+            # A name given twice (the later id counts), and entries of wrong types.
+            types.append({"id": "{5a7e0000-0000-4000-8000-000000000099}", "name": "voltagePhaseB"})
+            types.append({"id": 42, "name": "voltagePhaseA"})
+            types.append({"id": "{5a7e0000-0000-4000-8000-000000000098}", "name": None})
+            types.append("voltagePhaseC")
+        return {"id": request["id"], "status": "success", "params": {"stateTypes": types}}
+
+    def method_get_state_values(self, request):
+        # With the quirks on, any thing id (also an empty one) is answered.
+        if request.get("params", {}).get("thingId") != ROOT_METER_THING_ID and not self.meter_quirks:
+            return {"id": request["id"], "status": "error", "error": "Unknown thing"}
+        values = [{"stateTypeId": state_type_id(i), "value": value}
+                  for i, (_, value) in enumerate(ROOT_METER_STATES)]
+        if self.meter_quirks:
+            values += [
+                {"stateTypeId": "{5a7e0000-0000-4000-8000-000000000099}", "value": 231.5},
+                {"stateTypeId": "", "value": 99.0},
+                {"stateTypeId": "{5a7e0000-0000-4000-8000-0000000000ff}", "value": 1.0},
+                {"stateTypeId": state_type_id(0), "value": "12"},
+                {"stateTypeId": 7, "value": 1.0},
+                {"stateTypeId": state_type_id(1), "value": True},
+                "not an object",
+            ]
+        return {"id": request["id"], "status": "success", "params": {"values": values}}
+
+    # the root meter's commands
+
+    def cmd_power_balance(self, arg):
+        """power-balance JSON|absent: "currentPowerAcquisition" of the balance (absent: left out)."""
+        if arg == "absent":
+            self.power_balance.pop("currentPowerAcquisition", None)
+        else:
+            self.power_balance["currentPowerAcquisition"] = json.loads(arg)
+
+    def cmd_meter_quirks(self, arg):
+        """meter-quirks on|off: add duplicate, empty and wrongly typed root-meter entries and
+        answer the state values of any thing id."""
+        self.meter_quirks = arg != "off"
+
+    ROOT_METER_COMMANDS = {"power-balance": cmd_power_balance, "meter-quirks": cmd_meter_quirks}
+
     METHODS = {
         "JSONRPC.Hello": method_hello,
         "JSONRPC.SetNotificationStatus": method_set_notification_status,
         "Integrations.GetThings": method_get_things,
+        "Energy.GetPowerBalance": method_get_power_balance,
+        "Energy.GetRootMeter": method_get_root_meter,
+        "Integrations.GetStateTypes": method_get_state_types,
+        "Integrations.GetStateValues": method_get_state_values,
     }
 
     def answer(self, client, line):
@@ -355,7 +441,7 @@ class StandIn:
 
     def command(self, line):
         name, _, arg = line.strip().partition(" ")
-        handler = self.COMMANDS.get(name) or self.CONTROL_BOX_COMMANDS.get(name)
+        handler = self.COMMANDS.get(name) or self.CONTROL_BOX_COMMANDS.get(name) or self.ROOT_METER_COMMANDS.get(name)
         if handler is None:
             say("error unknown command %s" % name)
             return

@@ -1,0 +1,53 @@
+#pragma once
+// Settings of the MoreVale gateway: its configuration file
+// ("MQTT_morevale_config.json"), the topics and TLS files built from it and
+// the MQTT client identifier. Pure functions; any thread may call them.
+
+#include <optional>
+#include <string>
+
+struct MoreValeConfig {
+    std::string mqttBroker;
+    int mqttPort = 0;
+    bool enableTLS = false;
+    std::string dso;      // distribution system operator, first topic level
+    std::string gcp;      // grid connection point: topic level and certificate folder
+    std::string version;  // protocol version level of the topics
+};
+
+struct MoreValeTopics {
+    std::string set;  // LPC messages and MGCP requests arrive here ...
+    std::string req;  // ... and here
+    std::string ack;  // acknowledgements of LPC messages
+    std::string msg;  // MGCP measurement messages
+};
+
+struct MoreValeTlsFiles {
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+};
+
+inline constexpr const char* kMoreValeConfigPath = "/etc/iec/config/MQTT_morevale_config.json";
+inline constexpr const char* kMoreValeDebugConfigPath = "../etc/iec/config/MQTT_morevale_config.json";
+inline constexpr const char* kMoreValeCertDir = "/etc/mosquitto/certs/";
+
+// Parses the configuration text. All six keys are required with their JSON
+// types ("mqttPort" a number, a boolean counting as 0 or 1, a fraction
+// truncated; 1..65535); "dso", "gcp" and "version" must be non-empty and
+// hold no "/", "+", "#", NUL or "..". Debug mode turns TLS on whatever the
+// file says. On failure: nothing, and error says why.
+std::optional<MoreValeConfig> parseMoreValeConfig(const std::string& text, bool debugMode, std::string& error);
+
+// Reads the file (the debug path in debug mode, relative to the working
+// directory; the absolute one below the file-system root otherwise) and
+// parses it.
+std::optional<MoreValeConfig> readMoreValeConfig(bool debugMode, std::string& error);
+
+// "dso/<dso>/gcp/<gcp>/lpc/<version>/" + "set", "req", "ack", "msg".
+MoreValeTopics buildMoreValeTopics(const MoreValeConfig& config);
+
+// The CA list and the client certificate and key of the grid connection point.
+MoreValeTlsFiles moreValeTlsFiles(const std::string& gcp);
+
+std::string moreValeClientId(const std::string& hostName);
