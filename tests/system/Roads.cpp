@@ -1,6 +1,7 @@
 #include "tests/system/Roads.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include <nlohmann/json.hpp>
 
@@ -110,6 +111,69 @@ bool ClseediRoad::send(int cls, int64_t watts, bool active, int durationSeconds,
         const std::string node = durationSeconds > 0 ? "EmpWCmd_FSCH030001" : "EmpDCmd_FSCH050001";
         content.priority = LimitModel::defaultPriority(node);
         model.record(name_, cls, node, content);
+        return true;
+    }
+    return false;
+}
+
+namespace {
+
+std::string utcIso(uint64_t ms) {
+    const time_t seconds = static_cast<time_t>(ms / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    const size_t length = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof(text) - length, ".%03uZ", static_cast<unsigned>(ms % 1000));
+    return text;
+}
+
+}  // namespace
+
+MoreValeRoad::MoreValeRoad(std::string name, SystemUnderTest& system) : name_(std::move(name)) {
+    const auto certificate = system.moreValePlatformCertificate(name_);
+    client_ = std::make_unique<testsupport::MqttTestClient>(
+        "127.0.0.1", system.moreValeBroker().tlsPort(),
+        testsupport::MqttTestClientOptions::withTls(system.moreValeCaFile(), certificate.certFile,
+                                                    certificate.keyFile));
+    if (!client_->connect() || !client_->subscribe(SystemUnderTest::moreValeTopicPrefix() + "ack", 1)) client_.reset();
+}
+
+MoreValeRoad::~MoreValeRoad() = default;
+
+bool MoreValeRoad::send(double kW, uint64_t startMs, int durationSeconds, SharedModel& model) {
+    failure_ = "no connection";
+    if (!client_) return false;
+    const std::string id = name_ + "-" + std::to_string(++sent_);
+    const json lpc = {{"creationDateTime", utcIso(wallMs())},
+                      {"transactionId", id},
+                      {"initialTransactionId", name_},
+                      {"gridConnectionPoint", "gcp7"},
+                      {"maximumPowerValue", kW},
+                      {"unit", "kW"},
+                      {"executionTimeFrom", utcIso(startMs)},
+                      {"executionTimeUntil", utcIso(startMs + static_cast<uint64_t>(durationSeconds) * 1000)}};
+    const std::string ackTopic = SystemUnderTest::moreValeTopicPrefix() + "ack";
+    failure_ = "publish " + id;
+    if (!client_->publish(SystemUnderTest::moreValeTopicPrefix() + "set", lpc.dump(), 1)) return false;
+    failure_ = "no ACK for " + id;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto message = client_->waitForMessage(ackTopic, 500ms);
+        if (!message) continue;
+        const json ack = json::parse(message->payload, nullptr, false);
+        if (!ack.is_object() || ack.value("relation", "") != id) continue;
+        if (ack["data"]["errorNumber"] != 0) {
+            failure_ = "ACK " + message->payload;
+            return false;
+        }
+        ScheduleContent content;
+        content.enabled = true;
+        content.priority = LimitModel::defaultPriority("EmpWCmd_FSCH030001");
+        content.values = {static_cast<float>(kW * 1000.0)};
+        content.intervalSeconds = durationSeconds;
+        content.startSeconds = {static_cast<int64_t>(startMs / 1000)};
+        model.record(name_, 1, "EmpWCmd_FSCH030001", content);
         return true;
     }
     return false;

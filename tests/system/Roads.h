@@ -85,6 +85,24 @@ private:
     size_t acks_ = 0;
 };
 
+// One MoreVale platform client (mutual TLS): LPC messages with execution
+// times, each acknowledged.
+class MoreValeRoad {
+public:
+    MoreValeRoad(std::string name, SystemUnderTest& system);
+    ~MoreValeRoad();
+    bool connected() const { return client_ != nullptr; }
+    // A consumption limit of CLS1 in kW from startMs for durationSeconds; waits for its ACK.
+    bool send(double kW, uint64_t startMs, int durationSeconds, SharedModel& model);
+    const std::string& failure() const { return failure_; }
+
+private:
+    std::string name_;
+    std::string failure_;
+    std::unique_ptr<testsupport::MqttTestClient> client_;
+    size_t sent_ = 0;
+};
+
 // The power-limit source as the home platform and the relay contacts set it.
 struct SourceState {
     std::string source = "eebus";

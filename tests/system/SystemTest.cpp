@@ -91,8 +91,9 @@ public:
         return text.size() > 1500 ? text.substr(text.size() - 1500) : text;
     }
 
-    // Scenario 1's traffic: MMS clients on their own schedule nodes and
-    // CLSEEDI platforms, all at once, each in its own random order.
+    // Scenario 1's traffic: MMS clients on their own schedule nodes, CLSEEDI
+    // platforms and a MoreVale platform, all at once, each in its own random
+    // order.
     // Returns the number of commands the daemon refused or never answered.
     size_t burst(uint32_t seed, int commandsPerClient, bool daemonMayDie = false) {
         std::atomic<size_t> failures{0};
@@ -136,6 +137,20 @@ public:
                 }
             });
         }
+        // The MoreVale platform: limits of CLS1 starting now or within seconds, whole kW.
+        clients.emplace_back([&] {
+            std::mt19937 random(seed + 200);
+            MoreValeRoad road("morevale", *system);
+            for (int i = 0; i < commandsPerClient; ++i) {
+                const uint64_t startMs = (wallMs() / 1000 + random() % 6) * 1000;
+                const double kW = static_cast<double>(random() % 20 + 1);
+                if (!road.connected() || !road.send(kW, startMs, 3600, model)) {
+                    ++failures;
+                    if (!daemonMayDie) ADD_FAILURE() << road.failure();
+                    if (daemonMayDie) return;
+                }
+            }
+        });
         for (auto& client : clients) client.join();
         return failures;
     }

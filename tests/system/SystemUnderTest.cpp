@@ -127,6 +127,13 @@ SystemUnderTest::SystemUnderTest(const fs::path& root, SystemOptions options)
       host_(hostName()) {
     broker_ = std::make_unique<testsupport::MosquittoBroker>(root_ / "broker");
     brokerStarted_ = broker_->start();
+    ca_ = std::make_unique<testsupport::TestCertificateAuthority>(root_ / "ca");
+    testsupport::BrokerOptions tls;
+    tls.plainListener = false;
+    tls.tls = testsupport::BrokerTlsListener{ca_->caFile(), ca_->issueServer("broker", {"localhost"}, {"127.0.0.1"}),
+                                             true};
+    moreValeBroker_ = std::make_unique<testsupport::MosquittoBroker>(root_ / "morevale-broker", tls);
+    moreValeBrokerStarted_ = ca_->ok() && moreValeBroker_->start();
     writeConfigTree(options);
     homePlatform_ = std::make_unique<StandIn>(
         nymeaPort_, std::vector<std::string>{"--source", options.source, "--controlbox", options.controlBox});
@@ -157,6 +164,27 @@ void SystemUnderTest::writeConfigTree(const SystemOptions&) {
         fs::copy_file(entry.path(), root_ / "etc/iec/MQTT_JSON" / entry.path().filename(),
                       fs::copy_options::overwrite_existing);
     }
+    // The MoreVale gateway: its configuration (debug mode turns TLS on), its
+    // certificates where it looks for them, its templates.
+    writeText(root_ / "etc/iec/config/MQTT_morevale_config.json",
+              json{{"mqttBroker", "127.0.0.1"},
+                   {"mqttPort", moreValeBroker_->tlsPort()},
+                   {"enableTLS", false},
+                   {"dso", "dso1"},
+                   {"gcp", "gcp7"},
+                   {"version", "0.4.0"}}
+                  .dump());
+    const fs::path certs = root_ / "etc/mosquitto/certs";
+    fs::create_directories(certs / "gcp7");
+    const auto gateway = ca_->issueClient("gateway", "gcp7");
+    fs::copy_file(ca_->caFile(), certs / "ca_list.crt", fs::copy_options::overwrite_existing);
+    fs::copy_file(gateway.certFile, certs / "gcp7/gcp7.pem", fs::copy_options::overwrite_existing);
+    fs::copy_file(gateway.keyFile, certs / "gcp7/gcp7.key", fs::copy_options::overwrite_existing);
+    fs::create_directories(root_ / "etc/iec/MQTT_morevale");
+    for (const auto& entry : fs::directory_iterator(fs::path(IEC_SOURCE_DIR) / "etc/iec/MQTT_morevale")) {
+        fs::copy_file(entry.path(), root_ / "etc/iec/MQTT_morevale" / entry.path().filename(),
+                      fs::copy_options::overwrite_existing);
+    }
     writeText(root_ / "etc/nymea/tavelmarck.conf", kDeviceSettings);
     setRelays(0, 0, 0, 0);
 }
@@ -164,6 +192,7 @@ void SystemUnderTest::writeConfigTree(const SystemOptions&) {
 bool SystemUnderTest::peersUp(std::string& why) const {
     if (!bus_.running()) why = "the private system bus did not start";
     else if (!brokerStarted_) why = "mosquitto did not start: " + broker_->log();
+    else if (!moreValeBrokerStarted_) why = "the TLS mosquitto did not start: " + moreValeBroker_->log();
     else if (!ems_.serving()) why = "the energy-management server did not start";
     else if (!homePlatform_->listening()) why = "the home-platform stand-in did not start";
     else return true;
@@ -178,6 +207,10 @@ void SystemUnderTest::setRelays(int line12, int line13, int line14, int line15) 
         writeText(fs::path(file.string() + ".new"), std::to_string(values[i]) + "\n");
         fs::rename(file.string() + ".new", file);
     }
+}
+
+testsupport::CertificateFiles SystemUnderTest::moreValePlatformCertificate(const std::string& name) {
+    return ca_->issueClient(name, name);
 }
 
 std::string SystemUnderTest::clseediInTopic() const { return "clseedi/toBox/" + host_; }
@@ -196,10 +229,17 @@ bool SystemUnderTest::startDaemon(std::chrono::seconds timeout) {
                                                          {"IEC_GPIO_STANDIN_DIR", (root_ / "gpio").string()}},
         root_ / ("daemon-" + std::to_string(++daemonStarts_) + ".log"));
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // The MoreVale gateway's subscription of this start (the broker logs each).
+    const size_t subscriptions = moreValeBroker_->countInLog(moreValeTopicPrefix() + "set");
     if (!daemon_->waitForOutput("Waiting for Clients...", timeout)) return false;
-    while (watching && std::chrono::steady_clock::now() < deadline) {
+    bool online = false;
+    while (watching && !online && std::chrono::steady_clock::now() < deadline) {
         auto message = status.waitForMessage(clseediStatusTopic(), 500ms);
-        if (message && message->payload == "online") return true;
+        online = message && message->payload == "online";
+    }
+    while (online && std::chrono::steady_clock::now() < deadline) {
+        if (moreValeBroker_->countInLog(moreValeTopicPrefix() + "set") > subscriptions) return true;
+        std::this_thread::sleep_for(50ms);
     }
     return false;
 }

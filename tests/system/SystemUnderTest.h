@@ -95,6 +95,13 @@ public:
     StandIn& homePlatform() { return *homePlatform_; }
     void setRelays(int line12, int line13, int line14, int line15);
     testsupport::MosquittoBroker& broker() { return *broker_; }
+    // The MoreVale gateway's broker: TLS with client certificates only.
+    testsupport::MosquittoBroker& moreValeBroker() { return *moreValeBroker_; }
+    // A platform's client certificate for that broker, and its CA.
+    testsupport::CertificateFiles moreValePlatformCertificate(const std::string& name);
+    const std::filesystem::path& moreValeCaFile() const { return ca_->caFile(); }
+    // "dso/<dso>/gcp/<gcp>/lpc/<version>/" of the test's MoreVale configuration.
+    static std::string moreValeTopicPrefix() { return "dso/dso1/gcp/gcp7/lpc/0.4.0/"; }
     EmsPeer& ems() { return ems_; }
     testsupport::PrivateSystemBus& bus() { return bus_; }
 
@@ -110,6 +117,9 @@ private:
     testsupport::PrivateSystemBus bus_;
     std::unique_ptr<testsupport::MosquittoBroker> broker_;
     bool brokerStarted_ = false;
+    std::unique_ptr<testsupport::TestCertificateAuthority> ca_;
+    std::unique_ptr<testsupport::MosquittoBroker> moreValeBroker_;
+    bool moreValeBrokerStarted_ = false;
     EmsPeer ems_;
     std::unique_ptr<StandIn> homePlatform_;
     std::unique_ptr<testsupport::ChildProcess> daemon_;
