@@ -190,6 +190,17 @@ Relay contacts (GPIO lines 12..15): echo 1 > run/gpio/12; echo 'event relais' >>
 Logs: daemon console here, syslog ident IecServerLog; run/nymea-standin.log, run/mosquitto.log,
   run/dbus.log, run/ems-standin.log (the "updateEnergyData" calls), run/data/cls-logs/cls-input.log
 EOF
+  if [ "$(conf_value activate_extern_MQTT_MoreVale)" = true ]; then
+    local tls prefix now until
+    tls="-h localhost -p $mv_port --cafile run/morevale-tls/ca.crt --cert run/morevale-tls/platform.crt --key run/morevale-tls/platform.key"
+    prefix=$(python3 -c 'import json,sys; c=json.load(open(sys.argv[1])); print("dso/%s/gcp/%s/lpc/%s" % (c["dso"], c["gcp"], c["version"]))' "$mv_json")
+    tee -a "$run_dir/roads.txt" <<EOF
+MoreVale MQTT (mutual TLS) on 127.0.0.1:$mv_port: limits to $prefix/set, ACKs on $prefix/ack
+  mosquitto_sub $tls -v -t '$prefix/#'
+  mosquitto_pub $tls -t '$prefix/set' -m "{\"creationDateTime\":\"\$(date -u +%FT%TZ)\",\"transactionId\":\"t-1\",\"initialTransactionId\":\"t\",\"gridConnectionPoint\":\"$mv_gcp\",\"maximumPowerValue\":4.2,\"unit\":\"kW\",\"executionTimeFrom\":\"\$(date -u +%FT%TZ)\",\"executionTimeUntil\":\"\$(date -u -d '+1 hour' +%FT%TZ)\"}"
+  (log: run/morevale-broker.log)
+EOF
+  fi
 }
 print_roads &
 standin_pids+=("$!")
