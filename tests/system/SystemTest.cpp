@@ -34,6 +34,7 @@ struct Scenario {
     const char* name;
     std::function<void(SystemTest&)> run;
 };
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 class SystemTest : public testsupport::IecTest, public ::testing::WithParamInterface<Scenario> {
 public:
