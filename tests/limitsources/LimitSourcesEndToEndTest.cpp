@@ -14,6 +14,7 @@
 #include "foundation/Paths.h"
 #include "internal/InternalInterfaceNymeaEEBUS.h"
 #include "server/IecServer.h"
+#include "tests/limitsources/DeviceSettings.h"
 #include "tests/nymea/StandIn.h"
 #include "tests/server/ChildProcess.h"
 #include "tests/server/MmsRequests.h"
@@ -26,17 +27,7 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr const char* kAnOut1 = "ActPow_GGIO001$MX$AnOut1$mxVal$f";
-// Two wallboxes and a 9-kW heat pump (P_min 10.5 kW); 8 kWp of controllable PV.
-constexpr const char* kSettings =
-    "[ChargingOptimizationConfigurations]\n"
-    "%7Bwb1%7D\\controllableLocalSystem=true\n"
-    "%7Bwb2%7D\\controllableLocalSystem=true\n"
-    "[HeatingConfigurations]\n"
-    "%7Bhp%7D\\controllableLocalSystem=true\n"
-    "%7Bhp%7D\\maxElectricalPower=9\n"
-    "[PvConfigurations]\n"
-    "%7Bpv%7D\\controllableLocalSystem=true\n"
-    "%7Bpv%7D\\kwPeak=@Variant(\\0\\0\\0\\x87\\x41\\0\\0\\0)\n";
+constexpr const char* kSettings = limitsourcetest::kDeviceSettings;
 
 void writeText(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());

@@ -10,6 +10,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "tests/limitsources/DeviceSettings.h"
 #include "tests/support/MqttTestClient.h"
 #include "tests/support/TestSupport.h"
 
@@ -21,17 +22,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Two wallboxes and a 9-kW heat pump (P_min 10.5 kW); 8 kWp of controllable PV.
-constexpr const char* kDeviceSettings =
-    "[ChargingOptimizationConfigurations]\n"
-    "%7Bwb1%7D\\controllableLocalSystem=true\n"
-    "%7Bwb2%7D\\controllableLocalSystem=true\n"
-    "[HeatingConfigurations]\n"
-    "%7Bhp%7D\\controllableLocalSystem=true\n"
-    "%7Bhp%7D\\maxElectricalPower=9\n"
-    "[PvConfigurations]\n"
-    "%7Bpv%7D\\controllableLocalSystem=true\n"
-    "%7Bpv%7D\\kwPeak=@Variant(\\0\\0\\0\\x87\\x41\\0\\0\\0)\n";
 
 void writeText(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
@@ -185,7 +175,7 @@ void SystemUnderTest::writeConfigTree(const SystemOptions&) {
         fs::copy_file(entry.path(), root_ / "etc/iec/MQTT_morevale" / entry.path().filename(),
                       fs::copy_options::overwrite_existing);
     }
-    writeText(root_ / "etc/nymea/tavelmarck.conf", kDeviceSettings);
+    writeText(root_ / "etc/nymea/tavelmarck.conf", limitsourcetest::kDeviceSettings);
     setRelays(0, 0, 0, 0);
 }
 
