@@ -1,10 +1,10 @@
 #include "tests/system/Roads.h"
 
 #include <cstdio>
-#include <ctime>
 
 #include <nlohmann/json.hpp>
 
+#include "external/MoreValeMessages.h"
 #include "tests/server/MmsRequests.h"
 #include "tests/support/MqttTestClient.h"
 #include "tests/system/Observers.h"
@@ -116,20 +116,6 @@ bool ClseediRoad::send(int cls, int64_t watts, bool active, int durationSeconds,
     return false;
 }
 
-namespace {
-
-std::string utcIso(uint64_t ms) {
-    const time_t seconds = static_cast<time_t>(ms / 1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[64];
-    const size_t length = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + length, sizeof(text) - length, ".%03uZ", static_cast<unsigned>(ms % 1000));
-    return text;
-}
-
-}  // namespace
-
 MoreValeRoad::MoreValeRoad(std::string name, SystemUnderTest& system) : name_(std::move(name)) {
     const auto certificate = system.moreValePlatformCertificate(name_);
     client_ = std::make_unique<testsupport::MqttTestClient>(
@@ -145,14 +131,14 @@ bool MoreValeRoad::send(double kW, uint64_t startMs, int durationSeconds, Shared
     failure_ = "no connection";
     if (!client_) return false;
     const std::string id = name_ + "-" + std::to_string(++sent_);
-    const json lpc = {{"creationDateTime", utcIso(wallMs())},
+    const json lpc = {{"creationDateTime", formatUtcIso(wallMs())},
                       {"transactionId", id},
                       {"initialTransactionId", name_},
                       {"gridConnectionPoint", "gcp7"},
                       {"maximumPowerValue", kW},
                       {"unit", "kW"},
-                      {"executionTimeFrom", utcIso(startMs)},
-                      {"executionTimeUntil", utcIso(startMs + static_cast<uint64_t>(durationSeconds) * 1000)}};
+                      {"executionTimeFrom", formatUtcIso(startMs)},
+                      {"executionTimeUntil", formatUtcIso(startMs + static_cast<uint64_t>(durationSeconds) * 1000)}};
     const std::string ackTopic = SystemUnderTest::moreValeTopicPrefix() + "ack";
     failure_ = "publish " + id;
     if (!client_->publish(SystemUnderTest::moreValeTopicPrefix() + "set", lpc.dump(), 1)) return false;
