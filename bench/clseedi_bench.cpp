@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchStats.h"
 #include "external/ExternalInterfaceCLSEEDI.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
@@ -31,6 +32,8 @@
 #include "tests/support/TestSupport.h"
 
 namespace {
+
+using benchstats::percentile;
 
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
@@ -46,12 +49,6 @@ std::string controlMessage(const std::string& id, int value) {
                   {"limits",
                    {{"power", {{"active", {{"consumption", {{"value", value}, {"active", true}, {"duration", 3600}}}}}}}}}}}}
         .dump();
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return -1;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())))];
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchStats.h"
 #include "tests/internal/BusClient.h"
 #include "tests/internal/EmsServer.h"
 #include "tests/server/ChildProcess.h"
@@ -27,6 +28,8 @@
 #include "tests/support/TestSupport.h"
 
 namespace {
+
+using benchstats::percentile;
 
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
@@ -40,13 +43,6 @@ struct Figures {
     size_t samples = 0;
     long rssKiB = -1;
 };
-
-double percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) return -1;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(fraction * static_cast<double>(values.size())));
-    return values[index];
-}
 
 // One daemon run: operates alternating EnaReq (4200 W) and DsaReq (-1).
 Figures run(const fs::path& dir, int jsonrpcPort, int operates) {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchStats.h"
 #include "external/GpioLines.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
@@ -26,18 +27,11 @@
 
 namespace {
 
+using benchstats::median;
+using benchstats::msSince;
+
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-double median(std::vector<double> values) {
-    if (values.empty()) return -1;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 float anOut1(int cls) {
     DataAttribute* mxVal = findDataAttribute("CLS" + std::to_string(cls), "ActPow_GGIO001", "AnOut1", "mxVal");

@@ -6,10 +6,13 @@
 #include <fstream>
 #include <string>
 
+#include "bench/BenchStats.h"
 #include "iec61850/iec61850_server.h"
 #include "model/StaticModel.h"
 
 namespace {
+
+using benchstats::msSince;
 
 constexpr double kGoalCreateMs = 50.0;
 constexpr double kGoalResidentMiB = 12.0;
@@ -22,10 +25,6 @@ double residentMiB() {
         if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
     }
     return -1.0;
-}
-
-double msSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/BenchStats.h"
 #include "external/ExternalInterfaceMoreVale.h"
 #include "iec61850/iec61850_server.h"
 #include "model/StaticModel.h"
@@ -38,6 +39,8 @@ namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
 
 namespace {
+
+using benchstats::percentile;
 
 constexpr const char* kPrefix = "dso/dso1/gcp/gcp7/lpc/0.4.0/";
 
@@ -58,11 +61,6 @@ double threadCpuMs(int tid) {
     unsigned long long runNs = 0;
     stat >> runNs;
     return static_cast<double>(runNs) / 1e6;
-}
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())))];
 }
 
 std::string iso(SteadyClock::duration fromNow) {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchStats.h"
 #include "server/IecServer.h"
 #include "foundation/Paths.h"
 #include "tests/server/ChildProcess.h"
@@ -28,20 +29,13 @@
 
 namespace {
 
+using benchstats::median;
+using benchstats::msSince;
+
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 constexpr const char* kAnOut1 = "ActPow_GGIO001$MX$AnOut1$mxVal$f";
-
-double median(std::vector<double> values) {
-    if (values.empty()) return -1;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double msSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 // Median latency of `count` reads while `loop` drives the server on its own thread.
 template <class Loop>

@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/BenchStats.h"
 #include "tests/server/MmsRequests.h"
 #include "tests/support/MqttTestClient.h"
 #include "tests/support/TestSupport.h"
@@ -29,6 +30,8 @@
 #include "tests/system/SystemUnderTest.h"
 
 namespace {
+
+using benchstats::percentile;
 
 using Clock = std::chrono::steady_clock;
 using json = nlohmann::json;
@@ -62,12 +65,6 @@ long cpuTicks(pid_t pid) {
         }
     }
     return utime + stime;
-}
-
-double percentile(std::vector<double> values, double fraction) {
-    if (values.empty()) return -1;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<size_t>(fraction * static_cast<double>(values.size())))];
 }
 
 }  // namespace
