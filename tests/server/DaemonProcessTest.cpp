@@ -16,6 +16,7 @@
 #include <tinyxml2.h>
 
 #include "tests/server/ChildProcess.h"
+#include "tests/server/DaemonFixture.h"
 #include "tests/server/MmsRequests.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TestSupport.h"
@@ -28,27 +29,8 @@ namespace fs = std::filesystem;
 constexpr const char* kAnOut1 = "ActPow_GGIO001$MX$AnOut1$mxVal$f";
 constexpr const char* kSchedule = "EmpWCmd_FSCH030001";
 
-class DaemonProcessTest : public testsupport::IecTest {
+class DaemonProcessTest : public servertest::DaemonWithStandIn {
 protected:
-    DaemonProcessTest() {
-        fs::create_directories(runDir);
-        workDir.writeFile("/etc/iec/config/IECServer.conf",
-                          "IEC61850_tcpPort=" + std::to_string(mmsPort) + "\nnymea_tcpPort=" +
-                              std::to_string(nymeaPort) + "\nplim_log_level=info\n");
-        standIn = std::make_unique<testsupport::ChildProcess>(
-            std::vector<std::string>{"/usr/bin/python3", NYMEA_STANDIN, "--port", std::to_string(nymeaPort),
-                                     "--source", "relais"},
-            workDir.path(), std::vector<std::pair<std::string, std::string>>{}, workDir.path() / "standin.log", true);
-        standInUp = standIn->waitForOutput("listening", 10s);
-    }
-
-    std::unique_ptr<testsupport::ChildProcess> startDaemon(
-        const std::string& logName, std::vector<std::pair<std::string, std::string>> environment = {}) {
-        environment.emplace_back("IEC_FS_ROOT", workDir.path().string());
-        return std::make_unique<testsupport::ChildProcess>(std::vector<std::string>{IEC_SERVER_BINARY, "--debug"},
-                                                           runDir, environment, workDir.path() / logName);
-    }
-
     // Reads AnOut1 of CLS1 until it shows want (the road runs after the operate's answer).
     std::optional<float> awaitAnOut1(mmstest::MmsTestClient& client, float want) {
         std::optional<float> value;
@@ -104,12 +86,6 @@ protected:
         return last;
     }
 
-    testsupport::PrivateSystemBus bus;
-    const int mmsPort = testsupport::freeLoopbackPort();
-    const int nymeaPort = testsupport::freeLoopbackPort();
-    const fs::path runDir = workDir.path() / "run";
-    std::unique_ptr<testsupport::ChildProcess> standIn;
-    bool standInUp = false;
 };
 
 TEST_F(DaemonProcessTest, AnOperatedScheduleRunsTheWholeRoad) {

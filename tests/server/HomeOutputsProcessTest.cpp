@@ -7,6 +7,7 @@
 #include "tests/internal/BusClient.h"
 #include "tests/internal/EmsServer.h"
 #include "tests/server/ChildProcess.h"
+#include "tests/server/DaemonFixture.h"
 #include "tests/server/MmsRequests.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TestSupport.h"
@@ -18,31 +19,16 @@ namespace fs = std::filesystem;
 
 constexpr const char* kSchedule = "EmpWCmd_FSCH030001";
 
-class HomeOutputsProcessTest : public testsupport::IecTest {
+class HomeOutputsProcessTest : public servertest::DaemonWithStandIn {
 protected:
-    HomeOutputsProcessTest() {
-        fs::create_directories(runDir);
-        workDir.writeFile("/etc/iec/config/IECServer.conf",
-                          "IEC61850_tcpPort=" + std::to_string(mmsPort) + "\nnymea_tcpPort=" +
-                              std::to_string(nymeaPort) +
-                              "\nplim_log_level=info\nactivate_intern_DBUS=true\nactivate_intern_JSONRPC=true\n");
-        standIn = std::make_unique<testsupport::ChildProcess>(
-            std::vector<std::string>{"/usr/bin/python3", NYMEA_STANDIN, "--port", std::to_string(nymeaPort),
-                                     "--source", "relais"},
-            workDir.path(), std::vector<std::pair<std::string, std::string>>{}, workDir.path() / "standin.log", true);
-        standInUp = standIn->waitForOutput("listening", 10s);
-    }
+    HomeOutputsProcessTest() : DaemonWithStandIn("activate_intern_DBUS=true\nactivate_intern_JSONRPC=true\n") {}
 
     // The daemon in debug mode, its JSON-RPC calls going to port.
     std::unique_ptr<testsupport::ChildProcess> startDaemon(int jsonrpcPort) {
         // Debug mode reads "../etc/iec/config/JSONRPC.conf" from run/.
         workDir.writeFile("/etc/iec/config/JSONRPC.conf",
                           "jsonrpcHost=127.0.0.1\njsonrpcPort=" + std::to_string(jsonrpcPort) + "\n");
-        auto daemon = std::make_unique<testsupport::ChildProcess>(
-            std::vector<std::string>{IEC_SERVER_BINARY, "--debug"}, runDir,
-            std::vector<std::pair<std::string, std::string>>{{"IEC_FS_ROOT", workDir.path().string()}},
-            workDir.path() / "daemon.log");
-        return daemon;
+        return DaemonWithStandIn::startDaemon("daemon.log");
     }
 
     // Writes a one-entry schedule of CLS1 with limit W and multiplier 0.
@@ -70,12 +56,6 @@ protected:
         return false;
     }
 
-    testsupport::PrivateSystemBus bus;
-    const int mmsPort = testsupport::freeLoopbackPort();
-    const int nymeaPort = testsupport::freeLoopbackPort();
-    const fs::path runDir = workDir.path() / "run";
-    std::unique_ptr<testsupport::ChildProcess> standIn;
-    bool standInUp = false;
 };
 
 TEST_F(HomeOutputsProcessTest, AnOperatedLimitReachesTheBusTheLogAndTheServerAlike) {
