@@ -152,12 +152,18 @@ TEST_F(InternalMqttClient, TakesMeasurementsIntoTheModelAndDropsBadOnes) {
                                 R"({"totw":{"mag_f":321.5,"t":1767225600123,"units_multiplier":2},)"
                                 R"("hz":{"mag_f":49.9,"t":1767225600123,"units_multiplier":0}})",
                                 1));
-    ASSERT_TRUE(eventually([&] { return totw(2) == 321.5f; }));
+    // The three fields are written together under the model lock; read them
+    // the same way so a half-written measurement is never seen.
     const std::string ld = "CLS2";
-    EXPECT_EQ(IedServer_getUTCTimeAttributeValue(server, findDataAttribute(ld, "MMXU001", "TotW", "t")),
-              1767225600123u);
-    EXPECT_EQ(IedServer_getInt32AttributeValue(server, findSubDataAttribute(ld, "MMXU001", "TotW", "units", "multiplier")),
-              2);
+    DataAttribute* time = findDataAttribute(ld, "MMXU001", "TotW", "t");
+    DataAttribute* multiplier = findSubDataAttribute(ld, "MMXU001", "TotW", "units", "multiplier");
+    ASSERT_TRUE(eventually([&] {
+        IedServer_lockDataModel(server);
+        const bool all = totw(2) == 321.5f && IedServer_getUTCTimeAttributeValue(server, time) == 1767225600123u &&
+                         IedServer_getInt32AttributeValue(server, multiplier) == 2;
+        IedServer_unlockDataModel(server);
+        return all;
+    }));
 
     syslog.clear();
     ASSERT_TRUE(client->publish("rurodi/toStb/cls/send/mxu001/2", "not json", 1));

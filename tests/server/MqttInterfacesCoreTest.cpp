@@ -36,15 +36,19 @@ TEST_F(MqttInterfacesOnTheCore, MeasurementReachesTheModel) {
     testsupport::MqttTestClient peer("127.0.0.1", broker.port());
     ASSERT_TRUE(peer.connect());
     DataAttribute* mag = findSubDataAttribute("CLS3", "MMXU001", "TotW", "mag", "f");
+    DataAttribute* time = findDataAttribute("CLS3", "MMXU001", "TotW", "t");
     ASSERT_TRUE(eventually([&] {
         peer.publish("rurodi/toStb/cls/send/mxu001/3",
                      R"({"totw":{"mag_f":-812.25,"t":1767225600000,"units_multiplier":0},)"
                      R"("hz":{"mag_f":50.01,"t":1767225600000,"units_multiplier":0}})",
                      1);
-        return IedServer_getFloatAttributeValue(iedServer, mag) == -812.25f;
+        // Read under the model lock the interface writes under.
+        IedServer_lockDataModel(iedServer);
+        const bool both = IedServer_getFloatAttributeValue(iedServer, mag) == -812.25f &&
+                          IedServer_getUTCTimeAttributeValue(iedServer, time) == 1767225600000u;
+        IedServer_unlockDataModel(iedServer);
+        return both;
     }));
-    EXPECT_EQ(IedServer_getUTCTimeAttributeValue(iedServer, findDataAttribute("CLS3", "MMXU001", "TotW", "t")),
-              1767225600000u);
 }
 
 TEST_F(MqttInterfacesOnTheCore, UMeadowLimitRunsDownTheWriteEntryPoint) {
@@ -57,13 +61,14 @@ TEST_F(MqttInterfacesOnTheCore, UMeadowLimitRunsDownTheWriteEntryPoint) {
     ASSERT_TRUE(peer.connect());
     DataAttribute* value = findSubDataAttribute("CLS1", "EmpDCmd_FSCH050001", "ValASG001", "setMag", "f");
     DataAttribute* enabled = findDataAttribute("CLS1", "EmpDCmd_FSCH050001", "EnaReq", "stVal");
+    // Logged once the write entry point has returned: only then are the
+    // value and the control pair both in place.
     ASSERT_TRUE(eventually([&] {
         peer.publish("lpc/set/value", "2750.5", 1);
-        return IedServer_getFloatAttributeValue(iedServer, value) == 2750.5f;
+        return syslog.contains(LOG_NOTICE, "u-meadow:  Wrote P_Lim to server: 2750.500000W");
     }));
+    EXPECT_EQ(IedServer_getFloatAttributeValue(iedServer, value), 2750.5f);
     EXPECT_TRUE(IedServer_getBooleanAttributeValue(iedServer, enabled));
-    // Logged once the write entry point has returned.
-    EXPECT_TRUE(eventually([&] { return syslog.contains(LOG_NOTICE, "u-meadow:  Wrote P_Lim to server: 2750.500000W"); }));
 }
 
 }  // namespace
