@@ -70,6 +70,9 @@ ExternalInterfaceMoreVale::~ExternalInterfaceMoreVale() {
     stopWake.notify_all();
     if (networkThread.joinable()) networkThread.join();
     if (mosq != nullptr) {
+        // A DISCONNECT asked for while the loop was inside a callback is only
+        // queued; the loop has ended, so it goes out here.
+        if (mosquitto_want_write(mosq)) mosquitto_loop_write(mosq, 1);
         mosquitto_destroy(mosq);
         mosq = nullptr;
     }

@@ -48,12 +48,17 @@ ExternalInterfaceUMeadow::~ExternalInterfaceUMeadow() {
         stopping = true;
     }
     wake.notify_all();
-    // Ends a network loop at once (it waits in select otherwise).
-    if (mosq) mosquitto_disconnect(mosq);
-    if (thread.joinable()) thread.join();
     if (mosq) {
         std::cout << "u-meadow:   MQTT: Disconnecting from other MQTT broker" << std::endl;
         logMessage(&uMeadowLogLevel, LOG_NOTICE, "u-meadow:  Disconnecting from other MQTT broker");
+        // Ends a network loop at once (it waits in select otherwise).
+        mosquitto_disconnect(mosq);
+    }
+    if (thread.joinable()) thread.join();
+    if (mosq) {
+        // A DISCONNECT asked for while the loop was inside a callback is only
+        // queued; the loop has ended, so it goes out here.
+        if (mosquitto_want_write(mosq)) mosquitto_loop_write(mosq, 1);
         mosquitto_destroy(mosq);
         mosq = nullptr;
     }

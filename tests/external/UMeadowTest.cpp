@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "external/ExternalInterfaceUMeadow.h"
@@ -212,6 +214,61 @@ TEST_F(UMeadowGateway, DestructionWhileConnectedAndLoopingReturnsPromptly) {
     gateway.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_TRUE(broker.waitForLog("disconnected", 5s));
+}
+
+// A core that holds the first limit write until the test lets it go, so the
+// gateway's loop is inside a message callback for as long as the test likes.
+class HeldCore : public RecordingCore {
+public:
+    bool writeLpcToIec61850(int durationSeconds, bool active, float limitW) override {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            entered = true;
+            changed.notify_all();
+            changed.wait(lock, [this] { return released; });
+        }
+        return RecordingCore::writeLpcToIec61850(durationSeconds, active, limitW);
+    }
+    bool waitEntered() {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, 10s, [this] { return entered; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+};
+
+TEST_F(UMeadowGateway, DestructionDuringAMessageStillDisconnectsCleanly) {
+    testsupport::MosquittoBroker broker(workDir.path() / "broker");
+    ASSERT_TRUE(broker.start());
+    writeConfig(broker.port());
+    HeldCore held;
+    auto gateway = std::make_unique<ExternalInterfaceUMeadow>(held, timings);
+    ASSERT_EQ(gateway->startMqttLoop(), 0);
+    ASSERT_TRUE(eventually([&] { return subscribed(); }));
+    testsupport::MqttTestClient peer("127.0.0.1", broker.port());
+    ASSERT_TRUE(peer.connect());
+    ASSERT_TRUE(peer.publish("lpc/set/value", "5", 1));
+    ASSERT_TRUE(held.waitEntered());
+
+    std::thread destroyer([&] { gateway.reset(); });
+    const bool asked = eventually([&] {
+        return syslog.contains(LOG_NOTICE, "u-meadow:  Disconnecting from other MQTT broker");
+    });
+    held.release();
+    destroyer.join();
+    ASSERT_TRUE(asked);
+    EXPECT_TRUE(held.waitForWrites(1));
+    // The peer is still connected: the clean goodbye is the gateway's.
+    EXPECT_TRUE(broker.waitForLog("disconnected", 5s)) << broker.log();
 }
 
 }  // namespace

@@ -11,10 +11,13 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "external/ExternalInterfaceMoreVale.h"
+#include "external/MoreValeConfig.h"
 #include "foundation/ModelLookup.h"
 #include "iec61850/iec61850_server.h"
 #include "model/StaticModel.h"
@@ -385,6 +388,9 @@ TEST_F(MoreValeGatewayTest, MgcpMessagesCarryTheModelAndEndWithTheGateway) {
     const auto before = std::chrono::steady_clock::now();
     runOrAbort("gateway destruction", [&] { gateway.reset(); });
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof(host) - 1), 0);
+    EXPECT_TRUE(broker->waitForLog("Client " + moreValeClientId(host) + " disconnected.", 5s)) << broker->log();
     client->clear();
     EXPECT_TRUE(client->noMessageWithin(kMsg, 1500ms));
 }
