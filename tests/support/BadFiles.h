@@ -26,7 +26,7 @@ enum class BadFile { kFifo, kDevice, kDirectory, kHuge, kNulByte };
 struct BadFileCase {
     BadFile kind;
     const char* name;
-    const char* reason;  // part of the reader's reason
+    const char* reason;  // the reason of the reader with its default bound
 };
 
 inline const std::vector<BadFileCase>& badFileCases() {
@@ -34,7 +34,7 @@ inline const std::vector<BadFileCase>& badFileCases() {
         {BadFile::kFifo, "fifo", "is not a regular file"},
         {BadFile::kDevice, "device", "is not a regular file"},
         {BadFile::kDirectory, "directory", "is not a regular file"},
-        {BadFile::kHuge, "huge", "is larger than"},
+        {BadFile::kHuge, "huge", "is larger than 1048576 bytes"},
         {BadFile::kNulByte, "nul byte", "holds a NUL byte"},
     };
     return cases;
