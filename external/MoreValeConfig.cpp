@@ -78,7 +78,7 @@ std::optional<MoreValeConfig> parseMoreValeConfig(const std::string& text, bool 
 
 std::optional<MoreValeConfig> readMoreValeConfig(bool debugMode, std::string& error) {
     const std::string path = debugMode ? kMoreValeDebugConfigPath : paths::resolve(kMoreValeConfigPath);
-    const fileread::FileText file = fileread::readRegularFile(path);
+    const fileread::FileText file = fileread::readTextFile(path);
     if (!file.read()) {
         error = "Unable to open config file.";
         if (file.outcome == fileread::Outcome::kRefused) error += " " + path + " " + file.reason;

@@ -55,8 +55,12 @@ struct JsonFile {
 };
 
 // Parses text as JSON after checking its nesting; a text nested deeper than
-// maxDepth throws nlohmann::json::parse_error like a syntax error does.
+// maxDepth throws nlohmann::json::parse_error like a syntax error does. So
+// does a NUL byte, where the parser would take the text for ended.
 inline nlohmann::json parseJsonTextWithin(std::string_view text, size_t maxDepth, bool allowComments = false) {
+    if (text.find('\0') != std::string_view::npos) {
+        throw nlohmann::json::parse_error::create(101, 0, "holds a NUL byte", nullptr);
+    }
     if (jsonNestsDeeperThan(text, maxDepth)) {
         throw nlohmann::json::parse_error::create(101, 0, "nests deeper than " + std::to_string(maxDepth) + " levels",
                                                   nullptr);

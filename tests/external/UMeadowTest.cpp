@@ -13,6 +13,7 @@
 #include "tests/support/MosquittoBroker.h"
 #include "tests/support/MqttTestClient.h"
 #include "tests/support/RecordingCore.h"
+#include "tests/support/BadFiles.h"
 #include "tests/support/TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -116,6 +117,21 @@ TEST(UMeadowConfiguration, ReadsTheGatewayFile) {
         EXPECT_EQ(config.broker, c.broker);
         EXPECT_EQ(config.port, c.port);
         EXPECT_EQ(config.enableTLS, c.tls);
+    }
+}
+
+TEST(UMeadowConfiguration, EntriesThatAreNoFilesAreRefusedWithoutBlocking) {
+    testsupport::TempWorkDir dir;
+    const auto path = dir.path() / "c.json";
+    for (const auto& c : testsupport::badFileCases()) {
+        testsupport::makeBadFile(c.kind, path, R"({"mqttBroker":"b"})");
+        UMeadowConfig config;
+        std::string error;
+        bool parseError = true;
+        EXPECT_FALSE(testsupport::readsWithoutBlocking(
+            path, [&] { return readUMeadowConfig(path.string(), config, error, parseError); }));
+        EXPECT_FALSE(parseError);
+        EXPECT_EQ(error, "Unable to open config file. " + path.string() + " " + c.reason);
     }
 }
 

@@ -93,6 +93,7 @@ TEST_F(FileReadTest, JsonNestedBeyondItsBoundIsInvalidBeforeParsing) {
     workDir.writeFile("doc.json", nested(100000));
     EXPECT_NE(readJsonFile("doc.json").reason.find("nests deeper than 32 levels"), std::string::npos);
     EXPECT_THROW(parseJsonTextWithin(nested(9), 8), json::parse_error);
+    EXPECT_THROW(parseJsonTextWithin(std::string("{}\0{", 4), 8), json::parse_error);
 }
 
 TEST(JsonValueDepth, IsMeasuredWithoutRecursion) {

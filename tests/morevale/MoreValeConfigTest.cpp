@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "external/MoreValeConfig.h"
+#include "tests/support/BadFiles.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -119,6 +120,13 @@ TEST(MoreValeConfig, FileIsReadFromTheDebugOrTheAbsolutePath) {
     std::string error;
     EXPECT_FALSE(readMoreValeConfig(false, error));
     EXPECT_EQ(error, "Unable to open config file.");
+    const auto path = root.path() / "etc/iec/config/MQTT_morevale_config.json";
+    for (const auto& c : testsupport::badFileCases()) {
+        testsupport::makeBadFile(c.kind, path, kValid);
+        EXPECT_FALSE(testsupport::readsWithoutBlocking(path, [&] { return readMoreValeConfig(false, error); }));
+        EXPECT_EQ(error, "Unable to open config file. " + path.string() + " " + c.reason);
+    }
+    std::filesystem::remove_all(path);
 
     root.writeFile("/etc/iec/config/MQTT_morevale_config.json", kValid);
     auto config = readMoreValeConfig(false, error);
