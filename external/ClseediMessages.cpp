@@ -419,8 +419,11 @@ bool ExternalInterfaceCLSEEDI::checkfailsafes() {
 
 std::optional<json> ExternalInterfaceCLSEEDI::loadTemplate(const char* name, const char* missingLine) {
     const std::string dir = debugMode ? kDebugTemplateDir : paths::resolve(kTemplateDir);
-    std::optional<json> document = replytemplate::load(dir + name);
-    if (!document) logMessage(&logLevel_, LOG_ERR, "%s", missingLine);
+    const std::string path = dir + name;
+    std::string refusal;
+    std::optional<json> document = replytemplate::load(path, &refusal);
+    if (!document && refusal.empty()) logMessage(&logLevel_, LOG_ERR, "%s", missingLine);
+    if (!document && !refusal.empty()) logMessage(&logLevel_, LOG_ERR, "%s: %s %s", missingLine, path.c_str(), refusal.c_str());
     return document;
 }
 

@@ -8,10 +8,9 @@
 
 #include <climits>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 
 #include "external/ClseediIdentity.h"
+#include "foundation/JsonParse.h"
 #include "foundation/Logging.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
@@ -72,21 +71,39 @@ void ExternalInterfaceCLSEEDI::getHostName() {
 
 bool ExternalInterfaceCLSEEDI::readConfig() {
     const std::string& path = debugMode ? debugConfigPath : configPath;
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) {
+    JsonFile file = readJsonFile(path);
+    if (file.outcome == JsonFile::Outcome::kMissing) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Unable to open config file.");
         return false;
     }
+    if (file.outcome == JsonFile::Outcome::kRefused) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Unable to open config file. %s %s", path.c_str(), file.reason.c_str());
+        return false;
+    }
+    if (file.outcome == JsonFile::Outcome::kInvalid) {
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: JSON parsing error: %s (%s)", file.reason.c_str(), path.c_str());
+        return false;
+    }
     try {
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const json config = json::parse(text);
+        const json& config = file.value;
         if (!config.is_object() || !config.contains("mqttBroker") || !config.contains("mqttPort") ||
             !config.contains("mqttUsernameGateway") || !config.contains("mqttPasswordGateway")) {
             logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Missing mandatory MQTT config fields.");
             return false;
         }
         mqttBroker = config.at("mqttBroker").get<std::string>();
-        mqttPort = config.at("mqttPort").get<int>();
+        const json& portValue = config.at("mqttPort");
+        if (!portValue.is_number()) {
+            throw json::type_error::create(302, std::string("type must be number, but is ") + portValue.type_name(),
+                                           &portValue);
+        }
+        const std::optional<int> port = portFromJson(portValue);
+        if (!port) {
+            logMessage(&logLevel_, LOG_ERR, "CLSEEDI: mqttPort %s in %s is no TCP port (1..65535)",
+                       portValue.dump().c_str(), path.c_str());
+            return false;
+        }
+        mqttPort = *port;
         enableTLS = config.value("enableTLS", false);
         mqttUsername = config.at("mqttUsernameGateway").get<std::string>();
         mqttPassword = config.at("mqttPasswordGateway").get<std::string>();
@@ -102,8 +119,6 @@ bool ExternalInterfaceCLSEEDI::readConfig() {
         subTopic = cls1.at("gateway_sub_topic").get<std::string>() + hostName;
         pubTopic = cls1.at("gateway_pub_topic").get<std::string>() + hostName;
         return true;
-    } catch (const json::parse_error& e) {
-        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: JSON parsing error: %s", e.what());
     } catch (const std::exception& e) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: %s", e.what());
     }

@@ -340,9 +340,10 @@ void ExternalInterfaceMoreVale::sendMgcp(const std::string& transactionId) {
     logMessage(&moreValeLogLevel, LOG_INFO, "mor-e-vale: Sending MGCP message on topic: %s", topics_.msg.c_str());
     const std::string path = templatePath("mgcp.json");
     // A template that is no JSON throws: the sender reports it and goes on next cycle.
-    std::optional<json> message = replytemplate::load(path);
+    std::string refusal;
+    std::optional<json> message = replytemplate::load(path, &refusal);
     if (!message) {
-        const char* reason = std::strerror(errno);
+        const char* reason = refusal.empty() ? std::strerror(ENOENT) : refusal.c_str();
         std::cerr << "mor-e-vale: Unable to open JSONfile at path: " << path << ". Error: " << reason << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Unable to open JSONfile at path: %s. Error: %s",
                    path.c_str(), reason);

@@ -4,9 +4,13 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+
+#include "foundation/ConfigFile.h"
+#include "foundation/FileRead.h"
 
 namespace {
+
+constexpr size_t kMaxLineFileBytes = 64;
 
 class LibgpiodBackend final : public GpioBackend {
 public:
@@ -41,9 +45,10 @@ public:
     }
     int requestInput(Line*, const char*) override { return 0; }
     int getValue(Line* line) override {
-        std::ifstream file(*reinterpret_cast<std::string*>(line));
-        std::string text;
-        if (!(file >> text)) return -1;
+        // A line file holds "0" or "1"; anything that is no small regular file reads as a failed line.
+        const fileread::FileText file = fileread::readTextFile(*reinterpret_cast<std::string*>(line), kMaxLineFileBytes);
+        if (!file.read()) return -1;
+        const std::string text(config::trimBlanks(file.content));
         if (text == "0") return 0;
         if (text == "1") return 1;
         return -1;

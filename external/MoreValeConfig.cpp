@@ -1,11 +1,10 @@
 #include "external/MoreValeConfig.h"
 
-#include <cmath>
-#include <fstream>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/FileRead.h"
+#include "foundation/JsonParse.h"
 #include "foundation/Paths.h"
 
 using json = nlohmann::json;
@@ -23,10 +22,9 @@ bool safeLevel(const std::string& value) {
 
 std::optional<MoreValeConfig> parseMoreValeConfig(const std::string& text, bool debugMode, std::string& error) {
     json document;
-    try {
-        document = json::parse(text);
-    } catch (const json::parse_error& e) {
-        error = std::string("JSON Parsing Error: ") + e.what();
+    std::string parseError;
+    if (!parseJsonTextBounded(text, kMaxJsonFileDepth, document, parseError)) {
+        error = "JSON Parsing Error: " + parseError;
         return std::nullopt;
     }
     if (!document.is_object()) {
@@ -49,16 +47,16 @@ std::optional<MoreValeConfig> parseMoreValeConfig(const std::string& text, bool 
         *field = document[key].get<std::string>();
     }
     const json& port = document["mqttPort"];
-    if (!port.is_number() && !port.is_boolean()) {
+    if (!port.is_number()) {
         error = "\"mqttPort\" must be a number";
         return std::nullopt;
     }
-    const double portValue = std::trunc(port.is_boolean() ? (port.get<bool>() ? 1.0 : 0.0) : port.get<double>());
-    if (!(portValue >= 1.0 && portValue <= 65535.0)) {
-        error = "\"mqttPort\" must lie in 1..65535, not " + port.dump();
+    const std::optional<int> portNumber = portFromJson(port);
+    if (!portNumber) {
+        error = "\"mqttPort\" must be a whole number in 1..65535, not " + port.dump();
         return std::nullopt;
     }
-    config.mqttPort = static_cast<int>(portValue);
+    config.mqttPort = *portNumber;
     if (!document["enableTLS"].is_boolean()) {
         error = "\"enableTLS\" must be a boolean";
         return std::nullopt;
@@ -80,14 +78,13 @@ std::optional<MoreValeConfig> parseMoreValeConfig(const std::string& text, bool 
 
 std::optional<MoreValeConfig> readMoreValeConfig(bool debugMode, std::string& error) {
     const std::string path = debugMode ? kMoreValeDebugConfigPath : paths::resolve(kMoreValeConfigPath);
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    const fileread::FileText file = fileread::readTextFile(path);
+    if (!file.read()) {
         error = "Unable to open config file.";
+        if (file.outcome == fileread::Outcome::kRefused) error += " " + path + " " + file.reason;
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return parseMoreValeConfig(text.str(), debugMode, error);
+    return parseMoreValeConfig(file.content, debugMode, error);
 }
 
 MoreValeTopics buildMoreValeTopics(const MoreValeConfig& config) {

@@ -32,16 +32,17 @@ inline constexpr const char* kMoreValeConfigPath = "/etc/iec/config/MQTT_moreval
 inline constexpr const char* kMoreValeDebugConfigPath = "../etc/iec/config/MQTT_morevale_config.json";
 inline constexpr const char* kMoreValeCertDir = "/etc/mosquitto/certs/";
 
-// Parses the configuration text. All six keys are required with their JSON
-// types ("mqttPort" a number, a boolean counting as 0 or 1, a fraction
-// truncated; 1..65535); "dso", "gcp" and "version" must be non-empty and
+// Parses the configuration text (nested at most 32 levels). All six keys are
+// required with their JSON types ("mqttPort" a whole number in 1..65535, the
+// one port rule of foundation/ConfigFile.h); "dso", "gcp" and "version" must be non-empty and
 // hold no "/", "+", "#", NUL or "..". Debug mode turns TLS on whatever the
 // file says. On failure: nothing, and error says why.
 std::optional<MoreValeConfig> parseMoreValeConfig(const std::string& text, bool debugMode, std::string& error);
 
 // Reads the file (the debug path in debug mode, relative to the working
-// directory; the absolute one below the file-system root otherwise) and
-// parses it.
+// directory; the absolute one below the file-system root otherwise) through
+// the one file reader (foundation/FileRead.h) and parses it; a FIFO, device
+// or directory in its place is refused without blocking, and error names it.
 std::optional<MoreValeConfig> readMoreValeConfig(bool debugMode, std::string& error);
 
 // "dso/<dso>/gcp/<gcp>/lpc/<version>/" + "set", "req", "ack", "msg".

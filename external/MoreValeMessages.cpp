@@ -303,8 +303,9 @@ void MoreValeMessageHandler::handleLpc(const json& message) {
 
 void MoreValeMessageHandler::sendAck(int errorNumber, const std::string& relation) {
     std::optional<json> ack;
+    std::string refusal;
     try {
-        ack = replytemplate::load(settings_.ackTemplatePath);
+        ack = replytemplate::load(settings_.ackTemplatePath, &refusal);
         if (ack) {
             replytemplate::setMember(*ack, {"data", "errorNumber"}, errorNumber);
             replytemplate::setMember(*ack, {"relation"}, relation);
@@ -316,8 +317,13 @@ void MoreValeMessageHandler::sendAck(int errorNumber, const std::string& relatio
     }
     if (!ack) {
         std::cerr << "mor-e-vale:  Unable to open file." << std::endl;
-        logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: No ACK sent: template %s is missing or no JSON object",
-                   settings_.ackTemplatePath.c_str());
+        if (refusal.empty()) {
+            logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: No ACK sent: template %s is missing or no JSON object",
+                       settings_.ackTemplatePath.c_str());
+        } else {
+            logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: No ACK sent: template %s %s",
+                       settings_.ackTemplatePath.c_str(), refusal.c_str());
+        }
         return;
     }
     sink_.publish(settings_.ackTopic, replytemplate::dump(*ack));

@@ -1,16 +1,18 @@
 #include "external/ReplyTemplate.h"
 
-#include <fstream>
-#include <iterator>
+#include "foundation/FileRead.h"
+#include "foundation/JsonParse.h"
 
 namespace replytemplate {
 
-std::optional<nlohmann::json> load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return nlohmann::json::parse(text, nullptr, true, false);
+std::optional<nlohmann::json> load(const std::string& path, std::string* refusal) {
+    if (refusal) refusal->clear();
+    fileread::FileText file = fileread::readTextFile(path);
+    if (!file.read()) {
+        if (refusal && file.outcome == fileread::Outcome::kRefused) *refusal = std::move(file.reason);
+        return std::nullopt;
+    }
+    return parseJsonTextWithin(file.content, kMaxDepth);
 }
 
 nlohmann::json& memberAt(nlohmann::json& document, std::initializer_list<std::string_view> path) {
@@ -35,6 +37,10 @@ nlohmann::json& setMember(nlohmann::json& document, std::initializer_list<std::s
 }
 
 std::string dump(const nlohmann::json& document) {
+    if (jsonValueNestsDeeperThan(document, kMaxDumpDepth)) {
+        throw nlohmann::json::other_error::create(
+            501, "value nests deeper than " + std::to_string(kMaxDumpDepth) + " levels, not serialised", &document);
+    }
     return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

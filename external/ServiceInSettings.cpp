@@ -9,10 +9,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 
+#include "foundation/FileRead.h"
 #include "foundation/Logging.h"
 
 namespace servicein {
@@ -218,15 +218,18 @@ SettingsStore parseSettingsText(const std::string& text) {
 SettingsStore readSettingsFile(const std::string& path, const LogContext& log) {
     logMessage(log.logLevel, LOG_INFO, "ServiceIn: Opening settings file: %s", path.c_str());
     if (log.debugMode) std::cout << "Opening settings file..." << std::endl;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    const fileread::FileText file = fileread::readTextFile(path);
+    if (!file.read()) {
         std::cerr << "Could not open the settings file at " << path << "!" << std::endl;
-        logMessage(log.logLevel, LOG_ERR, "ServiceIn: Error: Unable to open settings file in %s", path.c_str());
+        if (file.outcome == fileread::Outcome::kMissing) {
+            logMessage(log.logLevel, LOG_ERR, "ServiceIn: Error: Unable to open settings file in %s", path.c_str());
+        } else {
+            logMessage(log.logLevel, LOG_ERR, "ServiceIn: Error: Unable to open settings file in %s: it %s",
+                       path.c_str(), file.reason.c_str());
+        }
         return {};
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    SettingsStore store = parseSettingsText(text.str());
+    SettingsStore store = parseSettingsText(file.content);
     logMessage(log.logLevel, LOG_DEBUG, "ServiceIn: Reading settings done.");
     if (log.debugMode) std::cout << "Reading settings done." << std::endl;
     return store;

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>  // the streams exist before this unit's threshold is read
 #include <stdexcept>
 
@@ -25,24 +24,24 @@ uint32_t uMeadowLogLevel = [] {
 bool readUMeadowConfig(const std::string& path, UMeadowConfig& config, std::string& error, bool& parseError) {
     parseError = false;
     try {
-        std::ifstream file(path);
-        if (!file.is_open()) throw std::runtime_error("Unable to open config file.");
-        json doc;
-        if (!parseJsonText(file, doc, error)) {
+        JsonFile file = readJsonFile(path);
+        if (file.outcome == JsonFile::Outcome::kMissing) throw std::runtime_error("Unable to open config file.");
+        if (file.outcome == JsonFile::Outcome::kRefused) {
+            throw std::runtime_error("Unable to open config file. " + path + " " + file.reason);
+        }
+        if (file.outcome == JsonFile::Outcome::kInvalid) {
+            error = file.reason;
             parseError = true;
             return false;
         }
+        const json& doc = file.value;
         if (!doc.is_object() || !doc.contains("mqttBroker") || !doc.contains("mqttPort")) return true;
         config.broker = doc.at("mqttBroker").get<std::string>();
         const json& port = doc.at("mqttPort");
-        if (port.is_boolean()) {
-            config.port = port.get<bool>() ? 1 : 0;
-        } else {
-            if (!port.is_number()) throw std::runtime_error(std::string("type must be number, but is ") + port.type_name());
-            const double p = std::trunc(port.get<double>());
-            if (!(p >= 0 && p <= 65535)) throw std::runtime_error("mqttPort is not a TCP port: " + port.dump());
-            config.port = static_cast<int>(p);
-        }
+        if (!port.is_number()) throw std::runtime_error(std::string("type must be number, but is ") + port.type_name());
+        const std::optional<int> portNumber = portFromJson(port);
+        if (!portNumber) throw std::runtime_error("mqttPort is not a TCP port: " + port.dump());
+        config.port = *portNumber;
         config.enableTLS = doc.at("enableTLS").get<bool>();
         config.dso = doc.at("dso").get<std::string>();
         config.gcp = doc.at("gcp").get<std::string>();

@@ -96,11 +96,17 @@ void parseLogLevel(uint32_t* level, const std::string& name) {
 }
 
 void readLogLevel(uint32_t* level) {
-    const auto entries = config::readFile(paths::resolve(paths::kIecServerConf));
+    const std::string path = paths::resolve(paths::kIecServerConf);
+    std::string refusal;
+    const auto entries = config::readFile(path, &refusal);
     writeSyslog(LOG_DEBUG, "readLogLevel: Using system path for configuration file.");
     if (!entries) {
         std::cerr << "Could not open configuration file!" << std::endl;
-        writeSyslog(LOG_ERR, "readLogLevel: Failed to open configuration file.");
+        if (refusal.empty()) {
+            writeSyslog(LOG_ERR, "readLogLevel: Failed to open configuration file.");
+        } else {
+            writeSyslog(LOG_ERR, ("readLogLevel: Failed to open configuration file. " + path + " " + refusal).c_str());
+        }
         return;
     }
     for (const auto& [key, value] : *entries) {

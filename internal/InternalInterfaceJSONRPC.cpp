@@ -13,14 +13,12 @@
 
 namespace {
 
-// A TCP port: the whole text a decimal number in 1..65535.
+// A TCP port by the one port rule (config::parsePort). Text without a
+// leading number fails as std::stoi reports it ("stoi").
 int parsePort(const std::string& text) {
-    size_t used = 0;
-    const int port = std::stoi(text, &used);  // throws "stoi" for text without a number
-    if (used != text.size() || port < 1 || port > 65535) {
-        throw std::out_of_range("jsonrpcPort is no TCP port: " + text);
-    }
-    return port;
+    if (const std::optional<int> port = config::parsePort(text)) return *port;
+    static_cast<void>(std::stoi(text));
+    throw std::out_of_range("jsonrpcPort is no TCP port: " + text);
 }
 
 }  // namespace
@@ -63,10 +61,18 @@ bool InternalInterfaceJSONRPC::readJSONRPCConfig() {
         std::cout << "InternalInterfaceJSONRPC -> Debug mode" << std::endl;
         path = kDebugConfigPath;
     }
-    const std::optional<std::vector<config::Entry>> entries = config::readFile(path);
-    if (!entries) {
+    std::string refusal;
+    const std::optional<std::vector<config::Entry>> entries = config::readFile(path, &refusal);
+    if (!entries && refusal.empty()) {
         std::cerr << "Could not open JSONRPC_config.conf config file, using defaults" << std::endl;
         logMessage(&logLevel, LOG_INFO, "Could not open JSONRPC_config.conf config file, using defaults");
+        return false;
+    }
+    if (!entries) {
+        std::cerr << "Could not open JSONRPC_config.conf config file, using defaults: " << path << " " << refusal
+                  << std::endl;
+        logMessage(&logLevel, LOG_ERR, "Could not open JSONRPC_config.conf config file, using defaults: %s %s",
+                   path.c_str(), refusal.c_str());
         return false;
     }
     // Applied only when the whole file is good, so a bad line never leaves half a setting.

@@ -3,7 +3,6 @@
 #include <syslog.h>
 
 #include <cmath>
-#include <fstream>
 #include <iostream>  // the streams exist before this unit's threshold is read
 #include <limits>
 #include <regex>
@@ -80,14 +79,18 @@ bool readInternalMqttConfig(const std::string& path, InternalMqttConfig& config,
     parseError = false;
     try {
         logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Reading configuration start");
-        std::ifstream file(path);
-        if (!file.is_open()) throw std::runtime_error("Unable to open config file.");
+        JsonFile file = readJsonFile(path);
+        if (file.outcome == JsonFile::Outcome::kMissing) throw std::runtime_error("Unable to open config file.");
+        if (file.outcome == JsonFile::Outcome::kRefused) {
+            throw std::runtime_error("Unable to open config file. " + path + " " + file.reason);
+        }
         logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Reading configuration file:");
-        json doc;
-        if (!parseJsonText(file, doc, error)) {
+        if (file.outcome == JsonFile::Outcome::kInvalid) {
+            error = file.reason;
             parseError = true;
             return false;
         }
+        const json& doc = file.value;
         if (!doc.is_object()) throw std::runtime_error("Missing required fields in configuration file.");
         for (const char* key : {"mqttBroker", "mqttPort", "enableTLS", "mqttUsernameGateway", "mqttPasswordGateway",
                                 "gateway_sub_topic", "gateway_pub_topic"}) {
@@ -96,11 +99,9 @@ bool readInternalMqttConfig(const std::string& path, InternalMqttConfig& config,
         config.broker = stringMember(doc, "mqttBroker");
         const json& port = member(doc, "mqttPort");
         if (!port.is_number()) throw std::runtime_error(std::string("type must be number, but is ") + port.type_name());
-        // A port is a whole number a TCP port can have; anything else is refused.
-        if (!port.is_number_integer() || port.get<double>() < 1 || port.get<double>() > 65535) {
-            throw std::runtime_error("mqttPort is not a TCP port: " + port.dump());
-        }
-        config.port = port.get<int>();
+        const std::optional<int> portNumber = portFromJson(port);
+        if (!portNumber) throw std::runtime_error("mqttPort is not a TCP port: " + port.dump());
+        config.port = *portNumber;
         config.enableTLS = member(doc, "enableTLS").get<bool>();
         config.username = stringMember(doc, "mqttUsernameGateway");
         config.password = stringMember(doc, "mqttPasswordGateway");

@@ -1,12 +1,11 @@
 #include "schedules/ScheduleFile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "foundation/FileRead.h"
 #include "foundation/JsonDepth.h"
 
 #include <cerrno>
@@ -20,56 +19,20 @@ std::string directory(int cls) { return std::string(kRootDirectory) + "/CLS" + s
 
 std::string path(int cls, const std::string& name) { return directory(cls) + "/" + name + ".json"; }
 
-namespace {
-
-// The whole content of a regular file, at most kMaxFileBytes. Opened without
-// blocking, so a FIFO without a writer or a device cannot stop the caller.
-std::optional<std::string> readRegularFile(const std::string& filePath, std::string* refusal) {
-    auto refuse = [refusal](std::string why) {
-        if (refusal) *refusal = std::move(why);
-        return std::nullopt;
-    };
-    const int fd = ::open(filePath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
-        return refuse(std::string("cannot be opened: ") + std::strerror(errno));
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return refuse(std::string("cannot be examined: ") + std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) return refuse("is not a regular file");
-    if (static_cast<uint64_t>(st.st_size) > kMaxFileBytes) return refuse("is larger than any schedule file");
-    std::string content;
-    content.reserve(static_cast<size_t>(st.st_size));
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return refuse(std::string("cannot be read: ") + std::strerror(errno));
-        }
-        content.append(buffer, static_cast<size_t>(n));
-        if (content.size() > kMaxFileBytes) return refuse("is larger than any schedule file");
-    }
-    return content;
-}
-
-}  // namespace
-
 rapidjson::Document read(const std::string& filePath, std::string* refusal) {
     if (refusal) refusal->clear();
-    const std::optional<std::string> content = readRegularFile(filePath, refusal);
-    if (!content) return rapidjson::Document();
-    if (jsonNestsDeeperThan(*content, kMaxDepth)) {
+    const fileread::FileText file = fileread::readRegularFile(filePath, kMaxFileBytes);
+    if (!file.read()) {
+        if (refusal && file.outcome == fileread::Outcome::kRefused) *refusal = file.reason;
+        return rapidjson::Document();
+    }
+    const std::string& content = file.content;
+    if (jsonNestsDeeperThan(content, kMaxDepth)) {
         if (refusal) *refusal = "nests deeper than " + std::to_string(kMaxDepth) + " levels";
         return rapidjson::Document();
     }
     rapidjson::Document doc;
-    doc.Parse(content->data(), content->size());
+    doc.Parse(content.data(), content.size());
     if (doc.HasParseError()) {
         return rapidjson::Document();
     }

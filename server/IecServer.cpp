@@ -130,9 +130,14 @@ void IecServer::setScheduleServiceForTesting(std::shared_ptr<ScheduleService> se
 
 void IecServer::loadConfig() {
     const std::string path = debugMode ? kDebugConfigPath : paths::resolve(paths::kIecServerConf);
-    const auto entries = config::readFile(path);
-    if (!entries) {
+    std::string refusal;
+    const auto entries = config::readFile(path, &refusal);
+    if (!entries && refusal.empty()) {
         writeSyslog(LOG_WARNING, "server: Configuration file not found, using defaults.");
+        return;
+    }
+    if (!entries) {
+        writeSyslog(LOG_WARNING, ("server: Configuration file " + path + " " + refusal + ", using defaults.").c_str());
         return;
     }
     applyServerConfig(config, *entries, std::cout);

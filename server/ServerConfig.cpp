@@ -11,17 +11,18 @@
 
 namespace {
 
-constexpr int kHighestPort = 65535;
-
-int readPort(const config::Entry& entry) {
+// A port that is no decimal int ends the start-up; one outside the TCP range
+// is refused with a warning and the port keeps its value.
+int readPort(const config::Entry& entry, int current) {
     const auto port = parseDecimalInt(entry.second);
     if (!port) {
         throw StartupError("Invalid value for " + entry.first + " in IECServer.conf: \"" + entry.second +
                            "\" (a decimal port number is expected)");
     }
-    if (*port < 1 || *port > kHighestPort) {
-        logMessage(&serverLogLevel, LOG_WARNING, "server: %s %d is outside the port range 1..65535",
-                   entry.first.c_str(), *port);
+    if (!config::isTcpPort(*port)) {
+        logMessage(&serverLogLevel, LOG_WARNING, "server: %s %d is outside the port range 1..65535, refused; it stays %d",
+                   entry.first.c_str(), *port, current);
+        return current;
     }
     return *port;
 }
@@ -74,12 +75,12 @@ void applyServerConfig(ServerConfig& config, const std::vector<config::Entry>& e
     for (const auto& entry : entries) {
         const auto& [key, value] = entry;
         if (key == "IEC61850_tcpPort") {
-            config.iec61850TcpPort = readPort(entry);
+            config.iec61850TcpPort = readPort(entry, config.iec61850TcpPort);
             echo << "IEC61850_port: " << config.iec61850TcpPort << '\n';
             continue;
         }
         if (key == "nymea_tcpPort") {
-            config.nymeaTcpPort = readPort(entry);
+            config.nymeaTcpPort = readPort(entry, config.nymeaTcpPort);
             echo << "nymea_tcpPort: " << config.nymeaTcpPort << '\n';
             continue;
         }

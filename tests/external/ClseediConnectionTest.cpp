@@ -1,12 +1,14 @@
 // The CLSEEDI gateway's configuration, connection, TLS and reconnects
 // against real mosquitto brokers.
 #include <gtest/gtest.h>
+#include <syslog.h>
 
 #include <filesystem>
 #include <thread>
 
 #include "external/ClseediIdentity.h"
 #include "tests/external/ClseediFixture.h"
+#include "tests/support/BadFiles.h"
 
 namespace clseeditest {
 namespace {
@@ -71,6 +73,13 @@ TEST_F(ClseediConnectionTest, ConfigurationErrorsStopTheSetUpBeforeAnyConnect) {
         {without("mqttUsernameGateway"), "CLSEEDI: Missing mandatory MQTT config fields."},
         {without("mqttPasswordGateway"), "CLSEEDI: Missing mandatory MQTT config fields."},
         {with("/mqttPort"_json_pointer, "1883"), "CLSEEDI: [json.exception.type_error.302] type must be number"},
+        {with("/mqttPort"_json_pointer, 1e20), "CLSEEDI: mqttPort 1e+20 in "},
+        {with("/mqttPort"_json_pointer, -1), "CLSEEDI: mqttPort -1 in "},
+        {with("/mqttPort"_json_pointer, 70000), "CLSEEDI: mqttPort 70000 in "},
+        {with("/mqttPort"_json_pointer, 0), "CLSEEDI: mqttPort 0 in "},
+        {with("/mqttPort"_json_pointer, 3.5), "CLSEEDI: mqttPort 3.5 in "},
+        {"{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}",
+         "CLSEEDI: JSON parsing error: [json.exception.parse_error.101] parse error: nests deeper than 32 levels"},
         {with("/mqttBroker"_json_pointer, 127), "CLSEEDI: [json.exception.type_error.302] type must be string"},
         {with("/mqttPasswordGateway"_json_pointer, nullptr), "CLSEEDI: [json.exception.type_error.302] type must be string, but is null"},
         {with("/enableTLS"_json_pointer, "true"), "CLSEEDI: [json.exception.type_error.302] type must be boolean, but is string"},
@@ -97,6 +106,17 @@ TEST_F(ClseediConnectionTest, ConfigurationErrorsStopTheSetUpBeforeAnyConnect) {
         }
         EXPECT_TRUE(syslog.contains("CLSEEDI: Disconnecting from other MQTT broker")) << c.line;
     }
+    // Entries that are no files: refused at once, naming the file and why.
+    const auto path = workDir.path() / "etc/iec/config/MQTT_gateway_config.json";
+    for (const auto& c : testsupport::badFileCases()) {
+        testsupport::makeBadFile(c.kind, path, good.dump());
+        syslog.clear();
+        auto gateway = testsupport::readsWithoutBlocking(path, [&] { return startGateway(); });
+        EXPECT_EQ(gateway->getConnectError(), 3) << c.name;
+        EXPECT_TRUE(syslog.contains(LOG_ERR, "CLSEEDI: Unable to open config file. " + path.string() + " " + c.reason))
+            << c.name;
+    }
+    std::filesystem::remove_all(path);
     // Without CLS1 the broker, port and credentials were read all the same.
     writeConfigText(without("CLS1"));
     syslog.clear();

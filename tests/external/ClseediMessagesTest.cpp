@@ -2,6 +2,7 @@
 // messages into a recording core, read requests against the model, and
 // day-ahead prices to the system bus and the price file.
 #include <gtest/gtest.h>
+#include <syslog.h>
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <condition_variable>
@@ -9,6 +10,7 @@
 #include <mutex>
 
 #include "tests/external/ClseediFixture.h"
+#include "tests/support/BadFiles.h"
 #include "tests/support/PrivateBus.h"
 
 namespace clseeditest {
@@ -16,6 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Kind = RecordedWrite::Kind;
+using testsupport::BadFile;
 
 json envelope(const std::string& type, json id, json data) {
     return {{"type", type}, {"source", "platform"}, {"id", std::move(id)}, {"specversion", "1.0"}, {"data", std::move(data)}};
@@ -247,6 +250,40 @@ TEST_F(ClseediReadTest, BrokenTemplatesGiveNoReplyAndTheNextMessageIsHandled) {
     EXPECT_EQ(maskedId(replies[0]),
               "{\"data\":{\"measurements\":[{\"power\":{\"total\":{\"value\":{\"number\":2.5}}}}]},\"id\":\"<uuid>\","
               "\"relation\":\"r-1\"}");
+}
+
+// A template that is no file to read (a FIFO would have stopped the network
+// thread in its open for good) or nests too deeply gives no reply, one log
+// line naming it, and the gateway handles the next message.
+TEST_F(ClseediReadTest, TemplatesThatAreNoFilesGiveNoReplyWithoutStoppingTheGateway) {
+    const auto state = workDir.path() / "etc/iec/MQTT_JSON/clseedi.state.json";
+    const std::string good = workDir.readFile("/etc/iec/MQTT_JSON/clseedi.state.json");
+    for (const auto& c : testsupport::badFileCases()) {
+        SCOPED_TRACE(c.name);
+        testsupport::makeBadFile(c.kind, state, "{}");
+        syslog.clear();
+        EXPECT_TRUE(exchange(readRequest({{"protocol", "0.4.0"}}).dump()).empty());
+        EXPECT_TRUE(syslog.contains(LOG_ERR, "CLSEEDI: Unable to open JSONfile.: " + state.string() + " " + c.reason));
+    }
+    std::filesystem::remove_all(state);
+    workDir.writeFile("/etc/iec/MQTT_JSON/clseedi.state.json",
+                      "{\"data\":" + std::string(100000, '[') + std::string(100000, ']') + "}");
+    EXPECT_TRUE(exchange(readRequest({{"protocol", "0.4.0"}}).dump()).empty());
+    workDir.writeFile("/etc/iec/MQTT_JSON/clseedi.state.json", good);
+    EXPECT_EQ(exchange(readRequest({{"protocol", "0.4.0"}}).dump()).size(), 1u);
+
+    // The ACK template as a FIFO: the control message goes unanswered, the next one is answered.
+    const auto ack = workDir.path() / "etc/iec/MQTT_JSON/clseedi.ack.json";
+    const std::string ackText = workDir.readFile("/etc/iec/MQTT_JSON/clseedi.ack.json");
+    testsupport::makeBadFile(BadFile::kFifo, ack);
+    ASSERT_TRUE(client->publish(inTopic(), envelope("probe", "unanswered", json::object()).dump(), 1));
+    EXPECT_TRUE(testsupport::eventually([&] {
+        return syslog.contains(LOG_ERR, "CLSEEDI: Unable to open ACK template file: " + ack.string() +
+                                            " is not a regular file");
+    }));
+    std::filesystem::remove(ack);
+    workDir.writeFile("/etc/iec/MQTT_JSON/clseedi.ack.json", ackText);
+    EXPECT_EQ(exchange(readRequest({{"protocol", "0.4.0"}}).dump()).size(), 1u);
 }
 
 // --- Day-ahead prices ------------------------------------------------------------

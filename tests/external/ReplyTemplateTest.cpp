@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "tests/support/BadFiles.h"
 #include "tests/support/TestSupport.h"
 
 using nlohmann::json;
@@ -42,6 +45,41 @@ TEST_F(ReplyTemplateTest, MissingFileIsNulloptBadJsonThrows) {
     EXPECT_THROW(replytemplate::load("comment.json"), json::parse_error);
     workDir.writeFile("empty.json", "");
     EXPECT_THROW(replytemplate::load("empty.json"), json::parse_error);
+}
+
+// Entries that are no template files read as missing with the reason; a
+// template nested deeply is refused before parsing, and a document nested
+// deeper than dump allows is refused before its recursive serialisation.
+TEST_F(ReplyTemplateTest, NoFilesAndDeepDocumentsAreRefusedBeforeAnyRecursion) {
+    const auto path = workDir.path() / "t.json";
+    for (const auto& c : testsupport::badFileCases()) {
+        testsupport::makeBadFile(c.kind, path, "{}");
+        std::string refusal;
+        EXPECT_FALSE(testsupport::readsWithoutBlocking(path, [&] { return replytemplate::load(path, &refusal); }))
+            << c.name;
+        EXPECT_EQ(refusal, c.reason) << c.name;
+    }
+    std::filesystem::remove_all(path);
+    std::string refusal = "stale";
+    EXPECT_FALSE(replytemplate::load("absent.json", &refusal));
+    EXPECT_TRUE(refusal.empty());
+
+    const auto deep = [](size_t depth) {
+        return "{\"data\":" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}";
+    };
+    workDir.writeFile("t.json", deep(replytemplate::kMaxDepth));
+    EXPECT_TRUE(replytemplate::load("t.json"));
+    workDir.writeFile("t.json", deep(100000));
+    EXPECT_THROW(replytemplate::load("t.json"), json::parse_error);
+
+    json document = json::object();
+    json* level = &document;
+    for (size_t i = 1; i < replytemplate::kMaxDumpDepth; ++i) level = &((*level)["a"] = json::object());
+    EXPECT_NO_THROW(replytemplate::dump(document));
+    (*level)["a"] = json::array();
+    EXPECT_THROW(replytemplate::dump(document), json::other_error);
+    for (int i = 0; i < 100000; ++i) document = json::array({std::move(document)});
+    EXPECT_THROW(replytemplate::dump(document), json::other_error);
 }
 
 }  // namespace

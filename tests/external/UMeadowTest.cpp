@@ -13,6 +13,7 @@
 #include "tests/support/MosquittoBroker.h"
 #include "tests/support/MqttTestClient.h"
 #include "tests/support/RecordingCore.h"
+#include "tests/support/BadFiles.h"
 #include "tests/support/TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -90,10 +91,12 @@ TEST(UMeadowConfiguration, ReadsTheGatewayFile) {
     } cases[] = {
         {R"({"mqttBroker":"b.example","mqttPort":8883,"enableTLS":true,"dso":"d","gcp":"g","version":"v"})", true,
          "b.example", 8883, true},
-        {R"({"mqttBroker":"b","mqttPort":true,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", true, "b", 1,
+        {R"({"mqttBroker":"b","mqttPort":true,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", false, "b",
+         1883, false},
+        {R"({"mqttBroker":"b","mqttPort":1884.9,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", false, "b",
+         1883, false},
+        {R"({"mqttBroker":"b","mqttPort":0,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", false, "b", 1883,
          false},
-        {R"({"mqttBroker":"b","mqttPort":1884.9,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", true, "b",
-         1884, false},
         {R"({"mqttBroker":"b"})", true, "", 1883, false},
         {R"({"mqttBroker":"b","mqttPort":1e12,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", false, "b",
          1883, false},
@@ -114,6 +117,21 @@ TEST(UMeadowConfiguration, ReadsTheGatewayFile) {
         EXPECT_EQ(config.broker, c.broker);
         EXPECT_EQ(config.port, c.port);
         EXPECT_EQ(config.enableTLS, c.tls);
+    }
+}
+
+TEST(UMeadowConfiguration, EntriesThatAreNoFilesAreRefusedWithoutBlocking) {
+    testsupport::TempWorkDir dir;
+    const auto path = dir.path() / "c.json";
+    for (const auto& c : testsupport::badFileCases()) {
+        testsupport::makeBadFile(c.kind, path, R"({"mqttBroker":"b"})");
+        UMeadowConfig config;
+        std::string error;
+        bool parseError = true;
+        EXPECT_FALSE(testsupport::readsWithoutBlocking(
+            path, [&] { return readUMeadowConfig(path.string(), config, error, parseError); }));
+        EXPECT_FALSE(parseError);
+        EXPECT_EQ(error, "Unable to open config file. " + path.string() + " " + c.reason);
     }
 }
 

@@ -15,8 +15,10 @@ TEST(ConfigLine, Rules) {
         {"key=value", true, "key", "value"},
         {" \tkey \t= \tvalue\t ", true, "key", "value"},
         {"key=a=b", true, "key", "a=b"},
-        {"key=value\r", true, "key", "value\r"},
-        {"key=\r", true, "key", "\r"},
+        {"key=value\r", true, "key", "value"},
+        {"key\r=\x01value\x7f\r", true, "key", "value"},
+        {"key=\r", true, "key", ""},
+        {"key=in\x01side", true, "key", "in\x01side"},
         {"key=   ", true, "key", ""},
         {"key=", false, "", ""},
         {"no separator", false, "", ""},
@@ -42,7 +44,7 @@ TEST_F(ConfigFileTest, ReadsEntriesInOrderIncludingARepeatedKeyAndALastLineWitho
     const auto entries = config::readFile("a.conf");
     ASSERT_TRUE(entries);
     ASSERT_EQ(entries->size(), 3u);
-    EXPECT_EQ((*entries)[0], config::Entry("a", "1\r"));
+    EXPECT_EQ((*entries)[0], config::Entry("a", "1"));
     EXPECT_EQ((*entries)[2], config::Entry("a", "3"));
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "foundation/Logging.h"
+#include "foundation/Paths.h"
 #include "tests/support/TestSupport.h"
 
 using testsupport::IecTest;
@@ -104,7 +105,7 @@ TEST_F(LoggingTest, ReadLogLevelFromFile) {
         {"plim_log_level=   \n", 5},
         {"#plim_log_level=debug\n", 5},
         {"plim_log_level=info\nplim_log_level=err\n", 3},
-        {"plim_log_level=debug\r\n", 5},
+        {"plim_log_level=debug\r\n", 7},
         {"IEC61850_tcpPort=102\nplim_log_level=warning", 4},
         {"", 5},
     };
@@ -128,12 +129,20 @@ TEST_F(LoggingTest, MissingFileKeepsFiveAndSaysSo) {
 TEST_F(LoggingTest, BinaryAndLongLinesDoNotBreakTheReader) {
     std::string content(200000, 'x');
     content += "\n";
-    content += std::string("\0\x01\xff=\x02", 5) + "\n";
+    content += std::string("\x01\xff=\x02", 4) + "\n";
     content += "plim_log_level=info";
     writeConf(content);
     testing::internal::CaptureStdout();
     EXPECT_EQ(readLevel(), 6u);
     testing::internal::GetCapturedStdout();
+
+    // A NUL byte marks no text file: the file is refused as a whole, saying why.
+    writeConf(std::string("plim_log_level=info\n\0\n", 23));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(readLevel(), 5u);
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(syslog.contains(LOG_ERR, "readLogLevel: Failed to open configuration file. " +
+                                             paths::resolve("/etc/iec/config/IECServer.conf") + " holds a NUL byte"));
 }
 
 }  // namespace

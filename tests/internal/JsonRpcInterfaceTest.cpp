@@ -13,6 +13,7 @@
 #include "model/StaticModel.h"
 #include "tests/internal/EmsServer.h"
 #include "tests/support/RecordingCore.h"
+#include "tests/support/BadFiles.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -87,6 +88,9 @@ TEST_F(JsonRpcListenerTest, ConfigurationLines) {
         {"unknown key", "colour=blue\njsonrpcPort=8081\n", "localhost", 8081,
          "Unknown key in JSONRPC_config.conf: colour"},
         {"lines without a value", "jsonrpcPort\njsonrpcPort=\n\njsonrpcPort=8082\n", "localhost", 8082, ""},
+        {"CRLF line ends", "jsonrpcHost=127.0.0.2\r\njsonrpcPort=8080\r\n", "127.0.0.2", 8080, ""},
+        {"port with a sign", "jsonrpcPort=+8080\n", "localhost", 5000,
+         "Error parsing JSONRPC_config.conf: jsonrpcPort is no TCP port: +8080"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -105,6 +109,23 @@ TEST_F(JsonRpcListenerTest, ConfigurationLines) {
         EXPECT_EQ(core.listenerNames(), std::vector<std::string>{"callbackJSONRPC"});
         listener.reset();
         EXPECT_TRUE(core.listenerNames().empty());
+    }
+}
+
+TEST_F(JsonRpcListenerTest, AConfigurationThatIsNoFileGivesTheDefaultsAndSaysWhy) {
+    const auto path = workDir.path() / "etc/iec/config/JSONRPC.conf";
+    for (const auto& c : testsupport::badFileCases()) {
+        SCOPED_TRACE(c.name);
+        testsupport::makeBadFile(c.kind, path, "jsonrpcPort=8080\n");
+        testing::internal::CaptureStderr();
+        testsupport::readsWithoutBlocking(path, [&] { start(); });
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(listener->serverPort(), 5000);
+        EXPECT_NE(err.find("Could not open JSONRPC_config.conf config file, using defaults: " + path.string() + " " +
+                           c.reason),
+                  std::string::npos)
+            << err;
+        listener.reset();
     }
 }
 

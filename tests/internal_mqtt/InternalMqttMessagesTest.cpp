@@ -8,7 +8,10 @@
 #include <limits>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
 #include "internal/InternalMqttMessages.h"
+#include "tests/support/BadFiles.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -64,6 +67,37 @@ TEST_F(InternalMqttConfigFile, ReadsEveryMemberOrSaysWhyNot) {
         EXPECT_NE(error.find(c.errorPart), std::string::npos) << error;
         EXPECT_EQ(config.port, c.port);
     }
+    // Entries that are no files, deep text and ports no TCP port can have.
+    const auto path = workDir.path() / "etc/iec/config/case.json";
+    for (const auto& c : testsupport::badFileCases()) {
+        testsupport::makeBadFile(c.kind, path, kFullConfig);
+        InternalMqttConfig config;
+        std::string error;
+        bool parseError = true;
+        EXPECT_FALSE(testsupport::readsWithoutBlocking(
+            path, [&] { return readInternalMqttConfig(path.string(), config, error, parseError); }));
+        EXPECT_FALSE(parseError);
+        EXPECT_EQ(error, "Unable to open config file. " + path.string() + " " + c.reason);
+    }
+    std::filesystem::remove_all(path);
+    nlohmann::json full = nlohmann::json::parse(kFullConfig);
+    for (const nlohmann::json& port : {nlohmann::json(1e20), nlohmann::json(-1), nlohmann::json(3.5),
+                                       nlohmann::json(0)}) {
+        full["mqttPort"] = port;
+        workDir.writeFile("/etc/iec/config/case.json", full.dump());
+        InternalMqttConfig config;
+        std::string error;
+        bool parseError = true;
+        EXPECT_FALSE(readInternalMqttConfig(path.string(), config, error, parseError)) << port;
+        EXPECT_EQ(error, "mqttPort is not a TCP port: " + port.dump());
+    }
+    workDir.writeFile("/etc/iec/config/case.json", "{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}");
+    InternalMqttConfig config;
+    std::string error;
+    bool parseError = false;
+    EXPECT_FALSE(readInternalMqttConfig(path.string(), config, error, parseError));
+    EXPECT_TRUE(parseError);
+    EXPECT_NE(error.find("nests deeper than 32 levels"), std::string::npos) << error;
 }
 
 TEST(InternalMqttConfig, CompleteFileFillsEveryField) {

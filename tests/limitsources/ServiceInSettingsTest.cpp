@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "external/ServiceInSettings.h"
+#include "tests/support/BadFiles.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -158,6 +159,24 @@ TEST_F(SettingsTest, AMissingFileGivesAnEmptyStoreAndALogLine) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Could not open the settings file at "), std::string::npos);
     EXPECT_TRUE(syslog.contains(LOG_ERR, "ServiceIn: Error: Unable to open settings file in " +
                                              workDir.path().string() + "/etc/nymea/missing.conf"));
+}
+
+// The home platform's file replaced by something that is no file (a FIFO
+// would have stopped the relay road in its open): an empty store at once and
+// one line naming the file and why.
+TEST_F(SettingsTest, EntriesThatAreNoFilesGiveAnEmptyStoreWithoutBlocking) {
+    const auto path = workDir.path() / "etc/nymea/tavelmarck.conf";
+    for (const auto& c : testsupport::badFileCases()) {
+        testsupport::makeBadFile(c.kind, path, "[PvConfigurations]\n");
+        syslog.clear();
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(testsupport::readsWithoutBlocking(path, [&] { return readSettingsFile(path, log); }).empty())
+            << c.name;
+        testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(syslog.contains(LOG_ERR, "ServiceIn: Error: Unable to open settings file in " + path.string() +
+                                                 ": it " + c.reason))
+            << c.name;
+    }
 }
 
 TEST_F(SettingsTest, PminForTheDeviceMixes) {

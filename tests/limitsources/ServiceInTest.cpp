@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "external/ExternalInterfaceServiceIn.h"
+#include "tests/support/BadFiles.h"
 #include "tests/support/RecordingCore.h"
 #include "tests/support/TestSupport.h"
 
@@ -269,6 +270,34 @@ TEST_F(ServiceInTest, DestructionWhileWaitingIsPrompt) {
     relay.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms);
     EXPECT_TRUE(syslog.contains(LOG_NOTICE, "ServiceIn Destruktor ---> Stopped pollServiceIns thread"));
+}
+
+// Polling goes on when the settings file or a stand-in line file turns into
+// a FIFO: no open waits for a writer, the cycle reads what it can.
+TEST_F(ServiceInTest, FifosInPlaceOfTheSettingsOrALineFileStopNoCycle) {
+    namespace fs = std::filesystem;
+    const fs::path settings = workDir.path() / "etc/nymea/tavelmarck.conf";
+    testsupport::makeBadFile(testsupport::BadFile::kFifo, settings);
+    auto relay = testsupport::readsWithoutBlocking(settings, [&] { return make(); });
+    EXPECT_TRUE(testsupport::readsWithoutBlocking(settings, [&] {
+        cycle(*relay, {{12, 1}, {13, 0}, {14, 0}, {15, 0}});
+        return true;
+    }));
+    EXPECT_EQ(takeWrites(), Writes{"LPC 0 on 4200.0"});
+    EXPECT_TRUE(syslog.contains(LOG_ERR, "ServiceIn: Error: Unable to open settings file in " + settings.string() +
+                                             ": it is not a regular file"));
+
+    const fs::path dir = workDir.path() / "gpio";
+    workDir.writeFile("gpio/12", "1\n");
+    auto backend = makeFileGpioBackend(dir.string());
+    GpioBackend::Line* line = backend->getLine(backend->openChipByLabel("any"), 12);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(backend->getValue(line), 1);
+    testsupport::makeBadFile(testsupport::BadFile::kFifo, dir / "12");
+    EXPECT_EQ(testsupport::readsWithoutBlocking(dir / "12", [&] { return backend->getValue(line); }), -1);
+    testsupport::makeBadFile(testsupport::BadFile::kHuge, dir / "12", "1");
+    EXPECT_EQ(backend->getValue(line), -1);
+    EXPECT_EQ(backend->getLine(backend->openChipByLabel("any"), 13), nullptr);
 }
 
 TEST_F(ServiceInTest, TheFileStandInAndLibgpiodThroughTheSeam) {

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "external/MoreValeConfig.h"
+#include "tests/support/BadFiles.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -59,10 +60,14 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"brokerNumber", with("mqttBroker", "5"), false, "\"mqttBroker\" must be a string"},
         ConfigCase{"emptyBroker", with("mqttBroker", "\"\""), false, "\"mqttBroker\" is empty"},
         ConfigCase{"portText", with("mqttPort", "\"8883\""), false, "\"mqttPort\" must be a number"},
-        ConfigCase{"portZero", with("mqttPort", "0"), false, "\"mqttPort\" must lie in 1..65535, not 0"},
-        ConfigCase{"portFalse", with("mqttPort", "false"), false, "\"mqttPort\" must lie in 1..65535, not false"},
-        ConfigCase{"portTooBig", with("mqttPort", "65536"), false, "\"mqttPort\" must lie in 1..65535"},
-        ConfigCase{"portHuge", with("mqttPort", "1e300"), false, "\"mqttPort\" must lie in 1..65535"},
+        ConfigCase{"portZero", with("mqttPort", "0"), false, "\"mqttPort\" must be a whole number in 1..65535, not 0"},
+        ConfigCase{"portFalse", with("mqttPort", "false"), false, "\"mqttPort\" must be a number"},
+        ConfigCase{"portTooBig", with("mqttPort", "65536"), false, "\"mqttPort\" must be a whole number in 1..65535"},
+        ConfigCase{"portHuge", with("mqttPort", "1e300"), false, "\"mqttPort\" must be a whole number in 1..65535"},
+        ConfigCase{"portFraction", with("mqttPort", "8883.9"), false,
+                   "\"mqttPort\" must be a whole number in 1..65535, not 8883.9"},
+        ConfigCase{"deep", with("mqttBroker", std::string(40, '[') + std::string(40, ']')), false,
+                   "JSON Parsing Error: [json.exception.parse_error.101] parse error: nests deeper than 32 levels"},
         ConfigCase{"tlsText", with("enableTLS", "\"true\""), false, "\"enableTLS\" must be a boolean"},
         ConfigCase{"dsoNumber", with("dso", "1"), false, "\"dso\" must be a string"},
         ConfigCase{"versionArray", with("version", "[]"), false, "\"version\" must be a string"},
@@ -79,10 +84,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(MoreValeConfig, FieldsTopicsTlsFilesAndClientId) {
     std::string error;
-    auto config = parseMoreValeConfig(with("mqttPort", "8883.9"), false, error);
+    auto config = parseMoreValeConfig(with("mqttPort", "8883.0"), false, error);
     ASSERT_TRUE(config) << error;
     EXPECT_EQ(config->mqttBroker, "127.0.0.1");
-    EXPECT_EQ(config->mqttPort, 8883);  // a fraction is cut
+    EXPECT_EQ(config->mqttPort, 8883);
     EXPECT_TRUE(config->enableTLS);
 
     const MoreValeTopics topics = buildMoreValeTopics(*config);
@@ -115,6 +120,13 @@ TEST(MoreValeConfig, FileIsReadFromTheDebugOrTheAbsolutePath) {
     std::string error;
     EXPECT_FALSE(readMoreValeConfig(false, error));
     EXPECT_EQ(error, "Unable to open config file.");
+    const auto path = root.path() / "etc/iec/config/MQTT_morevale_config.json";
+    for (const auto& c : testsupport::badFileCases()) {
+        testsupport::makeBadFile(c.kind, path, kValid);
+        EXPECT_FALSE(testsupport::readsWithoutBlocking(path, [&] { return readMoreValeConfig(false, error); }));
+        EXPECT_EQ(error, "Unable to open config file. " + path.string() + " " + c.reason);
+    }
+    std::filesystem::remove_all(path);
 
     root.writeFile("/etc/iec/config/MQTT_morevale_config.json", kValid);
     auto config = readMoreValeConfig(false, error);

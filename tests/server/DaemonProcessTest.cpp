@@ -18,6 +18,7 @@
 #include "tests/server/ChildProcess.h"
 #include "tests/server/DaemonFixture.h"
 #include "tests/server/MmsRequests.h"
+#include "tests/support/BadFiles.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TestSupport.h"
 
@@ -175,6 +176,31 @@ TEST_F(DaemonProcessTest, EntriesThatAreNoScheduleFilesStopNeitherStartNorRoad) 
         EXPECT_NE(out.find("[warning] SM: ./schedules/" + named), std::string::npos) << named << "\n" << out;
     }
     EXPECT_FALSE(daemon->waitExit(0ms).has_value()) << out;
+}
+
+// "IECServer.conf" at its absolute path is read for every unit's log
+// threshold, at static initialisation too, before main. A FIFO there (opening
+// it would wait for a writer for good) reads as no file: the daemon takes its
+// ports from the debug path and opens its MMS port.
+TEST_F(DaemonProcessTest, AFifoAsTheConfigurationFileStopsNoStartUp) {
+    ASSERT_TRUE(bus.running());
+    ASSERT_TRUE(standInUp) << standIn->output();
+    const fs::path absolute = workDir.path() / "etc/iec/config/IECServer.conf";
+    const fs::path elsewhere = workDir.path() / "elsewhere";
+    fs::create_directories(elsewhere / "run");
+    fs::create_directories(elsewhere / "etc/iec/config");
+    fs::copy_file(absolute, elsewhere / "etc/iec/config/IECServer.conf");
+    testsupport::makeBadFile(testsupport::BadFile::kFifo, absolute);
+
+    testsupport::ChildProcess daemon({IEC_SERVER_BINARY, "--debug"}, elsewhere / "run",
+                                     {{"IEC_FS_ROOT", workDir.path().string()}}, workDir.path() / "fifo.log");
+    ASSERT_TRUE(daemon.waitForOutput("Waiting for Clients...", 20s)) << daemon.output();
+    mmstest::MmsTestClient client;
+    EXPECT_TRUE(client.associate(mmsPort)) << daemon.output();
+    EXPECT_NE(daemon.output().find("readLogLevel: Failed to open configuration file. " + absolute.string() +
+                                   " is not a regular file"),
+              std::string::npos)
+        << daemon.output();
 }
 
 // The command-line client of tools/mms-client, as the README uses it.

@@ -1,6 +1,7 @@
 // The lines of IECServer.conf: ports, flags, echo lines and fatal values.
 #include <syslog.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "server/ServerConfig.h"
@@ -46,7 +47,7 @@ TEST_F(ServerConfigTest, LinesGiveTheirValuesAndEchoes) {
         {"activate_intern_DBUS=TRUE\n", 0, 0, false, "activate_intern_DBUS:      0\n"},
         {"activate_intern_DBUS=1\n", 0, 0, false, "activate_intern_DBUS:      0\n"},
         {"activate_intern_DBUS=yes\n", 0, 0, false, "activate_intern_DBUS:      0\n"},
-        {"activate_intern_DBUS=true\r\n", 0, 0, false, "activate_intern_DBUS:      0\n"},
+        {"activate_intern_DBUS=true\r\n", 0, 0, true, "activate_intern_DBUS:      1\n"},
         {"activate_intern_DBUS=true\nactivate_intern_DBUS=no\n", 0, 0, false,
          "activate_intern_DBUS:      1\nactivate_intern_DBUS:      0\n"},
         {"plim_log_level=chatty\n", 0, 0, false, "plim_log_level: chatty\n"},
@@ -77,22 +78,24 @@ TEST_F(ServerConfigTest, EveryFlagIsReadFromItsOwnKey) {
               "activate_extern_MQTT_CLSEEDI:   1\nactivate_extern_MQTT_MoreVale: 1\nactivate_intern_JSONRPC:      1\n");
 }
 
-TEST_F(ServerConfigTest, PortsOutsideTheTcpRangeAreKeptWithAWarning) {
+TEST_F(ServerConfigTest, PortsOutsideTheTcpRangeAreRefusedWithAWarning) {
     const struct {
         const char* text;
         int port;
         const char* warning;  // null: none
     } cases[] = {
-        {"IEC61850_tcpPort=-5\n", -5, "server: IEC61850_tcpPort -5 is outside the port range 1..65535"},
-        {"IEC61850_tcpPort=70000\n", 70000, "server: IEC61850_tcpPort 70000 is outside the port range 1..65535"},
-        {"IEC61850_tcpPort=0\n", 0, "server: IEC61850_tcpPort 0 is outside the port range 1..65535"},
+        {"IEC61850_tcpPort=-5\n", 0, "server: IEC61850_tcpPort -5 is outside the port range 1..65535, refused; it stays 0"},
+        {"IEC61850_tcpPort=102\nIEC61850_tcpPort=70000\n", 102,
+         "server: IEC61850_tcpPort 70000 is outside the port range 1..65535, refused; it stays 102"},
+        {"nymea_tcpPort=0\n", 0, "server: nymea_tcpPort 0 is outside the port range 1..65535, refused; it stays 0"},
         {"IEC61850_tcpPort=65535\n", 65535, nullptr},
         {"IEC61850_tcpPort=1\n", 1, nullptr},
     };
     for (const auto& c : cases) {
         syslog.clear();
         std::string echo;
-        EXPECT_EQ(applyText(c.text, echo).iec61850TcpPort, c.port) << c.text;
+        const ServerConfig config = applyText(c.text, echo);
+        EXPECT_EQ(std::max(config.iec61850TcpPort, config.nymeaTcpPort), c.port) << c.text;
         if (c.warning) {
             EXPECT_TRUE(syslog.contains(LOG_WARNING, c.warning)) << c.text;
         } else {
