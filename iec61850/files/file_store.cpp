@@ -269,8 +269,12 @@ std::string FileStore::roomFor(uint64_t bytes) const {
         return "the uploads would take more than " + std::to_string(limits_.maxTotalBytes) + " bytes (" +
                std::to_string(used) + " in use, " + std::to_string(bytes) + " more)";
     }
+    // The file system that holds the base directory, or would hold it.
+    fs::path holder = fs::absolute(base_);
+    std::error_code ec;
+    while (!fs::exists(holder, ec) && holder.has_relative_path()) holder = holder.parent_path();
     struct statvfs vfs {};
-    if (::statvfs(base_.c_str(), &vfs) != 0) {
+    if (::statvfs(holder.c_str(), &vfs) != 0) {
         return std::string("the free space of the file system is unknown: ") + std::strerror(errno);
     }
     const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);

@@ -68,7 +68,7 @@ Bytes clientError(uint32_t invokeId, int errorClass, int code) {
 }  // namespace
 
 void obtainFile(MmsTestClient& client, const ObtainFileRequest& request, const std::string& file, ClientFault fault,
-                ObtainExchange& exchange) {
+                ObtainExchange& exchange, size_t chunk) {
     ASSERT_TRUE(client.sendMmsPdu(
         MmsTestClient::confirmedRequest(1, MMS_SERVICE_OBTAIN_FILE, encodeObtainFileRequest(request), true)));
     size_t position = 0;
@@ -96,7 +96,7 @@ void obtainFile(MmsTestClient& client, const ObtainFileRequest& request, const s
                         : clientResponse(req->invokeId, req->service, encodeFileOpenResponse(response), true);
         } else if (req->service == MMS_SERVICE_FILE_READ) {
             EXPECT_EQ(req->content, encodeFrsmId(3));
-            size_t n = std::min<size_t>(1000, file.size() - position);
+            size_t n = std::min<size_t>(chunk, file.size() - position);
             auto data = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(file.data()) + position, n);
             position += n;
             reply = clientResponse(req->invokeId, req->service, encodeFileReadResponse(data, position < file.size()),

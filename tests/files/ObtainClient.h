@@ -20,9 +20,9 @@ struct ObtainExchange {
 
 enum class ClientFault { None, RefuseOpen, DropAfterFirstRead };
 
-// Sends the ObtainFile (invoke id 1) and plays the client's file in chunks of
-// 1000 octets; gtest failures when the server stops half way.
+// Sends the ObtainFile (invoke id 1) and plays the client's file in pieces
+// of chunk octets; gtest failures when the server stops half way.
 void obtainFile(mmstest::MmsTestClient& client, const iec61850::files::ObtainFileRequest& request,
-                const std::string& file, ClientFault fault, ObtainExchange& exchange);
+                const std::string& file, ClientFault fault, ObtainExchange& exchange, size_t chunk = 1000);
 
 }  // namespace obtainclient
