@@ -265,6 +265,10 @@ void ExternalInterfaceServiceIn::updateLpc(int32_t state) {
 bool ExternalInterfaceServiceIn::writeLpc(float pMinKw, int32_t state) {
     if (state == LPC_SERVICE_IN_STATE_DIMMED) {
         const float watts = pMinKw * 1000.0f;
+        if (!std::isfinite(watts)) {
+            logMessage(&logLevel, LOG_ERR, "ServiceIn: LPC - computed P_min is no finite number; not written.");
+            return false;
+        }
         logMessage(&logLevel, LOG_INFO, "ServiceIn: LPC - Activating LPC with %f W", watts);
         if (!iecServer.writeLpcToIec61850(0, true, watts)) return false;
         logMessage(&logLevel, LOG_INFO, "ServiceIn: LPC successfully activated with %f W", watts);
@@ -307,6 +311,13 @@ void ExternalInterfaceServiceIn::updateLpp(int32_t state) {
     // Value and active flag together: leaving a 0-W limit for "unrestricted" is a change.
     if (std::isfinite(cached.value) && std::fabs(pLpp - cached.value) <= 0.1f && active == cached.active) {
         logMessage(&logLevel, LOG_INFO, "ServiceIn: LPP not written (unchanged): %.0f W", pLpp);
+        return;
+    }
+    if (!std::isfinite(pLpp)) {
+        // A PV sum beyond any real plant; no limit can be made of it.
+        logMessage(&logLevel, LOG_ERR,
+                   "ServiceIn: LPP - computed limit is no finite number (PV_CLS_peak_kW_Sum=%.3f kW); not written.",
+                   pvClsPeakKwSum);
         return;
     }
     logMessage(&logLevel, LOG_INFO, "ServiceIn: Writing LPP: %.0f W", pLpp);

@@ -52,6 +52,7 @@ struct sIedServer {
     std::unordered_map<const DataObject*, ControlBinding> controlHandlers;
 
     std::string filestoreBasepath = "./vmd-filestore/";
+    FilestoreLimits filestoreLimits;
 
     AttributeUpdateListener updateListener;  // set by the reporting module
 

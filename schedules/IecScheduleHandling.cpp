@@ -79,18 +79,38 @@ IecScheduleHandling::IecScheduleHandling(IedServer* serverHandle, CallbackMap* r
 
 // --- Model to store ---------------------------------------------------------
 
-void IecScheduleHandling::sendIECValuesToScheduleManager(const std::string& lnName, int cls) {
+bool IecScheduleHandling::sendIECValuesToScheduleManager(const std::string& lnName, int cls) {
     RoadLock::assertHeld();
-    handOver(clsDevice(cls), lnName, cls);
+    return handOver(clsDevice(cls), lnName, cls);
 }
 
-void IecScheduleHandling::handOver(const std::string& ld, const std::string& lnName, int cls) {
-    if (!validCls(cls)) return;
+bool IecScheduleHandling::handOver(const std::string& ld, const std::string& lnName, int cls) {
+    if (!validCls(cls)) return false;
+    const bool stored = storeNode(ld, lnName, cls);
+    if (stored) {
+        unstored[cls].erase(lnName);
+        return true;
+    }
+    // The model now shows a schedule the store does not hold: it must not
+    // read Running, while whatever the store held before stays in force.
+    unstored[cls].insert(lnName);
+    ScheduleNode node(iedServer(), ld, lnName);
+    if (DataAttribute* state = node.attr("SchdSt", "stVal")) {
+        node.setInt32(state, kStateNotReady);
+        node.setTimestamp(node.attr("SchdSt", "t"), Clock::get().wallMs());
+        std::cout << "2.1 Schedule " << lnName << " not stored; it does not run" << std::endl;
+        logMessage(&logLevel, LOG_WARNING, "handling: %s/%s was not stored; it reads Not Ready and does not run",
+                   ld.c_str(), lnName.c_str());
+    }
+    return false;
+}
+
+bool IecScheduleHandling::storeNode(const std::string& ld, const std::string& lnName, int cls) {
     ScheduleNode node(iedServer(), ld, lnName);
     DataAttribute* prio = node.attr("SchdPrio", "setVal");
     if (!prio) {
         logMessage(&logLevel, LOG_INFO, "handling: send IECValuesToScheduleManager DA for SchdPrio not found");
-        return;
+        return false;
     }
     const int schdPrio = node.int32(prio);
     const int numEntr = node.int32(node.attr("NumEntr", "setVal"));
@@ -118,9 +138,8 @@ void IecScheduleHandling::handOver(const std::string& ld, const std::string& lnN
         const bool evTrg = node.boolean(node.attr("EvTrg", "setVal"));
         const bool currentTrg =
             std::find(kTriggerNodes.begin(), kTriggerNodes.end(), lnName) != kTriggerNodes.end();
-        scheduleManager->addScheduleJSONTrg(cls, lnName, schdPrio, numEntr, schdIntv, values, mult, schdReuse, evTrg,
-                                            latestUpdate, currentTrg);
-        return;
+        return scheduleManager->addScheduleJSONTrg(cls, lnName, schdPrio, numEntr, schdIntv, values, mult, schdReuse,
+                                                   evTrg, latestUpdate, currentTrg);
     }
 
     std::vector<int64_t> startTimes;
@@ -143,8 +162,8 @@ void IecScheduleHandling::handOver(const std::string& ld, const std::string& lnN
     } else if (ld == "CLS1") {
         std::cout << "DA for: " << lnName << " setCal not found" << std::endl;
     }
-    scheduleManager->addScheduleJSON(cls, lnName, enaReq, dsaReq, schdPrio, numEntr, schdIntv, values, mult,
-                                     startTimes, calendar, schdReuse, latestUpdate);
+    return scheduleManager->addScheduleJSON(cls, lnName, enaReq, dsaReq, schdPrio, numEntr, schdIntv, values, mult,
+                                            startTimes, calendar, schdReuse, latestUpdate);
 }
 
 void IecScheduleHandling::deleteScheduleData(const std::string& ldName, const std::string& lnName) {
@@ -245,7 +264,10 @@ bool IecScheduleHandling::checkScheduleState(const std::string& lnName, int cls)
     DataAttribute* stVal = node.attr("SchdSt", "stVal");
     DataAttribute* t = node.attr("SchdSt", "t");
     if (!stVal || !t) return false;
-    const int state = scheduleManager->checkStatusOfSchedule(cls, lnName);
+    // The store still evaluates what it holds (it may be in force); the
+    // model's node shows a hand-over the store did not take.
+    int state = scheduleManager->checkStatusOfSchedule(cls, lnName);
+    if (validCls(cls) && unstored[cls].count(lnName) != 0 && state != kStateNoScheduleNames) state = kStateNotReady;
     switch (state) {
         case kStateNotReady:
             break;

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,11 @@ public:
     // --- Model to store ------------------------------------------------------
 
     // Hands schedule node lnName of logical device "CLS<cls>" to the store.
-    void sendIECValuesToScheduleManager(const std::string& lnName, int cls);
+    // False when the store did not take it (refused, or its file could not
+    // be written): the node's model state then reads Not Ready until a
+    // later hand-over of it is stored, and what the store held before stays
+    // in force.
+    bool sendIECValuesToScheduleManager(const std::string& lnName, int cls);
     // Resets the schedule node in the model and hands the reset node over.
     void deleteScheduleData(const std::string& ldName, const std::string& lnName);
     // Hands every schedule of CLS1..CLS4 over, re-evaluates CLS1 and CLS2 and
@@ -83,7 +88,10 @@ private:
     // Entry, value and start times of the active schedule into the model.
     // nullopt when its value cannot be read: then nothing is published.
     std::optional<Published> update_ActualSchedule(int cls, const std::string& name);
-    void handOver(const std::string& ld, const std::string& lnName, int cls);
+    // Hands the node to the store and records the outcome (see
+    // sendIECValuesToScheduleManager); true when the store took it.
+    bool handOver(const std::string& ld, const std::string& lnName, int cls);
+    bool storeNode(const std::string& ld, const std::string& lnName, int cls);
     IedServer iedServer() const { return server ? *server : nullptr; }
     static bool validCls(int cls) { return cls >= 1 && cls <= kClsCount; }
 
@@ -92,6 +100,8 @@ private:
     std::vector<std::string> allSchedules;
     std::vector<std::string> schedulesOfCls;
     PerCls<std::vector<std::string>> enabledBefore;  // schedulesOfCls of the last evaluation of each CLS
+    // Schedule nodes whose last hand-over the store did not take, per CLS.
+    PerCls<std::set<std::string>> unstored;
     PerCls<std::string> previousSchedule;
     PerCls<std::string> nameOfActiveSchedule;
     IedServer* server;

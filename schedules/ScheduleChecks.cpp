@@ -57,8 +57,7 @@ int ScheduleManager::checkStatusOfSchedule(int cls, const std::string& name) {
     if (checkIntegrityOfJSON(cls, name, debugOutput)) {
         return determineScheduleStateKind(cls, name);
     }
-    setScheduleStateKind(cls, name, kStateNotReady, "Not Ready");
-    return kStateNotReady;
+    return setScheduleStateKind(cls, name, kStateNotReady, "Not Ready");
 }
 
 int ScheduleManager::checkIfAllScheduleListsEmpty(int cls, const std::string& name) {
@@ -245,21 +244,22 @@ bool ScheduleManager::checkTriggerMembers(const rapidjson::Document& doc, const 
 
 int ScheduleManager::determineScheduleStateKind(int cls, const std::string& name) {
     if (listed(schedulesNames12_Direct_all, name)) {
-        setScheduleStateKind(cls, name, kStateRunning, "Direct Command");
-        return kStateRunning;
+        return setScheduleStateKind(cls, name, kStateRunning, "Direct Command");
     }
     if (listed(schedulesNames12_Base_all, name)) {
         if (checkInSMIfActualTimeInScheduleInterval(cls, name, debugOutput)) {
-            setScheduleStateKind(cls, name, kStateRunning, "Base Schedule Running");
-            return kStateRunning;
+            return setScheduleStateKind(cls, name, kStateRunning, "Base Schedule Running");
         }
-        setScheduleStateKind(cls, name, kStateReady, "Base Schedule Ready");
-        return kStateReady;
+        return setScheduleStateKind(cls, name, kStateReady, "Base Schedule Ready");
     }
     return kStateNotReady;
 }
 
-void ScheduleManager::setScheduleStateKind(int cls, const std::string& name, int state, const std::string& text) {
+int ScheduleManager::setScheduleStateKind(int cls, const std::string& name, int state, const std::string& text) {
     if (debugOutput) std::cout << "SM:   -> " << text << std::endl;
-    changeStateKindInJSON(cls, name, state);
+    if (changeStateKindInJSON(cls, name, state)) return state;
+    // The file keeps its old state, and that is what the choice of the
+    // active schedule reads: answer it, so the model tells no other story.
+    const int stored = schedulefile::getInt(readJSON(cls, name), "ScheduleStateKind").value_or(kStateNotReady);
+    return stored >= kStateNotReady && stored <= kStateRunning ? stored : kStateNotReady;
 }

@@ -102,7 +102,9 @@ public:
     bool checkEnaReq(const rapidjson::Document& doc, const std::string& name);
     bool checkTriggerMembers(const rapidjson::Document& doc, const std::string& name);
     int determineScheduleStateKind(int cls, const std::string& name);
-    void setScheduleStateKind(int cls, const std::string& name, int state, const std::string& text);
+    // Stores the state; the state the file holds afterwards (Not Ready for
+    // none), which differs from state when the file could not be rewritten.
+    int setScheduleStateKind(int cls, const std::string& name, int state, const std::string& text);
 
     // --- Active schedule and slots -------------------------------------------
 

@@ -33,6 +33,11 @@ namespace {
 
 constexpr const char* kDebugConfigPath = "../etc/iec/config/IECServer.conf";
 constexpr const char* kFilestoreBasepath = "./uploaded_files/";
+// Uploads over MMS are configuration files of a few kilobytes; 4 MB in all is
+// ample for them. The schedule files, the value file and the logs live on the
+// same file system and need well under 1 MB: 8 MB stay free for them, so no
+// client can fill the disk the limits are written to.
+constexpr FilestoreLimits kFilestoreLimits{4u * 1024u * 1024u, 8u * 1024u * 1024u};
 constexpr std::chrono::milliseconds kSourceSwitchPause{1000};
 constexpr size_t kHostNameBuffer = 1024;
 
@@ -192,6 +197,7 @@ void IecServer::initIecServer() {
     IedServer_setConnectionIndicationHandler(iedServer, &IecServer::connectionIndicationHandler, nullptr);
     MmsServer mmsServer = IedServer_getMmsServer(iedServer);
     IedServer_setFilestoreBasepath(iedServer, kFilestoreBasepath);
+    IedServer_setFilestoreLimits(iedServer, kFilestoreLimits);
     std::cout << "Filestore base path: " << kFilestoreBasepath << std::endl;
     MmsServer_installFileAccessHandler(mmsServer, &IecServer::fileAccessHandler, nullptr);
 

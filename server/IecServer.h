@@ -26,6 +26,7 @@
 #include "server/IecCore.h"
 #include "server/InterfaceOwner.h"
 #include "server/ServerConfig.h"
+#include "server/SlotBook.h"
 
 class ScheduleService;
 class Serialization;
@@ -124,8 +125,9 @@ public:
     // Entry of the road: takes the road lock and processes the pending slots.
     static void processIECValuesInSM();
     // Inside the road (the caller holds the road lock): hands every pending
-    // slot to schedule management and saves the XML file after each.
-    static void processPendingSlots();
+    // slot to schedule management and saves the XML file after each. The
+    // result holds the slots the schedule store did not take.
+    static SlotSet processPendingSlots();
 
     // MMS handlers.
     static void connectionIndicationHandler(IedServer server, ClientConnection connection, bool connected,

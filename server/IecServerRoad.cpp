@@ -96,10 +96,16 @@ bool writeOneEntrySchedule(const std::string& clsName, const std::string& node, 
 }
 
 // Queues the slot and processes it (with whatever else is pending) at once.
-// Inside the road.
-void processWrittenSlot(const std::string& node, const std::string& clsName) {
+// Inside the road. False when the schedule store did not take it: the limit
+// is not applied. The road lock is held from the model writes on, so no other
+// pass can have taken the slot meanwhile.
+bool processWrittenSlot(const std::string& node, const std::string& clsName) {
     IecServer::slots().addPending({node, clsName});
-    IecServer::processPendingSlots();
+    const SlotSet unstored = IecServer::processPendingSlots();
+    if (unstored.count({node, clsName}) == 0) return true;
+    logMessage(&serverLogLevel, LOG_NOTICE, "server: %s / %s was not taken by the schedule store; the limit is not applied", clsName.c_str(),
+               node.c_str());
+    return false;
 }
 
 bool isProtectedFile(const char* name) {
@@ -162,32 +168,37 @@ void IecServer::processIECValuesInSM() {
     processPendingSlots();
 }
 
-void IecServer::processPendingSlots() {
+SlotSet IecServer::processPendingSlots() {
     RoadLock::assertHeld();
     const SlotSet batch = slots().takePending();
-    if (batch.empty()) return;
+    if (batch.empty()) return {};
     auto schedules = scheduleService();
     if (!schedules) {
         logMessage(&serverLogLevel, LOG_ERR, "server: no schedule handling; %zu written slots not processed",
                    batch.size());
-        return;
+        return batch;
     }
-    for (const auto& [node, clsName] : batch) {
+    SlotSet unstored;
+    for (const auto& slot : batch) {
+        const auto& [node, clsName] = slot;
         try {
             logMessage(&serverLogLevel, LOG_INFO, "server: 2.0 processIEC ValuesInSM - Logical Node Name: %s, CLS Name: %s",
                        node.c_str(), clsName.c_str());
             const int cls = logicalDeviceKindFromString(clsName);
-            schedules->sendIECValuesToScheduleManager(node, cls);
+            if (!schedules->sendIECValuesToScheduleManager(node, cls)) unstored.insert(slot);
             schedules->updateSchedule(cls);
             persistedSlots = batch;
             serialization.save_all_IEC_values_to_XML();
         } catch (const std::exception& e) {
             logMessage(&serverLogLevel, LOG_ERR, "server: processing of %s / %s failed: %s", node.c_str(),
                        clsName.c_str(), e.what());
+            unstored.insert(slot);
         } catch (...) {
             logMessage(&serverLogLevel, LOG_ERR, "server: processing of %s / %s failed", node.c_str(), clsName.c_str());
+            unstored.insert(slot);
         }
     }
+    return unstored;
 }
 
 // --- Write entry points --------------------------------------------------------
@@ -219,8 +230,7 @@ bool IecServer::writePowerLimitToIec61850(const std::string& clsDevice, int dura
                                    &reportMissingToSyslog)) {
             return false;
         }
-        processWrittenSlot(node, clsDevice);
-        return true;
+        return processWrittenSlot(node, clsDevice);
     } catch (const std::exception& e) {
         logMessage(&serverLogLevel, LOG_ERR, "server: power-limit write for %s failed: %s", clsDevice.c_str(), e.what());
     }
@@ -256,7 +266,7 @@ bool IecServer::writeLpcWithStartTimeToIec61850(uint64_t startTimeMs, int durati
                                    &reportMissingToStderr)) {
             return false;
         }
-        processWrittenSlot(kDurationSchedule, clsDevice);
+        if (!processWrittenSlot(kDurationSchedule, clsDevice)) return false;
         std::cout << "IecServer writeLpcWithStartTimeToIec61850 done" << std::endl << std::endl;
         return true;
     } catch (const std::exception& e) {

@@ -8,8 +8,8 @@ class ScheduleHandlingService : public ScheduleService {
 public:
     explicit ScheduleHandlingService(IecScheduleHandling& handling) : handling_(handling) {}
 
-    void sendIECValuesToScheduleManager(const std::string& node, int cls) override {
-        handling_.sendIECValuesToScheduleManager(node, cls);
+    bool sendIECValuesToScheduleManager(const std::string& node, int cls) override {
+        return handling_.sendIECValuesToScheduleManager(node, cls);
     }
     void updateSchedule(int cls) override { handling_.updateSchedule(cls); }
     void updateStatesOfAllCls() override { handling_.updateStatesOfAllCls(); }

@@ -16,8 +16,9 @@ class ScheduleService {
 public:
     virtual ~ScheduleService() = default;
 
-    // Model -> schedule store (rewrites the schedule's file).
-    virtual void sendIECValuesToScheduleManager(const std::string& node, int cls) = 0;
+    // Model -> schedule store (rewrites the schedule's file). False when the
+    // store did not take the schedule: it is not applied.
+    virtual bool sendIECValuesToScheduleManager(const std::string& node, int cls) = 0;
     // Re-evaluates a CLS; calls the listeners when its active value changed.
     virtual void updateSchedule(int cls) = 0;
     // Hands every schedule to the store again and calls the listeners for CLS1 and CLS2.

@@ -12,6 +12,11 @@ void IedServer_setFilestoreBasepath(IedServer self, const char* basepath) {
     self->filestoreBasepath = basepath;
 }
 
+void IedServer_setFilestoreLimits(IedServer self, FilestoreLimits limits) {
+    if (self == nullptr) return;
+    self->filestoreLimits = limits;
+}
+
 void MmsServer_installFileAccessHandler(MmsServer self, MmsFileAccessHandler handler, void* parameter) {
     sIedServer* server = MmsServer_getIedServer(self);
     if (server == nullptr) return;

@@ -12,8 +12,12 @@
 namespace iec61850::files {
 
 ObtainFileTransfer::ObtainFileTransfer(ConfirmedRequestSender send, DeferredResponder respond, IncomingFile file,
-                                       std::string sourceFile)
-    : send_(std::move(send)), respond_(std::move(respond)), file_(std::move(file)), sourceFile_(std::move(sourceFile)) {}
+                                       std::string sourceFile, FileStore store)
+    : send_(std::move(send)),
+      respond_(std::move(respond)),
+      file_(std::move(file)),
+      sourceFile_(std::move(sourceFile)),
+      store_(std::move(store)) {}
 
 void ObtainFileTransfer::start() {
     auto self = shared_from_this();
@@ -45,6 +49,7 @@ void ObtainFileTransfer::opened(bool success, std::span<const uint8_t> content) 
         requestClose(MMS_ERROR_FILE_INSUFFICIENT_SPACE_IN_FILESTORE);
         return;
     }
+    if (refusedForRoom(response.attributes.size)) return;
     requestRead();
 }
 
@@ -68,6 +73,7 @@ void ObtainFileTransfer::received(bool success, std::span<const uint8_t> content
         requestClose(MMS_ERROR_FILE_INSUFFICIENT_SPACE_IN_FILESTORE);
         return;
     }
+    if (refusedForRoom(response.data.size())) return;
     if (!file_.write(response.data.data(), response.data.size())) {
         requestClose(file_.lastError());
         return;
@@ -80,6 +86,13 @@ void ObtainFileTransfer::received(bool success, std::span<const uint8_t> content
     } else {
         requestRead();
     }
+}
+
+bool ObtainFileTransfer::refusedForRoom(uint64_t bytes) {
+    refusal_ = store_.roomFor(bytes);
+    if (refusal_.empty()) return false;
+    requestClose(kNoRoomError);
+    return true;
 }
 
 void ObtainFileTransfer::requestClose(MmsError outcome) {
@@ -98,6 +111,9 @@ void ObtainFileTransfer::finish(MmsError outcome) {
         iecLog(LOG_INFO, "MMS files: obtained \"%s\" (%llu bytes)", sourceFile_.c_str(),
                static_cast<unsigned long long>(received_));
         respond_(MmsServiceResult::response({}, false));
+    } else if (!refusal_.empty()) {
+        iecLog(LOG_WARNING, "MMS files: ObtainFile of \"%s\" refused: %s", sourceFile_.c_str(), refusal_.c_str());
+        respond_(fileError(outcome));
     } else {
         iecLog(LOG_NOTICE, "MMS files: ObtainFile of \"%s\" failed (%d)", sourceFile_.c_str(),
                static_cast<int>(outcome));

@@ -29,8 +29,9 @@ using DeferredResponder = std::function<void(MmsServiceResult result)>;
 
 class ObtainFileTransfer : public std::enable_shared_from_this<ObtainFileTransfer> {
 public:
+    // store: where the file goes; every piece must fit its limits.
     ObtainFileTransfer(ConfirmedRequestSender send, DeferredResponder respond, IncomingFile file,
-                       std::string sourceFile);
+                       std::string sourceFile, FileStore store);
     ObtainFileTransfer(const ObtainFileTransfer&) = delete;
     ObtainFileTransfer& operator=(const ObtainFileTransfer&) = delete;
 
@@ -47,11 +48,15 @@ private:
     // Closes the client's file and then answers with outcome.
     void requestClose(MmsError outcome);
     void finish(MmsError outcome);
+    // Closes with kNoRoomError when bytes more do not fit the store; true then.
+    bool refusedForRoom(uint64_t bytes);
 
     ConfirmedRequestSender send_;
     DeferredResponder respond_;
     IncomingFile file_;
     std::string sourceFile_;
+    FileStore store_;
+    std::string refusal_;  // why the store had no room, for the log
     int32_t frsmId_ = 0;
     uint64_t received_ = 0;
     bool finished_ = false;

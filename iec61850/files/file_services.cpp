@@ -202,8 +202,13 @@ std::optional<MmsServiceResult> FileServices::obtainFile(MmsServiceContext& ctx,
         return refusal;
     }
     if (auto full = refuseWhenFull(ctx.connection, "ObtainFile", request.destinationFile)) return full;
+    const FileStore target = store();
+    if (std::string why = target.roomFor(0); !why.empty()) {
+        iecLog(LOG_WARNING, "MMS files: ObtainFile of \"%s\" refused: %s", request.destinationFile.c_str(), why.c_str());
+        return fileError(kNoRoomError);
+    }
     IncomingFile file;
-    MmsError begun = store().beginIncoming(request.destinationFile, file);
+    MmsError begun = target.beginIncoming(request.destinationFile, file);
     if (begun != MMS_ERROR_NONE) return refuse("ObtainFile", request.destinationFile, begun);
 
     // An answer that comes while the transfer starts (the first request
@@ -218,7 +223,7 @@ std::optional<MmsServiceResult> FileServices::obtainFile(MmsServiceContext& ctx,
         }
     };
     auto transfer = std::make_shared<ObtainFileTransfer>(std::move(send), std::move(deliver), std::move(file),
-                                                         request.sourceFile);
+                                                         request.sourceFile, target);
     transfers_.emplace(ctx.connection, transfer);
     transfer->start();
     *starting = false;
@@ -258,7 +263,9 @@ size_t FileServices::openFileCount() const {
 }
 
 FileServices& fileServicesOf(sIedServer* server) {
-    if (!server->fileServices) server->fileServices = std::make_shared<FileServices>(server->filestoreBasepath);
+    if (!server->fileServices) {
+        server->fileServices = std::make_shared<FileServices>(server->filestoreBasepath, server->filestoreLimits);
+    }
     return *static_cast<FileServices*>(server->fileServices.get());
 }
 

@@ -64,8 +64,10 @@ private:
 
 class FileServices {
 public:
-    // basePath: the server's file-store base directory (it may change later).
-    explicit FileServices(const std::string& basePath) : basePath_(basePath) {}
+    // basePath and limits: the server's file-store base directory and the
+    // room it may take (both may change later).
+    explicit FileServices(const std::string& basePath, const FilestoreLimits& limits = kDefaultLimits)
+        : basePath_(basePath), limits_(limits) {}
     FileServices(const FileServices&) = delete;
     FileServices& operator=(const FileServices&) = delete;
 
@@ -95,7 +97,7 @@ public:
     MmsError askAccessHandler(sMmsServerConnection* connection, MmsFileServiceType service,
                               const std::string& localName, const std::string& otherName) const;
 
-    FileStore store() const { return FileStore(basePath_); }
+    FileStore store() const { return FileStore(basePath_, limits_); }
 
     // Logs a refusal and gives its MMS result.
     MmsServiceResult refuse(const char* service, const std::string& name, MmsError error) const;
@@ -112,7 +114,10 @@ private:
     std::optional<MmsServiceResult> refuseWhenFull(sMmsServerConnection* connection, const char* service,
                                                    const std::string& name);
 
+    static constexpr FilestoreLimits kDefaultLimits{};
+
     const std::string& basePath_;
+    const FilestoreLimits& limits_;
     MmsFileAccessHandler accessHandler_ = nullptr;
     void* accessHandlerParameter_ = nullptr;
     std::unordered_map<sMmsServerConnection*, FileTable> tables_;

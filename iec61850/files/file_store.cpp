@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "iec61850/core/log.h"
@@ -248,6 +250,39 @@ MmsError FileStore::rename(std::string_view currentName, std::string_view newNam
         return fileErrorFromErrno(errno);
     }
     return MMS_ERROR_NONE;
+}
+
+uint64_t FileStore::usedBytes() const {
+    uint64_t total = 0;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(base_, fs::directory_options::skip_permission_denied, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        struct stat st {};
+        if (::lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) total += static_cast<uint64_t>(st.st_size);
+    }
+    return total;
+}
+
+std::string FileStore::roomFor(uint64_t bytes) const {
+    const uint64_t used = usedBytes();
+    if (used > limits_.maxTotalBytes || bytes > limits_.maxTotalBytes - used) {
+        return "the uploads would take more than " + std::to_string(limits_.maxTotalBytes) + " bytes (" +
+               std::to_string(used) + " in use, " + std::to_string(bytes) + " more)";
+    }
+    // The file system that holds the base directory, or would hold it.
+    fs::path holder = fs::absolute(base_);
+    std::error_code ec;
+    while (!fs::exists(holder, ec) && holder.has_relative_path()) holder = holder.parent_path();
+    struct statvfs vfs {};
+    if (::statvfs(holder.c_str(), &vfs) != 0) {
+        return std::string("the free space of the file system is unknown: ") + std::strerror(errno);
+    }
+    const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
+    if (free < limits_.reservedFreeBytes || bytes > free - limits_.reservedFreeBytes) {
+        return "the file system has " + std::to_string(free) + " bytes free and keeps " +
+               std::to_string(limits_.reservedFreeBytes) + " for the device (" + std::to_string(bytes) + " more)";
+    }
+    return {};
 }
 
 MmsError FileStore::beginIncoming(std::string_view clientName, IncomingFile& file) const {

@@ -82,11 +82,24 @@ private:
     DurableFile file_;
 };
 
+// The file error of an ObtainFile refused for want of room (FilestoreLimits).
+constexpr MmsError kNoRoomError = MMS_ERROR_FILE_FILE_ACCESS_DENIED;
+
 class FileStore {
 public:
-    explicit FileStore(std::filesystem::path base) : base_(std::move(base)) {}
+    explicit FileStore(std::filesystem::path base, FilestoreLimits limits = {})
+        : base_(std::move(base)), limits_(limits) {}
 
     const std::filesystem::path& base() const { return base_; }
+    const FilestoreLimits& limits() const { return limits_; }
+
+    // Empty when bytes more fit within the limits: the files below the base
+    // directory (temporaries of running transfers included) stay within
+    // maxTotalBytes and its file system keeps reservedFreeBytes free.
+    // Otherwise why they do not, for the log.
+    std::string roomFor(uint64_t bytes) const;
+    // The sizes of the regular files below the base directory, added up.
+    uint64_t usedBytes() const;
 
     ResolvedPath resolve(std::string_view clientName) const;
 
@@ -108,6 +121,7 @@ public:
 
 private:
     std::filesystem::path base_;
+    FilestoreLimits limits_;
 };
 
 

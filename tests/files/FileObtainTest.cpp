@@ -4,8 +4,14 @@
 #include <deque>
 #include <filesystem>
 
+#include <sys/statvfs.h>
+#include <syslog.h>
+
+#include <algorithm>
+
 #include "iec61850/files/file_codec.h"
 #include "iec61850/files/file_services.h"
+#include "iec61850/iec61850_log.h"
 #include "tests/support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -205,6 +211,66 @@ TEST_F(FileObtainTest, RunningTransfersCountAsOpenFiles) {
     client.answerAll();
     EXPECT_EQ(answers.size(), kMaxOpenFilesPerAssociation - 1);
     EXPECT_FALSE(obtain("source.cfg", "one-more.cfg").has_value()) << "room again once the transfers ended";
+}
+
+// The room the store leaves for the device's own files: uploads stop at their
+// total (counted from what is on disk, the piece in hand included, however
+// small the size the client announced), and none may eat into the free
+// space kept on the file system.
+TEST_F(FileObtainTest, UploadsStopAtTheTotalAndAtTheFreeSpaceReserve) {
+    struct statvfs vfs {};
+    ASSERT_EQ(::statvfs("uploaded_files", &vfs), 0);
+    const uint64_t freeNow = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    const int denied = kNoRoomError - MMS_ERROR_FILE_OTHER;
+    constexpr uint64_t kExisting = 3;  // "old"
+    struct Case {
+        const char* what;
+        FilestoreLimits limits;
+        uint32_t announced;  // 0: the real size
+        std::vector<int> outcomes;  // per 1000-octet upload: -1 stored, else the error code
+    };
+    static std::vector<std::pair<int, std::string>> logged;
+    Iec61850_setLogHandler([](int priority, const char* text) { logged.emplace_back(priority, text); });
+    struct Restore {
+        ~Restore() { Iec61850_setLogHandler(nullptr); }
+    } restore;
+    const Case cases[] = {
+        {"total", {kExisting + 2000, 0}, 0, {-1, -1, denied}},
+        {"total, size announced too small", {kExisting + 1500, 0}, 1, {-1, denied}},
+        {"reserve", {UINT64_MAX, freeNow + (1ull << 30)}, 0, {denied}},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all("uploaded_files");
+        workDir.writeFile("uploaded_files/existing.cfg", "old");
+        FileServices limited{basePath, c.limits};
+        for (size_t i = 0; i < c.outcomes.size(); ++i) {
+            client = ScriptedClient();
+            client.file = std::string(1000, 'u');
+            client.announcedSize = c.announced;
+            answers.clear();
+            MmsServiceContext ctx{nullptr, connection(), 5, 65000};
+            auto immediate = limited.obtainFile(
+                ctx, encodeObtainFileRequest({"source.cfg", "up" + std::to_string(i)}), true, client.sender(),
+                [this](MmsServiceResult result) { answers.push_back(std::move(result)); });
+            client.answerAll();
+            if (immediate) answers.push_back(*immediate);
+            ASSERT_EQ(answers.size(), 1u) << c.what << " " << i;
+            const int outcome = answers[0].kind == MmsServiceResult::Kind::Response ? -1 : answers[0].errorCode;
+            EXPECT_EQ(outcome, c.outcomes[i]) << c.what << " " << i;
+            if (outcome != -1) {
+                EXPECT_EQ(answers[0].errorClass, kErrorClassFile) << c.what;
+            }
+        }
+        const size_t stored = std::count(c.outcomes.begin(), c.outcomes.end(), -1);
+        EXPECT_EQ(filesInStore(), 1 + stored) << c.what << ": a refused upload leaves nothing";
+        size_t refusalLines = 0;
+        for (const auto& r : logged) {
+            refusalLines += r.first == LOG_WARNING && r.second.find("MMS files: ObtainFile of") == 0 &&
+                            r.second.find(" refused: ") != std::string::npos;
+        }
+        EXPECT_EQ(refusalLines, c.outcomes.size() - stored) << c.what << ": one line per refusal";
+        logged.clear();
+    }
 }
 
 TEST_F(FileObtainTest, UnsendableFirstRequestIsAnsweredAtOnce) {

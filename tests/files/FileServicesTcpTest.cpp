@@ -15,6 +15,7 @@
 #include "iec61850/ied_server_internal.h"
 #include "iec61850/mms/ber.h"
 #include "iec61850/mms/mms_services.h"
+#include "tests/files/ObtainClient.h"
 #include "tests/files/WireCheck.h"
 #include "tests/mms/MmsTestClient.h"
 #include "tests/support/TestSupport.h"
@@ -26,6 +27,9 @@ using mmstest::Bytes;
 using mmstest::fromHex;
 using mmstest::MmsTestClient;
 using mmstest::ServerLoop;
+using obtainclient::ClientFault;
+using obtainclient::ObtainExchange;
+using obtainclient::obtainFile;
 
 namespace {
 
@@ -243,110 +247,6 @@ TEST_F(FileServicesTcpTest, OpenFilesCloseWhenTheAssociationEnds) {
     EXPECT_TRUE(released.release());
     dropped.close();
     EXPECT_EQ(openFilesAfterTheServerCatchesUp(), 0u);
-}
-
-// The client's side of the server's own requests: the confirmed request's
-// invoke id, service and content, and the PDU that answers it.
-struct ServerRequest {
-    uint32_t invokeId = 0;
-    unsigned service = 0;
-    Bytes content;
-};
-
-std::optional<ServerRequest> serverRequest(const Bytes& pdu) {
-    ber::Tlv tlv, id, service;
-    if (!ber::decodeSingle(pdu, tlv) || !tlv.is(ber::context(0))) return std::nullopt;
-    ber::Reader reader(tlv.content);
-    uint64_t invokeId = 0;
-    if (!reader.next(id) || !ber::decodeUnsigned(id.content, invokeId) || !reader.next(service)) return std::nullopt;
-    return ServerRequest{static_cast<uint32_t>(invokeId), service.number,
-                         Bytes(service.content.begin(), service.content.end())};
-}
-
-Bytes clientResponse(uint32_t invokeId, unsigned service, const Bytes& content, bool constructed) {
-    ber::Writer w;
-    size_t m = w.begin(ber::context(1));
-    w.writeUnsigned(ber::universal(ber::kUniversalInteger), invokeId);
-    if (constructed) {
-        w.writeConstructed(ber::context(service), content);
-    } else {
-        w.writePrimitive(ber::context(service), content);
-    }
-    w.end(m);
-    return w.take();
-}
-
-Bytes clientError(uint32_t invokeId, int errorClass, int code) {
-    // confirmed-ErrorPDU { [0] invokeID, [2] ServiceError { errorClass { [class] code } } }
-    ber::Writer w;
-    size_t m = w.begin(ber::context(2));
-    w.writeUnsigned(ber::context(0), invokeId);
-    size_t error = w.begin(ber::context(2));
-    size_t cls = w.begin(ber::context(0));
-    w.writeUnsigned(ber::context(static_cast<unsigned>(errorClass)), static_cast<uint64_t>(code));
-    w.end(cls);
-    w.end(error);
-    w.end(m);
-    return w.take();
-}
-
-// The client's side of one ObtainFile: it sends the request (invoke id 1)
-// and answers the server's FileOpen, FileRead and FileClose from file, until
-// the ObtainFile answer comes.
-struct ObtainExchange {
-    std::vector<unsigned> asked;  // the services of the server's requests, in order
-    bool closedBeforeAnswer = false;
-    std::optional<Answer> answer;
-};
-
-enum class ClientFault { None, RefuseOpen, DropAfterFirstRead };
-
-void obtainFile(MmsTestClient& client, const ObtainFileRequest& request, const std::string& file, ClientFault fault,
-                ObtainExchange& exchange) {
-    ASSERT_TRUE(client.sendMmsPdu(
-        MmsTestClient::confirmedRequest(1, MMS_SERVICE_OBTAIN_FILE, encodeObtainFileRequest(request), true)));
-    size_t position = 0;
-    bool closed = false;
-    while (!exchange.answer) {
-        auto pdu = client.receiveMmsPdu();
-        ASSERT_TRUE(pdu.has_value()) << "the server stopped half way";
-        if (auto answer = MmsTestClient::splitAnswer(*pdu); answer && answer->invokeId == 1 &&
-                                                            (answer->pduTag == 1 || answer->pduTag == 2)) {
-            exchange.answer = answer;
-            exchange.closedBeforeAnswer = closed;
-            return;
-        }
-        auto req = serverRequest(*pdu);
-        ASSERT_TRUE(req.has_value()) << mmstest::toHex(*pdu);
-        exchange.asked.push_back(req->service);
-        Bytes reply;
-        if (req->service == MMS_SERVICE_FILE_OPEN) {
-            FileOpenRequest open;
-            ASSERT_EQ(decodeFileOpenRequest(req->content, open), DecodeStatus::Ok);
-            EXPECT_EQ(open.name, request.sourceFile);
-            FileOpenResponse response{3, {file.size(), kAnchorModified}};
-            reply = fault == ClientFault::RefuseOpen
-                        ? clientError(req->invokeId, kErrorClassFile, 7)  // file-non-existent
-                        : clientResponse(req->invokeId, req->service, encodeFileOpenResponse(response), true);
-        } else if (req->service == MMS_SERVICE_FILE_READ) {
-            EXPECT_EQ(req->content, encodeFrsmId(3));
-            size_t n = std::min<size_t>(1000, file.size() - position);
-            auto data = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(file.data()) + position, n);
-            position += n;
-            reply = clientResponse(req->invokeId, req->service, encodeFileReadResponse(data, position < file.size()),
-                                   true);
-        } else {
-            EXPECT_EQ(req->service, MMS_SERVICE_FILE_CLOSE);
-            EXPECT_EQ(req->content, encodeFrsmId(3));
-            reply = clientResponse(req->invokeId, req->service, {}, false);
-            closed = true;
-        }
-        ASSERT_TRUE(client.sendMmsPdu(reply));
-        if (fault == ClientFault::DropAfterFirstRead && req->service == MMS_SERVICE_FILE_READ) {
-            client.reset();
-            return;
-        }
-    }
 }
 
 // ObtainFile over a real association as the file services install it: the

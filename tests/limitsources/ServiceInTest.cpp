@@ -237,6 +237,41 @@ TEST_F(ServiceInTest, AZeroWattProductionLimitIsLiftedWhenTheRelaysRelease) {
     EXPECT_TRUE(relay->snapshot().cachedLppActive == false);
 }
 
+// A production limit that is never applied is never logged as activated:
+// one the settings make infinite is refused before the write, one the core
+// refuses is retried.
+TEST_F(ServiceInTest, AnLppThatIsNotAppliedIsNotReportedActivated) {
+    struct Case {
+        const char* what;
+        float pvKwPeak;
+        bool coreTakesIt;
+        Writes writes;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"beyond any plant", 3e38f, true, {},
+         "ServiceIn: LPP - computed limit is no finite number (PV_CLS_peak_kW_Sum=" + [] {
+             char text[64];
+             std::snprintf(text, sizeof(text), "%.3f", 3e38f);
+             return std::string(text);
+         }() + " kW); not written."},
+        {"refused by the core", 10.0f, false, {"LPP 0 on 6000.0"},
+         "ServiceIn: LPP - the write of 6000 W was refused; trying again next cycle."},
+    };
+    for (const auto& c : cases) {
+        writeSettings(c.pvKwPeak);
+        core.writeResult = c.coreTakesIt;
+        syslog.clear();
+        auto relay = make();
+        cycle(*relay, {{12, 0}, {13, 0}, {14, 0}, {15, 1}});
+        EXPECT_EQ(takeWrites(), c.writes) << c.what;
+        EXPECT_TRUE(syslog.contains(LOG_ERR, c.error)) << c.what;
+        for (const auto& r : syslog.records()) {
+            EXPECT_EQ(r.text.find("ServiceIn: LPP successfully activated"), std::string::npos) << c.what;
+        }
+    }
+}
+
 TEST_F(ServiceInTest, ARefusedWriteIsRetriedAndAResetDuringTheCycleWins) {
     auto relay = make();
     core.writeResult = false;

@@ -30,7 +30,11 @@ public:
     // Called from updateSchedule, like the listener walk of the real handling.
     std::function<void(int cls)> onUpdate;
 
-    void sendIECValuesToScheduleManager(const std::string& node, int cls) override { record("send", node, cls); }
+    std::set<std::pair<int, std::string>> unstorable;  // (cls, node) the store does not take
+    bool sendIECValuesToScheduleManager(const std::string& node, int cls) override {
+        record("send", node, cls);
+        return unstorable.count({cls, node}) == 0;
+    }
     void updateSchedule(int cls) override {
         record("update", "", cls);
         if (onUpdate) onUpdate(cls);

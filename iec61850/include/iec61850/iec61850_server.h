@@ -105,8 +105,19 @@ using MmsFileAccessHandler = MmsError (*)(void* parameter, MmsServerConnection c
                                           MmsFileServiceType service, const char* localFilename,
                                           const char* otherFilename);
 
+// How much of the file system the file services may take. ObtainFile is
+// refused with MMS_ERROR_FILE_FILE_ACCESS_DENIED when the files below the
+// base directory would then exceed maxTotalBytes, or when the file system
+// holding the base directory would be left with less than
+// reservedFreeBytes free (room kept for the device's own files).
+struct FilestoreLimits {
+    uint64_t maxTotalBytes = 16u * 1024u * 1024u;
+    uint64_t reservedFreeBytes = 1u * 1024u * 1024u;
+};
+
 MmsServer IedServer_getMmsServer(IedServer self);
 void IedServer_setFilestoreBasepath(IedServer self, const char* basepath);
+void IedServer_setFilestoreLimits(IedServer self, FilestoreLimits limits);
 void MmsServer_installFileAccessHandler(MmsServer self, MmsFileAccessHandler handler, void* parameter);
 
 // --- Data model lock -------------------------------------------------------
