@@ -13,7 +13,6 @@
 //
 // Not synchronised: one thread calls a client at a time.
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -23,11 +22,6 @@
 #include "jsonrpc/JsonRpcException.h"
 
 namespace jsonrpc {
-
-struct ResponseBounds {
-    size_t maxBytes = 64 * 1024;
-    size_t maxDepth = 64;
-};
 
 class JsonRpcClient {
 public:
