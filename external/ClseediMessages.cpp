@@ -11,7 +11,7 @@
 #include "external/ClseediIdentity.h"
 #include "external/ExternalInterfaceCLSEEDI.h"
 #include "external/ReplyTemplate.h"
-#include "foundation/JsonDepth.h"
+#include "foundation/InboundPayload.h"
 #include "foundation/Logging.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
@@ -26,8 +26,6 @@ constexpr const char* kControlType = "de.ostrel-linkage.clseedi.control";
 constexpr const char* kReadType = "de.ostrel-linkage.clseedi.read";
 constexpr const char* kPriceType = "de.dynamicprice";
 constexpr int kDefaultConsumptionDuration = 999999;
-// Deepest nesting of a received message that is handled.
-constexpr size_t kMaxMessageDepth = 64;
 
 const json& nullJson() {
     static const json null;
@@ -43,8 +41,8 @@ const json& member(const json& object, const char* key) {
 }
 
 // Text cut to limit characters followed by "...(truncated)" when longer.
-std::string truncated(const std::string& text, size_t limit) {
-    return text.size() > limit ? text.substr(0, limit) + "...(truncated)" : text;
+std::string truncated(std::string_view text, size_t limit) {
+    return text.size() > limit ? std::string(text.substr(0, limit)) + "...(truncated)" : std::string(text);
 }
 
 // A JSON number as an integer, cut toward zero. Another JSON type throws the
@@ -98,23 +96,24 @@ void ExternalInterfaceCLSEEDI::callbackOnMessage(mosquitto*, void* self, const m
         return;
     }
     std::string topic = message->topic != nullptr ? message->topic : "";
-    std::string payload;
+    // The library's buffer, whole (payloadlen, not up to a NUL byte) and not
+    // copied: the bounds are checked before anything else touches it.
+    std::string_view payload;
     if (message->payload != nullptr && message->payloadlen > 0) {
-        payload.assign(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
+        payload = {static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen)};
     }
     gateway->handleMessage(topic, payload);
 }
 
-void ExternalInterfaceCLSEEDI::handleMessage(const std::string& topic, const std::string& payload) {
+void ExternalInterfaceCLSEEDI::handleMessage(const std::string& topic, std::string_view payload) {
     try {
         logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Received MQTT message on topic '%s' with payload length %zu",
                    topic.c_str(), payload.size());
-        logMessage(&logLevel_, LOG_DEBUG, "CLSEEDI: Incoming payload: %s", truncated(payload, 2000).c_str());
-        if (jsonNestsDeeperThan(payload, kMaxMessageDepth)) {
-            logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Error parsing JSON payload: nesting deeper than %zu levels",
-                       kMaxMessageDepth);
+        if (const auto refused = inbound::refusal(payload)) {
+            logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Error parsing JSON payload: %s", refused->c_str());
             return;
         }
+        logMessage(&logLevel_, LOG_DEBUG, "CLSEEDI: Incoming payload: %s", truncated(payload, 2000).c_str());
         const json message = json::parse(payload, nullptr, true, false);
         bool envelopeOk = true;
         for (const char* key : {"type", "source", "id", "specversion", "data"}) {

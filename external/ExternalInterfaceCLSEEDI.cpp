@@ -50,7 +50,11 @@ void ExternalInterfaceCLSEEDI::releaseClient() {
 
 int ExternalInterfaceCLSEEDI::startMqttLoop() {
     int rc = mosq != nullptr ? mosquitto_loop_start(mosq) : MOSQ_ERR_INVAL;
-    if (rc != MOSQ_ERR_SUCCESS) {
+    if (rc != MOSQ_ERR_SUCCESS && loopRunning_) {
+        // The set-up started the loop already: the library refuses this second
+        // start, as expected on every healthy start, and the loop runs on.
+        logMessage(&logLevel_, LOG_INFO, "CLSEEDI: mosquitto_loop_start() failed (the MQTT loop is already running)");
+    } else if (rc != MOSQ_ERR_SUCCESS) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: mosquitto_loop_start() failed");
     } else {
         loopRunning_ = true;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -41,8 +42,9 @@ public:
     const std::string& getDaPricesJson() const { return daPricesJson; }
 
     // Handles one received payload as the message callback does (replies go
-    // out on pubTopic). Never throws.
-    void handleMessage(const std::string& topic, const std::string& payload);
+    // out on pubTopic). A payload beyond the bounds of foundation/InboundPayload
+    // (size, NUL byte, nesting) is refused like text that is no JSON. Never throws.
+    void handleMessage(const std::string& topic, std::string_view payload);
 
     // The active consumption limit of CLS1 in W, from the IEC 61850 model.
     int getPowerLimitFromIEC();

@@ -69,11 +69,17 @@ MgcpSender& MgcpSender::process() {
 }
 
 void MgcpSender::request(const void* owner, int intervalSeconds, const std::string& transactionId, Cycle cycle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    mgcpInterval.exchange(intervalSeconds);
-    if (mgcpRunning.exchange(true)) return;
-    owner_ = owner;
-    mgcpThread = std::thread(&MgcpSender::senderLoop, this, transactionId, std::move(cycle));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        mgcpInterval.exchange(intervalSeconds);
+        ++requests_;
+        if (!mgcpRunning.exchange(true)) {
+            owner_ = owner;
+            mgcpThread = std::thread(&MgcpSender::senderLoop, this, transactionId, std::move(cycle));
+        }
+    }
+    // A pause under way is measured against the new interval at once.
+    wake_.notify_all();
 }
 
 void MgcpSender::stop(const void* owner) {
@@ -90,21 +96,30 @@ void MgcpSender::stop(const void* owner) {
 }
 
 void MgcpSender::senderLoop(std::string transactionId, Cycle cycle) {
-    auto next = std::chrono::steady_clock::now();
+    auto due = std::chrono::steady_clock::now();  // when the message of this pass is due
     while (mgcpRunning) {
-        const int interval = mgcpInterval.load();
-        std::cout << "mor-e-vale: Sending MGCP message at interval: " << interval << " seconds" << std::endl;
+        std::cout << "mor-e-vale: Sending MGCP message at interval: " << mgcpInterval.load() << " seconds"
+                  << std::endl;
         try {
             cycle(transactionId);
         } catch (const std::exception& e) {
             logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: MGCP message not sent: %s", e.what());
         }
-        // The next message one interval (as it stood when this one began)
-        // after this one; a sender that fell behind starts afresh from now.
-        const auto now = std::chrono::steady_clock::now();
-        next += std::chrono::seconds(interval);
-        if (next < now) next = now;
+        // The next message one interval after this one was due, with the
+        // interval as it stands: a request during the pause wakes it and the
+        // pause ends at once when the new interval has already passed. A
+        // sender that fell behind starts afresh from now.
+        const auto sent = due;
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait_until(lock, next, [this] { return !mgcpRunning; });
+        for (;;) {
+            due = sent + std::chrono::seconds(mgcpInterval.load());
+            const auto now = std::chrono::steady_clock::now();
+            if (!mgcpRunning || due <= now) {
+                if (due < now) due = now;
+                break;
+            }
+            const uint64_t seen = requests_;
+            wake_.wait_until(lock, due, [&] { return !mgcpRunning || requests_ != seen; });
+        }
     }
 }

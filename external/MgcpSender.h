@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -50,7 +51,8 @@ public:
 
     // Sets the interval (1 s or more); the first request starts the thread
     // with its transaction id and cycle, owned by owner. Later requests
-    // change the interval only, taking effect after the current pause.
+    // change the interval only, at once: the pause under way then ends one
+    // new interval after the last message (at once when that has passed).
     void request(const void* owner, int intervalSeconds, const std::string& transactionId, Cycle cycle);
     // Stops and joins the thread when owner started it.
     void stop(const void* owner);
@@ -67,4 +69,5 @@ private:
     std::mutex mutex_;  // guards owner_, the thread handle and the pause
     std::condition_variable wake_;
     const void* owner_ = nullptr;
+    uint64_t requests_ = 0;  // counts requests, so the pause sees a new one
 };

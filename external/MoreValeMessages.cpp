@@ -11,6 +11,7 @@
 
 #include "external/ReplyTemplate.h"
 #include "foundation/Clock.h"
+#include "foundation/InboundPayload.h"
 #include "foundation/Logging.h"
 
 using json = nlohmann::json;
@@ -184,10 +185,8 @@ void MoreValeMessageHandler::onMessage(const std::string& topic, const char* pay
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Received empty message on topic: %s", topic.c_str());
         return;
     }
-    std::string_view text(payload, length);
-    text = text.substr(0, text.find('\0'));
     try {
-        handleMessage(topic, text);
+        handleMessage(topic, std::string_view(payload, length));
     } catch (const std::exception& e) {
         std::cerr << "mor-e-vale:  General error: " << e.what() << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: General error: %s", e.what());
@@ -197,6 +196,11 @@ void MoreValeMessageHandler::onMessage(const std::string& topic, const char* pay
 void MoreValeMessageHandler::handleMessage(const std::string& topic, std::string_view payload) {
     std::cout << "\nmor-e-vale:  Received message on topic: " << topic << std::endl;
     json message;
+    if (const auto refused = inbound::refusal(payload)) {
+        std::cerr << "mor-e-vale:  Error parsing JSON: " << *refused << std::endl;
+        logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Error parsing JSON: %s", refused->c_str());
+        return;
+    }
     try {
         message = json::parse(payload);
     } catch (const json::parse_error& e) {
@@ -361,11 +365,12 @@ void MoreValeMessageHandler::handleMgcp(const json& message, const std::string& 
     }
     logMessage(&moreValeLogLevel, LOG_INFO, "mor-e-vale: MGCP: CLS Availability: %d", clsAvailability ? 1 : 0);
 
-    // Below 1 s the sender would flood the broker.
-    if (!(interval >= 1.0 && interval <= INT_MAX)) {
+    // Below 1 s the sender would flood the broker; above a day it would sit
+    // silent through whole days of the box's operation.
+    if (!(interval >= 1.0 && interval <= kMaxMgcpIntervalSeconds)) {
         std::cerr << "mor-e-vale:  MGCP interval refused: " << replytemplate::dump(message["interval"]) << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: MGCP: Interval %s refused: it must lie in 1..%d s",
-                   replytemplate::dump(message["interval"]).c_str(), INT_MAX);
+                   replytemplate::dump(message["interval"]).c_str(), kMaxMgcpIntervalSeconds);
         return;
     }
     sink_.requestMgcp(static_cast<int>(interval), envelope.transactionId);

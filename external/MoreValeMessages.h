@@ -17,6 +17,11 @@
 // The gateway's log threshold: 5, then "plim_log_level" (static initialisation).
 extern uint32_t moreValeLogLevel;
 
+// The longest MGCP interval a request may set: one day. A measurement report
+// rarer than daily tells the grid operator nothing, and a longer pause only
+// parks the sender.
+inline constexpr int kMaxMgcpIntervalSeconds = 86400;
+
 // What a handled message may do.
 class MoreValeSink {
 public:
@@ -24,7 +29,7 @@ public:
     // Writes the consumption limit of CLS1 (start, duration, W); true when written.
     virtual bool writeLpc(uint64_t startTimeMs, int durationSeconds, float limitW) = 0;
     virtual void publish(const std::string& topic, const std::string& payload) = 0;
-    // An MGCP request (interval already checked to be 1 s or more).
+    // An MGCP request (interval already checked to lie in 1..kMaxMgcpIntervalSeconds).
     virtual void requestMgcp(int intervalSeconds, const std::string& transactionId) = 0;
 };
 
@@ -37,9 +42,10 @@ class MoreValeMessageHandler {
 public:
     MoreValeMessageHandler(MoreValeMessageSettings settings, MoreValeSink& sink);
 
-    // One received message; the payload counts up to its first NUL byte.
-    // Never throws: every failure ends in a log line (and an ACK 1 where the
-    // message was an LPC that could be read).
+    // One received message, the whole payload of length bytes; one beyond
+    // the bounds of foundation/InboundPayload (size, a NUL byte, nesting) is
+    // refused like text that is no JSON. Never throws: every failure ends in
+    // a log line (and an ACK 1 where the message was an LPC that could be read).
     void onMessage(const std::string& topic, const char* payload, size_t length);
 
 private:

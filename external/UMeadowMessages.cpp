@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/InboundPayload.h"
 #include "foundation/JsonParse.h"
 #include "foundation/Logging.h"
 
@@ -65,8 +66,15 @@ UMeadowCommand parseUMeadowMessage(const std::string& topic, const void* payload
         command.detail = "empty payload";
         return command;
     }
-    const char* bytes = static_cast<const char*>(payload);
-    const std::string text(bytes, strnlen(bytes, static_cast<size_t>(payloadLength)));
+    // The whole payload, bounded before it is copied: a number is short, and
+    // bytes after a NUL make it no number.
+    const std::string_view whole(static_cast<const char*>(payload), static_cast<size_t>(payloadLength));
+    if (auto refused = inbound::refusal(whole, {kUMeadowMaxPayloadBytes, 0})) {
+        command.kind = UMeadowCommand::Kind::InvalidArgument;
+        command.detail = std::move(*refused);
+        return command;
+    }
+    const std::string text(whole);
     char* end = nullptr;
     errno = 0;
     if (value) {

@@ -3,6 +3,7 @@
 // its configuration (the MoreVale gateway's file) and the two plain-text
 // limit messages.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +16,8 @@ inline constexpr const char* kUMeadowSubTopic = "lpc/set/#";
 inline constexpr const char* kUMeadowAckTopic = "lpc/ack";
 inline constexpr const char* kUMeadowValueTopic = "lpc/set/value";
 inline constexpr const char* kUMeadowOnTopic = "lpc/set/on";
+// A limit or state is one number: a few characters.
+inline constexpr size_t kUMeadowMaxPayloadBytes = 64;
 
 struct UMeadowConfig {
     std::string broker;
@@ -43,6 +46,7 @@ struct UMeadowCommand {
 // One received message: "lpc/set/value" takes a finite, non-negative number
 // of W (its leading part, as strtof reads it) as an active limit;
 // "lpc/set/on" takes an integer of int range (its leading part, base 10):
-// 0 switches the limit off, any other value on with 0 W. The payload counts
-// up to its first NUL byte.
+// 0 switches the limit off, any other value on with 0 W. The payload is the
+// whole payload: one longer than kUMeadowMaxPayloadBytes or holding a NUL
+// byte is an invalid argument, with the refusal as detail.
 UMeadowCommand parseUMeadowMessage(const std::string& topic, const void* payload, int payloadLength);

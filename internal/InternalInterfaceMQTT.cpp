@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "foundation/CallbackGuard.h"
+#include "foundation/InboundPayload.h"
 #include "foundation/Logging.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
@@ -319,6 +320,15 @@ void InternalInterfaceMQTT::onConnect(mosquitto* client, int rc) {
 
 void InternalInterfaceMQTT::onMessage(const mosquitto_message* message) {
     const std::string topic = message->topic ? message->topic : "";
+    // The library holds the whole payload already; it is copied, printed and
+    // logged only within the bound.
+    const size_t length = message->payload && message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
+    if (const auto refused = inbound::sizeRefusal(length)) {
+        std::cerr << "MQTT_intern: Message on topic " << topic << " refused: " << *refused << std::endl;
+        logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: Message on topic %s refused: %s", topic.c_str(),
+                   refused->c_str());
+        return;
+    }
     const std::string payload =
         message->payload && message->payloadlen > 0
             ? std::string(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen))

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/InboundPayload.h"
 #include "foundation/JsonParse.h"
 #include "foundation/Logging.h"
 
@@ -128,6 +129,11 @@ ClassifiedTopic classifyInternalTopic(const std::string& topic) {
 std::optional<TotwMeasurement> parseTotwMessage(const std::string& payload, std::string& error, bool& parseError) {
     parseError = false;
     json doc;
+    if (auto refused = inbound::refusal(payload)) {
+        error = std::move(*refused);
+        parseError = true;
+        return std::nullopt;
+    }
     if (!parseJsonText(payload, doc, error)) {
         parseError = true;
         return std::nullopt;

@@ -58,7 +58,8 @@ struct TotwMeasurement {
     int32_t hzMultiplier = 0;
 };
 
-// nullopt with error set when the payload is no JSON (parseError true) or a
+// nullopt with error set when the payload is no JSON or lies beyond the
+// bounds of foundation/InboundPayload (parseError true for both), or a
 // member is missing, of the wrong type or out of range.
 std::optional<TotwMeasurement> parseTotwMessage(const std::string& payload, std::string& error, bool& parseError);
 

@@ -18,8 +18,10 @@ constexpr const char* kStatusError = "client connector error, received status !=
 
 }  // namespace
 
-CppHttpLibClientConnector::CppHttpLibClientConnector(const std::string& host, int port, const HttpTimeouts& timeouts)
-    : host_(host), port_(port), client_(std::make_unique<httplib::Client>(host, port)) {
+CppHttpLibClientConnector::CppHttpLibClientConnector(const std::string& host, int port, const HttpTimeouts& timeouts,
+                                                     size_t maxResponseBytes)
+    : host_(host), port_(port), maxResponseBytes_(maxResponseBytes),
+      client_(std::make_unique<httplib::Client>(host, port)) {
     auto [cs, cus] = secondsAndMicros(timeouts.connect);
     client_->set_connection_timeout(cs, cus);
     auto [rs, rus] = secondsAndMicros(timeouts.read);
@@ -31,12 +33,33 @@ CppHttpLibClientConnector::CppHttpLibClientConnector(const std::string& host, in
 CppHttpLibClientConnector::~CppHttpLibClientConnector() = default;
 
 std::string CppHttpLibClientConnector::Send(const std::string& request) {
-    httplib::Result result = client_->Post("/jsonrpc", request, "application/json");
+    httplib::Request post;
+    post.method = "POST";
+    post.path = "/jsonrpc";
+    post.set_header("Content-Type", "application/json");
+    post.body = request;
+    // The body is taken here, chunk by chunk, so that a server cannot make
+    // the client hold more than the bound.
+    std::string body;
+    bool tooLong = false;
+    post.content_receiver = [&](const char* data, size_t length, uint64_t, uint64_t) {
+        if (length > maxResponseBytes_ - body.size()) {
+            tooLong = true;
+            return false;
+        }
+        body.append(data, length);
+        return true;
+    };
+    httplib::Result result = client_->send(post);
+    if (tooLong) {
+        throw JsonRpcException(kParseError,
+                               "response exceeds the bound of " + std::to_string(maxResponseBytes_) + " bytes");
+    }
     if (!result) {
         throw JsonRpcException(kConnectorError, kStatusError, httplib::to_string(result.error()));
     }
     if (result->status != 200) throw JsonRpcException(kConnectorError, kStatusError, result->status);
-    return result->body;
+    return body;
 }
 
 void CppHttpLibClientConnector::stop() { client_->stop(); }

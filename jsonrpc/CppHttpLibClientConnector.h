@@ -3,7 +3,9 @@
 // with content type "application/json"; the body of a 200 answer is the
 // response. No answer (refused, timed out, cut off) or any other status
 // raises JsonRpcException -32003 "client connector error, received status != 200"
-// with the status, or the library's name of the failure, as its data.
+// with the status, or the library's name of the failure, as its data. A
+// body longer than maxResponseBytes is not read on: JsonRpcException -32700
+// "response exceeds the bound of N bytes".
 
 #include <chrono>
 #include <memory>
@@ -25,7 +27,8 @@ struct HttpTimeouts {
 
 class CppHttpLibClientConnector : public IClientConnector {
 public:
-    CppHttpLibClientConnector(const std::string& host, int port, const HttpTimeouts& timeouts = {});
+    CppHttpLibClientConnector(const std::string& host, int port, const HttpTimeouts& timeouts = {},
+                              size_t maxResponseBytes = ResponseBounds{}.maxBytes);
     ~CppHttpLibClientConnector() override;
     CppHttpLibClientConnector(const CppHttpLibClientConnector&) = delete;
     CppHttpLibClientConnector& operator=(const CppHttpLibClientConnector&) = delete;
@@ -42,6 +45,7 @@ public:
 private:
     std::string host_;
     int port_;
+    size_t maxResponseBytes_;
     std::unique_ptr<httplib::Client> client_;
 };
 

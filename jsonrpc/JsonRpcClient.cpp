@@ -30,15 +30,41 @@ std::string JsonRpcClient::requestText(int64_t id, const std::string& name, cons
     return request.dump();
 }
 
+nlohmann::json JsonRpcClient::parseResponse(const std::string& text) const {
+    if (text.size() > bounds_.maxBytes) {
+        throw JsonRpcException(kParseError, "response of " + std::to_string(text.size()) +
+                                                " bytes exceeds the bound of " + std::to_string(bounds_.maxBytes) +
+                                                " bytes");
+    }
+    // The parser would take a NUL byte for the end of the text.
+    if (text.find('\0') != std::string::npos) {
+        throw JsonRpcException(kParseError, "invalid JSON response from server", text);
+    }
+    // The parser itself does not recurse; a value deeper than the bound is
+    // not built at all (the callback drops it), only noted.
+    bool tooDeep = false;
+    const auto depth = [&](int level, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        if ((event == nlohmann::json::parse_event_t::object_start ||
+             event == nlohmann::json::parse_event_t::array_start) &&
+            static_cast<size_t>(level) >= bounds_.maxDepth) {
+            tooDeep = true;
+        }
+        return !tooDeep;
+    };
+    nlohmann::json response = nlohmann::json::parse(text, depth, false);
+    if (tooDeep) {
+        throw JsonRpcException(kParseError,
+                               "response nested deeper than " + std::to_string(bounds_.maxDepth) + " levels");
+    }
+    if (response.is_discarded()) throw JsonRpcException(kParseError, "invalid JSON response from server", text);
+    return response;
+}
+
 nlohmann::json JsonRpcClient::call(int64_t id, const std::string& name, const nlohmann::json& params) {
     if (!params.is_null() && !params.is_array() && !params.is_object()) {
         throw JsonRpcException(kInvalidParams, "invalid params: must be an array or an object");
     }
-    const std::string responseText = connector_.Send(requestText(id, name, params));
-    const nlohmann::json response = nlohmann::json::parse(responseText, nullptr, false);
-    if (response.is_discarded()) {
-        throw JsonRpcException(kParseError, "invalid JSON response from server", responseText);
-    }
+    const nlohmann::json response = parseResponse(connector_.Send(requestText(id, name, params)));
     if (!response.is_object()) invalidResponse("not an object");
     const auto version = response.find("jsonrpc");
     if (version == response.end() || *version != "2.0") invalidResponse("\"jsonrpc\" is not \"2.0\"");

@@ -6,6 +6,11 @@
 // response that does not follow the protocol (not JSON, no object, a wrong
 // or missing id, a result of another type).
 //
+// A response is bounded before it is used: text longer than maxBytes, with
+// a NUL byte or nesting deeper than maxDepth is a parse error (-32700), so a
+// hostile server can neither exhaust memory nor overflow the caller's stack
+// with what the client copies out of the answer.
+//
 // Not synchronised: one thread calls a client at a time.
 
 #include <cstdint>
@@ -20,7 +25,8 @@ namespace jsonrpc {
 
 class JsonRpcClient {
 public:
-    explicit JsonRpcClient(IClientConnector& connector) : connector_(connector) {}
+    explicit JsonRpcClient(IClientConnector& connector, ResponseBounds bounds = {})
+        : connector_(connector), bounds_(bounds) {}
 
     // params: a JSON array (positional) or object (named).
     template <class T>
@@ -40,7 +46,11 @@ private:
     // The "result" member of the response.
     nlohmann::json call(int64_t id, const std::string& name, const nlohmann::json& params);
 
+    // The response text parsed within the bounds.
+    nlohmann::json parseResponse(const std::string& text) const;
+
     IClientConnector& connector_;
+    ResponseBounds bounds_;
 };
 
 }  // namespace jsonrpc

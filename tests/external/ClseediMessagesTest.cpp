@@ -11,6 +11,7 @@
 
 #include "tests/external/ClseediFixture.h"
 #include "tests/support/BadFiles.h"
+#include "tests/support/BadPayloads.h"
 #include "tests/support/PrivateBus.h"
 
 namespace clseeditest {
@@ -115,6 +116,30 @@ TEST_F(ClseediControlTest, ControlMessagesTable) {
             EXPECT_EQ(writes[i].limitW, c.writes[i].limit);
         }
     }
+}
+
+// Payloads beyond the bounds are refused before parsing, like text that is
+// no JSON (no reply, no write); the good message after each is applied. The
+// payload is the library's whole payload: a NUL byte does not end it.
+TEST_F(ClseediControlTest, PayloadsBeyondTheBoundsAreRefusedAndTheNextIsApplied) {
+    const json good = control("consumption", {{"value", 4200}, {"active", true}, {"duration", 60}});
+    const std::vector<std::string> ack = {expectedAck(0, "c-1", host)};
+    auto applied = [&](const std::string& payload) {
+        core.clear();
+        std::vector<std::string> replies;
+        for (const auto& reply : exchange(payload)) replies.push_back(maskedId(reply));
+        return replies == ack && core.writes().size() == 1;
+    };
+    for (const auto& row : testsupport::badPayloadsFor(good)) {
+        SCOPED_TRACE(row.name);
+        syslog.clear();
+        core.clear();
+        EXPECT_TRUE(exchange(row.payload).empty());
+        EXPECT_TRUE(core.writes().empty());
+        EXPECT_TRUE(syslog.contains(LOG_ERR, "CLSEEDI: Error parsing JSON payload: " + row.reason)) << row.reason;
+        EXPECT_TRUE(applied(good.dump()));
+    }
+    EXPECT_TRUE(applied(testsupport::atTheBounds(good)));
 }
 
 TEST_F(ClseediControlTest, RefusedWriteIsNackedAndLogsTellWhy) {

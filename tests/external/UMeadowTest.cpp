@@ -35,7 +35,10 @@ TEST(UMeadowMessages, LimitValues) {
         {"3500.5", Kind::Limit, 3500.5f},
         {"0", Kind::Limit, 0.0f},
         {"12abc", Kind::Limit, 12.0f},
-        {std::string("7\0" "99", 4), Kind::Limit, 7.0f},
+        {std::string("7\0" "99", 4), Kind::InvalidArgument, 0},
+        {std::string("7\0", 2), Kind::InvalidArgument, 0},
+        {"3500.5" + std::string(58, '0'), Kind::Limit, 3500.5f},  // 64 bytes: the longest taken
+        {std::string(65, '1'), Kind::InvalidArgument, 0},
         {"99999999999", Kind::Limit, 99999999999.0f},
         {"abc", Kind::InvalidArgument, 0},
         {"nan", Kind::Refused, 0},
@@ -172,7 +175,8 @@ TEST_F(UMeadowGateway, ConnectsInTheBackgroundAndWritesTheLimits) {
 
     testsupport::MqttTestClient peer("127.0.0.1", broker.port());
     ASSERT_TRUE(peer.connect());
-    const std::pair<const char*, const char*> messages[] = {
+    const std::pair<const char*, std::string> messages[] = {
+        {"lpc/set/value", std::string("9\0junk", 6)}, {"lpc/set/on", std::string(65, '1')},
         {"lpc/set/value", "3500.5"}, {"lpc/set/value", "abc"}, {"lpc/set/value", "nan"},
         {"lpc/set/value", "-5"},     {"lpc/set/value", ""},    {"lpc/set/other", "1"},
         {"lpc/set/on", "0"},         {"lpc/set/on", "99999999999"}, {"lpc/set/on", "7"},
@@ -192,6 +196,10 @@ TEST_F(UMeadowGateway, ConnectsInTheBackgroundAndWritesTheLimits) {
     EXPECT_TRUE(writes[2].active);
     EXPECT_EQ(writes[2].limitW, 0.0f);
     EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: Invalid argument while parsing payload: abc"));
+    EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: Invalid argument while parsing payload: NUL byte at offset 1 of "
+                                         "a payload of 6 bytes"));
+    EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: Invalid argument while parsing payload: payload of 65 bytes "
+                                         "exceeds the bound of 64 bytes"));
     EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: General error: empty payload"));
     EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: General error: 99999999999"));
     EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: Received message on unsupported topic: lpc/set/other"));

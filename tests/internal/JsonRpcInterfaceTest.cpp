@@ -138,6 +138,9 @@ TEST_F(JsonRpcListenerTest, DebugModeReadsTheConfigurationBesideTheWorkingDirect
     EXPECT_EQ(listener->serverPort(), 8083);
 }
 
+// Arrays nested depth deep.
+std::string deep(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
 TEST_F(JsonRpcListenerTest, EveryAnswerIsReportedAndTheRequestIsAlwaysTheSame) {
     ASSERT_TRUE(ems.running());
     startOnEms();
@@ -164,6 +167,19 @@ TEST_F(JsonRpcListenerTest, EveryAnswerIsReportedAndTheRequestIsAlwaysTheSame) {
         {"wrong result type", {200, R"({"jsonrpc":"2.0","id":1,"result":"true"})"}, LOG_INFO,
          error + "-32603: invalid result type: [json.exception.type_error.302] type must be boolean, but is string"},
         {"not JSON", {200, "<html>busy</html>"}, LOG_INFO, error + "-32700: invalid JSON response from server"},
+        // A hostile server: answers nested 100000 deep once crashed the sender
+        // thread; the connector stops reading them at the size bound, and the
+        // client refuses shallower deep ones by their depth.
+        {"result 100000 deep", {200, R"({"jsonrpc":"2.0","id":1,"result":)" + deep(100000) + "}"}, LOG_INFO,
+         error + "-32700: response exceeds the bound of 65536 bytes"},
+        {"error data 100000 deep",
+         {200, R"({"jsonrpc":"2.0","id":1,"error":{"code":-32000,"message":"m","data":)" + deep(100000) + "}}"},
+         LOG_INFO, error + "-32700: response exceeds the bound of 65536 bytes"},
+        {"result 1000 deep", {200, R"({"jsonrpc":"2.0","id":1,"result":)" + deep(1000) + "}"}, LOG_INFO,
+         error + "-32700: response nested deeper than 64 levels"},
+        {"error data 1000 deep",
+         {200, R"({"jsonrpc":"2.0","id":1,"error":{"code":-32000,"message":"m","data":)" + deep(1000) + "}}"},
+         LOG_INFO, error + "-32700: response nested deeper than 64 levels"},
         {"result without id", {200, R"({"jsonrpc":"2.0","result":true})"}, LOG_INFO,
          error + "-32603: invalid server response: no id"},
         {"result with a null id", {200, R"({"jsonrpc":"2.0","id":null,"result":true})"}, LOG_INFO,

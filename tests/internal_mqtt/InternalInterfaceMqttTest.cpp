@@ -11,6 +11,7 @@
 #include "internal/InternalInterfaceMQTT.h"
 #include "model/StaticModel.h"
 #include "foundation/ModelLookup.h"
+#include "tests/support/BadPayloads.h"
 #include "tests/support/MosquittoBroker.h"
 #include "tests/support/MqttTestClient.h"
 #include "tests/support/RecordingCore.h"
@@ -179,6 +180,40 @@ TEST_F(InternalMqttClient, TakesMeasurementsIntoTheModelAndDropsBadOnes) {
     EXPECT_TRUE(syslog.contains(LOG_ERR, "MQTT_intern: measurement for CLS2 dropped: missing member hz"));
     EXPECT_TRUE(logStartsWith(syslog, "MQTT_intern: measurement for CLS2 dropped: type must be number, but is string"));
     EXPECT_EQ(totw(2), 321.5f);
+}
+
+// A measurement beyond the bounds writes nothing: one too big is refused
+// before it is copied, whatever its topic, one too deep or with a NUL byte
+// is refused as no JSON. The good measurement after each is written.
+TEST_F(InternalMqttClient, PayloadsBeyondTheBoundsAreRefusedAndTheNextIsWritten) {
+    startBroker();
+    writeConfig(configJson("127.0.0.1", broker->port(), false));
+    create();
+    auto client = observe();
+    ASSERT_TRUE(answersAvailability(*client));
+    const std::string topic = "rurodi/toStb/cls/send/mxu001/2";
+    auto measurement = [](double value) {
+        return nlohmann::json{{"totw", {{"mag_f", value}, {"t", 1767225600123}, {"units_multiplier", 0}}},
+                    {"hz", {{"mag_f", 50.0}, {"t", 1767225600123}, {"units_multiplier", 0}}}};
+    };
+    float good = 100.0f;
+    for (const auto& row : testsupport::badPayloadsFor(measurement(666.0))) {
+        SCOPED_TRACE(row.name);
+        syslog.clear();
+        ASSERT_TRUE(client->publish(topic, row.payload, 1));
+        ASSERT_TRUE(client->publish(kTopicAvailableRequest, "", 1));
+        ASSERT_TRUE(client->waitForMessage(kTopicAvailableAnswer));  // handled in order: the bad one is done
+        EXPECT_NE(totw(2), 666.0f);
+        const std::string line = std::string(row.name) == "tooBig"
+                                     ? "MQTT_intern: Message on topic " + topic + " refused: " + row.reason
+                                     : "MQTT_intern: JSON parsing failed: " + row.reason;
+        EXPECT_TRUE(syslog.contains(LOG_ERR, line)) << line;
+        good += 1.0f;
+        ASSERT_TRUE(client->publish(topic, measurement(good).dump(), 1));
+        EXPECT_TRUE(eventually([&] { return totw(2) == good; }));
+    }
+    ASSERT_TRUE(client->publish(topic, testsupport::atTheBounds(measurement(777.0)), 1));
+    EXPECT_TRUE(eventually([&] { return totw(2) == 777.0f; }));
 }
 
 TEST_F(InternalMqttClient, PublishesThePowerLimitOfACls) {

@@ -18,6 +18,9 @@ public:
     bool failure = false;
 };
 
+// Arrays nested depth deep.
+std::string nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
 TEST(JsonRpcClient, BuildsACompactVersionTwoRequest) {
     CannedConnector connector;
     connector.response = R"({"jsonrpc":"2.0","id":7,"result":true})";
@@ -59,6 +62,17 @@ TEST(JsonRpcClient, EveryUnusableResponseIsAnExceptionWithItsCode) {
          nullptr},
         {"wrong result type", R"({"jsonrpc":"2.0","id":1,"result":1})", -32603,
          "-32603: invalid result type: [json.exception.type_error.302] type must be boolean, but is number", 1},
+        // Beyond the bounds (64 KiB, 64 levels): refused before anything is built.
+        {"result 100000 deep", R"({"jsonrpc":"2.0","id":1,"result":)" + nested(100000) + "}", -32700,
+         "-32700: response of 200034 bytes exceeds the bound of 65536 bytes", nullptr},
+        {"result 65 deep", R"({"jsonrpc":"2.0","id":1,"result":)" + nested(64) + "}", -32700,
+         "-32700: response nested deeper than 64 levels", nullptr},
+        {"error data 65 deep",
+         R"({"jsonrpc":"2.0","id":1,"error":{"code":-32000,"message":"m","data":)" + nested(63) + "}}", -32700,
+         "-32700: response nested deeper than 64 levels", nullptr},
+        {"NUL and more", std::string(R"({"jsonrpc":"2.0","id":1,"result":true})") + '\0' + "{junk", -32700,
+         "-32700: invalid JSON response from server",
+         std::string(R"({"jsonrpc":"2.0","id":1,"result":true})") + '\0' + "{junk"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -74,6 +88,19 @@ TEST(JsonRpcClient, EveryUnusableResponseIsAnExceptionWithItsCode) {
             EXPECT_EQ(e.Data(), row.data);
         }
     }
+}
+
+TEST(JsonRpcClient, AnAnswerAtTheBoundsIsRead) {
+    CannedConnector connector;
+    jsonrpc::JsonRpcClient client(connector);
+    const std::string head = R"({"jsonrpc":"2.0","id":1,"result":)";
+    std::string result = nested(63);
+    connector.response = head + result + "}";
+    EXPECT_EQ(client.CallMethod<nlohmann::json>(1, "m", nlohmann::json::array()), nlohmann::json::parse(result));
+    result = '"' + std::string(65536 - head.size() - 3, 'x') + '"';
+    connector.response = head + result + "}";
+    ASSERT_EQ(connector.response.size(), 65536u);
+    EXPECT_EQ(client.CallMethod<std::string>(1, "m", nlohmann::json::array()), result.substr(1, result.size() - 2));
 }
 
 TEST(JsonRpcClient, AConnectorFailurePassesThrough) {

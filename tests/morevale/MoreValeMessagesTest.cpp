@@ -15,6 +15,7 @@
 #include "external/MoreValeMessages.h"
 #include "foundation/Clock.h"
 #include "tests/morevale/RecordingSink.h"
+#include "tests/support/BadPayloads.h"
 #include "tests/support/TestSupport.h"
 
 using json = nlohmann::json;
@@ -188,13 +189,24 @@ INSTANTIATE_TEST_SUITE_P(
         LpcCase{"empty", nullptr, "", std::nullopt, -1, "mor-e-vale: Received empty message on topic: dso/d/gcp/g/lpc/0.4.0/set"}),
     [](const ::testing::TestParamInfo<LpcCase>& info) { return std::string(info.param.name); });
 
-TEST_F(MoreValeMessagesTest, PayloadEndsAtItsFirstNulByte) {
-    std::string payload = lpc().dump();
-    payload.push_back('\0');
-    payload += "trailing bytes that are no JSON";
-    send(payload);
+// A payload beyond the bounds is refused like text that is no JSON (no
+// write, no ACK); the good message after it is handled as ever. The payload
+// is the whole payload: bytes after a NUL do not vanish.
+TEST_F(MoreValeMessagesTest, PayloadsBeyondTheBoundsAreRefusedAndTheNextIsHandled) {
+    for (const auto& row : testsupport::badPayloadsFor(lpc())) {
+        SCOPED_TRACE(row.name);
+        sink.writes.clear();
+        sink.publications.clear();
+        send(row.payload);
+        EXPECT_TRUE(sink.writes.empty());
+        EXPECT_TRUE(sink.publications.empty());
+        EXPECT_TRUE(syslog.contains(LOG_ERR, "mor-e-vale: Error parsing JSON: " + row.reason)) << row.reason;
+        send(lpc().dump());
+        EXPECT_EQ(sink.writes, std::vector<RecordingSink::Write>{k4200});
+    }
+    sink.writes.clear();
+    send(testsupport::atTheBounds(lpc()));
     EXPECT_EQ(sink.writes, std::vector<RecordingSink::Write>{k4200});
-    EXPECT_EQ(sink.publications.size(), 1u);
 }
 
 TEST_F(MoreValeMessagesTest, FailedWriteIsAcknowledgedWithOne) {
@@ -259,11 +271,14 @@ INSTANTIATE_TEST_SUITE_P(
         MgcpCase{"fraction", mgcpWith("interval", 1.9), {{1, "mgcp-1"}}, "mor-e-vale: MGCP: Interval: 1"},
         MgcpCase{"booleanInterval", mgcpWith("interval", true), {{1, "mgcp-1"}}, ""},
         MgcpCase{"zero", mgcpWith("interval", 0), {},
-                 "mor-e-vale: MGCP: Interval 0 refused: it must lie in 1..2147483647 s"},
+                 "mor-e-vale: MGCP: Interval 0 refused: it must lie in 1..86400 s"},
         MgcpCase{"negative", mgcpWith("interval", -3), {},
-                 "mor-e-vale: MGCP: Interval -3 refused: it must lie in 1..2147483647 s"},
+                 "mor-e-vale: MGCP: Interval -3 refused: it must lie in 1..86400 s"},
         MgcpCase{"belowOne", mgcpWith("interval", 0.5), {}, ""},
         MgcpCase{"huge", mgcpWith("interval", 1e12), {}, ""},
+        MgcpCase{"oneDay", mgcpWith("interval", 86400), {{86400, "mgcp-1"}}, ""},
+        MgcpCase{"intMax", mgcpWith("interval", 2147483647), {},
+                 "mor-e-vale: MGCP: Interval 2147483647 refused: it must lie in 1..86400 s"},
         MgcpCase{"noInterval", mgcpWith("interval", json::value_t::discarded), {},
                  "mor-e-vale: Missing or null field: interval"},
         MgcpCase{"nullOptional", mgcpWith("optionalOBIS", nullptr), {}, "mor-e-vale: Missing or null field: optionalOBIS"},

@@ -1,0 +1,25 @@
+#include "foundation/InboundPayload.h"
+
+#include "foundation/JsonDepth.h"
+
+namespace inbound {
+
+std::optional<std::string> sizeRefusal(size_t length, size_t maxBytes) {
+    if (length <= maxBytes) return std::nullopt;
+    return "payload of " + std::to_string(length) + " bytes exceeds the bound of " + std::to_string(maxBytes) +
+           " bytes";
+}
+
+std::optional<std::string> refusal(std::string_view payload, const Bounds& bounds) {
+    if (auto tooBig = sizeRefusal(payload.size(), bounds.maxBytes)) return tooBig;
+    if (const size_t nul = payload.find('\0'); nul != std::string_view::npos) {
+        return "NUL byte at offset " + std::to_string(nul) + " of a payload of " + std::to_string(payload.size()) +
+               " bytes";
+    }
+    if (bounds.maxDepth > 0 && jsonNestsDeeperThan(payload, bounds.maxDepth)) {
+        return "nesting deeper than " + std::to_string(bounds.maxDepth) + " levels";
+    }
+    return std::nullopt;
+}
+
+}  // namespace inbound
