@@ -183,7 +183,8 @@ int main(int argc, char** argv) {
     }
 
     const auto loadStart = Clock::now();
-    int lastValue = 0;
+    int lastClseedi = 0;  // the newest command of each path: the two paths
+    int lastMms = 0;      // have no order between them, so either may end last
     for (int n = 0; n < kRate * kSeconds; ++n) {
         std::this_thread::sleep_until(loadStart + std::chrono::microseconds(1000000LL * n / kRate));
         const int value = 10000 + n;
@@ -191,7 +192,7 @@ int main(int argc, char** argv) {
             std::lock_guard<std::mutex> lock(mutex);
             sentAt[value] = Clock::now();
         }
-        lastValue = value;
+        (n % 2 == 0 ? lastClseedi : lastMms) = value;
         if (n % 2 == 0) {
             const json control = {{"type", "de.ostrel-linkage.clseedi.control"},
                                   {"source", "bench"},
@@ -247,8 +248,11 @@ int main(int argc, char** argv) {
     std::printf("load: command to MMS-visible AnOut1 of CLS1: p50 %.1f ms, p99 %.1f ms (%zu values seen; the rest "
                 "were replaced before a read)\n",
                 percentile(latencies, 0.5), percentile(latencies, 0.99), latencies.size());
-    std::printf("load: AnOut1 of CLS1 at the end %s; the newest command's value was %d\n",
-                finalValue ? std::to_string(*finalValue).c_str() : "unread", lastValue);
+    const bool lastShown =
+        finalValue && (static_cast<int>(*finalValue) == lastClseedi || static_cast<int>(*finalValue) == lastMms);
+    std::printf("load: AnOut1 of CLS1 at the end %s; the newest command of CLSEEDI was %d, of MMS %d: %s\n",
+                finalValue ? std::to_string(*finalValue).c_str() : "unread", lastClseedi, lastMms,
+                lastShown ? "the last value shown" : "LOST: neither is shown");
     std::printf("load: resident memory %ld KiB, threads %ld\n", statusField(pid, "VmRSS"), statusField(pid, "Threads"));
     return 0;
 }

@@ -225,6 +225,7 @@ void IecScheduleHandling::deleteScheduleData(const std::string& ldName, const st
     node.setTimestamp(node.attr("ValMV", "t"), kEpoch);
 
     handOver(ldName, lnName, known->second);
+    scheduleManager->syncHandedOverFiles(known->second);
 }
 
 void IecScheduleHandling::updateStatesOfAllCls() {
@@ -238,6 +239,8 @@ void IecScheduleHandling::updateStatesOfAllCls() {
         std::cout << "-- States of CLS " << cls << (cls == 1 ? " (LPC) are updated" : " (LPP) are updated")
                   << std::endl;
     }
+    // The CLS not evaluated above.
+    for (int cls = 1; cls <= kClsCount; ++cls) scheduleManager->syncHandedOverFiles(cls);
 }
 
 // --- Evaluation ---------------------------------------------------------------
@@ -255,6 +258,9 @@ void IecScheduleHandling::updateSchedule(int cls) {
         }
     }
     enabledBefore[cls] = schedulesOfCls;
+    // What the hand-over wrote and the state writes did not rewrite is made
+    // durable before the result is published.
+    scheduleManager->syncHandedOverFiles(cls);
     updateActiveSchedule(cls);
 }
 

@@ -49,9 +49,10 @@ bool serialise(const rapidjson::Value& value, std::string& out) {
     return true;
 }
 
-ReplaceResult replace(const std::string& filePath, const std::string& content, std::string& error) {
-    return iec61850::replaceFileDurably(filePath, content, kFileMode, error) ? ReplaceResult::kOk
-                                                                              : ReplaceResult::kWriteFailed;
+ReplaceResult replace(iec61850::FileReplacer& files, const std::string& filePath, const std::string& content,
+                      iec61850::Durability durability, std::string& error) {
+    return files.replace(filePath, content, kFileMode, durability, error) ? ReplaceResult::kOk
+                                                                          : ReplaceResult::kWriteFailed;
 }
 
 bool isDirectory(const std::string& dirPath) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "iec61850/durable_file.h"
+
 namespace schedulefile {
 
 inline constexpr const char* kRootDirectory = "./schedules";
@@ -47,12 +49,12 @@ rapidjson::Document read(const std::string& filePath, std::string* refusal = nul
 bool serialise(const rapidjson::Value& value, std::string& out);
 
 enum class ReplaceResult { kOk, kOpenFailed, kWriteFailed };
-// Replaces the file durably (iec61850/durable_file.h): temporary file in the
-// same directory, every byte written, synced, renamed over filePath, the
-// directory synced; temporaries an interrupted write left are removed. On
-// failure the old file stays and error holds the failed step with the
-// system's error text.
-ReplaceResult replace(const std::string& filePath, const std::string& content, std::string& error);
+// Replaces the file through files (iec61850/durable_file.h): temporary file
+// in the same directory, every byte written, renamed over filePath; synced
+// with its directory as durability says. On failure the old file stays and
+// error holds the failed step with the system's error text.
+ReplaceResult replace(iec61850::FileReplacer& files, const std::string& filePath, const std::string& content,
+                      iec61850::Durability durability, std::string& error);
 
 bool isDirectory(const std::string& dirPath);
 // Creates one directory level with kDirectoryMode; error holds the system's text.

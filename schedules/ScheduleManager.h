@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "iec61850/durable_file.h"
+
 // Start time (ms since the epoch) -> limit in W.
 using PowerLimitSchedule = std::map<uint64_t, int64_t>;
 
@@ -81,10 +83,15 @@ public:
     // large, nested too deeply) reads as missing, with one log line until it
     // changes.
     rapidjson::Document readJSON(int cls, const std::string& name) const;
-    // Creates missing directories, then replaces the file atomically.
+    // Creates missing directories, then replaces the file atomically. It is
+    // made durable by the next writeJSONToFile of the file or by
+    // syncHandedOverFiles, which the evaluation after a hand-over runs.
     bool saveJSON(const rapidjson::Document& doc, int cls, const std::string& name);
-    // Replaces the file atomically without touching directories.
+    // Replaces the file atomically and durably without touching directories.
     bool writeJSONToFile(int cls, const rapidjson::Document& doc, const std::string& name);
+    // Syncs the files of the CLS that saveJSON wrote and no later
+    // writeJSONToFile made durable; false (logged) when a sync failed.
+    bool syncHandedOverFiles(int cls);
     bool changeStateKindInJSON(int cls, const std::string& name, int state);
     // Sets the first "StrTm" entry to now minus one second.
     bool writeTmIfCal(int cls, const std::string& name);
@@ -153,6 +160,8 @@ private:
     // File path -> why it was last refused; a refusal is logged once.
     mutable std::mutex refusedMutex;
     mutable std::map<std::string, std::string> refusedFiles;
+    // Writes the schedule files; knows which are not yet durable.
+    iec61850::FileReplacer files;
 };
 
 // Milliseconds since the epoch from the process clock.

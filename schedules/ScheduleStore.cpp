@@ -247,7 +247,10 @@ bool ScheduleManager::saveJSON(const rapidjson::Document& doc, int cls, const st
         }
     }
     const std::string file = schedulefile::path(cls, name);
-    if (schedulefile::replace(file, content, error) != schedulefile::ReplaceResult::kOk) {
+    // The evaluation that follows a hand-over mostly rewrites the file with
+    // its state at once; that write, or syncHandedOverFiles, makes it durable.
+    if (schedulefile::replace(files, file, content, iec61850::Durability::kDeferred, error) !=
+        schedulefile::ReplaceResult::kOk) {
         std::cerr << "Error: unable to save file " << file << " (" << error << ")" << std::endl;
         logMessage(&logLevel, LOG_ERR, "Error: unable to save file %s: %s", file.c_str(), error.c_str());
         return false;
@@ -263,7 +266,7 @@ bool ScheduleManager::writeJSONToFile(int cls, const rapidjson::Document& doc, c
         return false;
     }
     std::string error;
-    switch (schedulefile::replace(file, content, error)) {
+    switch (schedulefile::replace(files, file, content, iec61850::Durability::kSynced, error)) {
         case schedulefile::ReplaceResult::kOk:
             return true;
         case schedulefile::ReplaceResult::kOpenFailed:
@@ -274,6 +277,13 @@ bool ScheduleManager::writeJSONToFile(int cls, const rapidjson::Document& doc, c
             break;
     }
     logMessage(&logLevel, LOG_ERR, "SM: Error: rewriting %s failed: %s", file.c_str(), error.c_str());
+    return false;
+}
+
+bool ScheduleManager::syncHandedOverFiles(int cls) {
+    std::string error;
+    if (files.syncDeferred(schedulefile::directory(cls), error)) return true;
+    logMessage(&logLevel, LOG_ERR, "SM: Error: syncing the schedule files of CLS%d failed: %s", cls, error.c_str());
     return false;
 }
 

@@ -130,9 +130,10 @@ void Serialization::appendModelToXml(tinyxml2::XMLDocument& document, tinyxml2::
     }
 }
 
-bool Serialization::writeFileAtomically(const std::string& target, const std::string& content) const {
+bool Serialization::writeFileAtomically(const std::string& target, const std::string& content) {
     std::string error;
-    if (iec61850::replaceFileDurably(target, content, kFileMode, error)) return true;
+    // Never half written, but not synced: nothing reads the file back.
+    if (files_.replace(target, content, kFileMode, iec61850::Durability::kAtomic, error)) return true;
     logMessage(&logLevel, LOG_ERR, "Serialization: writing %s failed: %s", target.c_str(), error.c_str());
     return false;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "iec61850/durable_file.h"
 #include "iec61850/iec61850_server.h"
 #include "server/SlotBook.h"
 
@@ -31,16 +32,17 @@ public:
     std::string path() const;
 
     // Writes the file for persistedSlots (nothing when it is empty). The file
-    // is replaced durably (iec61850/durable_file.h); false when it could not
-    // be written (reported, and the old file stays).
+    // is replaced atomically, without a sync (iec61850/durable_file.h); false
+    // when it could not be written (reported, and the old file stays).
     bool save_all_IEC_values_to_XML();
 
     void appendModelToXml(tinyxml2::XMLDocument& document, tinyxml2::XMLElement* root) const;
     static void writeValueAttributes(tinyxml2::XMLElement* element, const MmsValue* value);
 
 private:
-    bool writeFileAtomically(const std::string& target, const std::string& content) const;
+    bool writeFileAtomically(const std::string& target, const std::string& content);
 
     IedServer* server_;
     std::mutex saveMutex_;
+    iec61850::FileReplacer files_;
 };

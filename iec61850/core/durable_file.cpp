@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -17,6 +18,13 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kRandomPart = 6;
+
+std::atomic<uint64_t> syncCount{0};
+
+int countedSync(int fd) {
+    syncCount.fetch_add(1, std::memory_order_relaxed);
+    return ::fsync(fd);
+}
 
 fs::path directoryOf(const fs::path& file) {
     fs::path dir = file.parent_path();
@@ -35,23 +43,49 @@ bool closeChecked(int fd) {
     return ::close(fd) == 0 || errno == EINTR;
 }
 
-// Removes the temporary files of destination that an interrupted write left.
-void removeLeftTemporaries(const fs::path& destination) {
-    const std::string prefix = temporaryPrefix(destination);
-    const fs::path dir = directoryOf(destination);
+// The names in dir that look like temporary files of some destination
+// (".<name>.XXXXXX") and are regular files.
+std::vector<std::string> listTemporaries(const fs::path& dir) {
+    std::vector<std::string> found;
     DIR* listing = ::opendir(dir.c_str());
-    if (listing == nullptr) return;
+    if (listing == nullptr) return found;
     while (const dirent* entry = ::readdir(listing)) {
-        if (!isTemporaryOf(entry->d_name, prefix)) continue;
+        const std::string_view name = entry->d_name;
+        if (name.size() < 3 + kRandomPart || name[0] != '.' || name[name.size() - kRandomPart - 1] != '.') continue;
         struct stat st {};
         if (::fstatat(::dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-            ::unlinkat(::dirfd(listing), entry->d_name, 0);
+            found.emplace_back(name);
         }
     }
     ::closedir(listing);
+    return found;
+}
+
+// Syncs the directory; false with errno set when it cannot be opened or synced.
+bool syncDirectory(const fs::path& dir) {
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return false;
+    const bool synced = countedSync(dirFd) == 0;
+    const int syncError = errno;
+    ::close(dirFd);
+    errno = syncError;
+    return synced;
+}
+
+// The absolute form of a directory, under which a replacer knows it.
+fs::path keyOf(const fs::path& dir) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(dir, ec);
+    return (ec ? dir : absolute).lexically_normal();
+}
+
+std::string failure(const char* step, const fs::path& path, int code) {
+    return std::string(step) + " " + path.string() + ": " + std::strerror(code);
 }
 
 }  // namespace
+
+uint64_t durableSyncCount() { return syncCount.load(std::memory_order_relaxed); }
 
 DurableFile::~DurableFile() { discard(); }
 
@@ -79,7 +113,7 @@ DurableFile& DurableFile::operator=(DurableFile&& other) noexcept {
 
 bool DurableFile::fail(const char* step, const fs::path& path, int code) {
     errno_ = code;
-    error_ = std::string(step) + " " + path.string() + ": " + std::strerror(code);
+    error_ = failure(step, path, code);
     discard();
     return false;
 }
@@ -114,9 +148,10 @@ bool DurableFile::write(const void* data, size_t size) {
     return true;
 }
 
-bool DurableFile::commit(Commit how) {
+bool DurableFile::commit(Commit how, Durability durability) {
     if (!valid()) return fail("commit", destination_, EBADF);
-    if (::fsync(fd_) != 0) return fail("sync", temporary_, errno);
+    const bool synced = durability == Durability::kSynced;
+    if (synced && countedSync(fd_) != 0) return fail("sync", temporary_, errno);
     const int fd = std::exchange(fd_, -1);
     if (!closeChecked(fd)) return fail("close", temporary_, errno);
     const int renamed = how == Commit::kReplace
@@ -124,14 +159,10 @@ bool DurableFile::commit(Commit how) {
                             : ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE);
     if (renamed != 0) return fail("rename onto", destination_, errno);
     temporary_.clear();
+    if (!synced) return true;
 
     const fs::path dir = directoryOf(destination_);
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) return fail("open the directory", dir, errno);
-    const bool synced = ::fsync(dirFd) == 0;
-    const int syncError = errno;
-    ::close(dirFd);
-    if (!synced) return fail("sync the directory", dir, syncError);
+    if (!syncDirectory(dir)) return fail("sync the directory", dir, errno);
     return true;
 }
 
@@ -146,14 +177,73 @@ void DurableFile::discard() {
     }
 }
 
-bool replaceFileDurably(const fs::path& path, std::string_view content, unsigned mode, std::string& error) {
-    removeLeftTemporaries(path);
+FileReplacer::Directory& FileReplacer::entryFor(const fs::path& directory) {
+    auto [it, added] = directories_.try_emplace(directory);
+    if (added) it->second.leftovers = listTemporaries(directory);
+    return it->second;
+}
+
+bool FileReplacer::replace(const fs::path& path, std::string_view content, unsigned mode, Durability durability,
+                           std::string& error) {
+    const fs::path dir = keyOf(directoryOf(path));
+    const std::string name = path.filename().string();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string>& leftovers = entryFor(dir).leftovers;
+        const std::string prefix = temporaryPrefix(path);
+        std::erase_if(leftovers, [&](const std::string& leftover) {
+            if (!isTemporaryOf(leftover, prefix)) return false;
+            ::unlink((dir / leftover).c_str());
+            return true;
+        });
+    }
     DurableFile file;
-    if (!file.begin(path, mode) || !file.write(content.data(), content.size()) || !file.commit()) {
+    if (!file.begin(path, mode) || !file.write(content.data(), content.size()) ||
+        !file.commit(DurableFile::Commit::kReplace, durability)) {
         error = file.error();
         return false;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::set<std::string>& deferred = directories_[dir].deferred;
+    if (durability == Durability::kDeferred) {
+        deferred.insert(name);
+    } else if (durability == Durability::kSynced) {
+        deferred.erase(name);  // its directory sync also persisted the earlier rename
+    }
     return true;
+}
+
+bool FileReplacer::syncDeferred(const fs::path& directory, std::string& error) {
+    const fs::path dir = keyOf(directory);
+    std::set<std::string> files;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = directories_.find(dir);
+        if (it == directories_.end() || it->second.deferred.empty()) return true;
+        files.swap(it->second.deferred);
+    }
+    bool ok = true;
+    auto failed = [&](const char* step, const fs::path& what, int code) {
+        if (ok) error = failure(step, what, code);
+        ok = false;
+    };
+    for (const std::string& name : files) {
+        const fs::path file = dir / name;
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            if (errno != ENOENT) failed("open", file, errno);  // a file moved away needs no sync
+            continue;
+        }
+        if (countedSync(fd) != 0) failed("sync", file, errno);
+        ::close(fd);
+    }
+    if (!syncDirectory(dir)) failed("sync the directory", dir, errno);
+    return ok;
+}
+
+bool replaceFileDurably(const fs::path& path, std::string_view content, unsigned mode, std::string& error,
+                        Durability durability) {
+    return FileReplacer().replace(path, content, mode, durability, error);
 }
 
 }  // namespace iec61850

@@ -1,10 +1,13 @@
 // A schedule file survives its writer being killed at any moment: a child
-// process rewrites one schedule in a loop and is killed with SIGKILL at a
-// random moment, many times. Each time the file parses and holds one of the
-// schedules written, and the next write leaves no temporary file behind.
+// process runs the writes of a road on one schedule in a loop (the hand-over,
+// then its state, then the sync of what is left) and is killed with SIGKILL
+// at a random moment, many times. Each time the file parses and holds one of
+// the schedules written, and the first write of the next start leaves no
+// temporary file behind.
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,14 +51,29 @@ TEST_F(PowerLoss, AKilledWriterLeavesTheOldOrTheNewSchedule) {
     int killedMidWrite = 0;
     for (int i = 0; i < kKills; ++i) {
         const int before = 100 + i;
-        ASSERT_TRUE(write(store, before));
+        ScheduleManager nextStart("Test");  // finds what the killed writer left
+        nextStart.setAllScheduleNames(kScheduleNames);
+        ASSERT_TRUE(write(nextStart, before));
         ASSERT_EQ(entriesIn(file.parent_path()), 1u) << "a temporary file survived the write " << i;
 
+        int started[2];
+        ASSERT_EQ(::pipe(started), 0);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            for (int n = 0;; ++n) write(store, n % 2 + 1);  // until killed
+            ::close(started[0]);
+            for (int n = 0;; ++n) {  // until killed
+                if (n == 1) (void)!::write(started[1], "w", 1);
+                write(store, n % 2 + 1);
+                store.changeStateKindInJSON(1, kName, n % 3 ? kStateRunning : kStateReady);
+                store.syncHandedOverFiles(1);
+            }
         }
+        // The delay counts from the child's first road: its start-up can take longer.
+        ::close(started[1]);
+        pollfd ready{started[0], POLLIN, 0};
+        EXPECT_EQ(::poll(&ready, 1, 10000), 1) << "the writer did not start";
+        ::close(started[0]);
         std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
         ASSERT_EQ(::kill(child, SIGKILL), 0);
         int status = 0;
@@ -66,7 +84,9 @@ TEST_F(PowerLoss, AKilledWriterLeavesTheOldOrTheNewSchedule) {
         EXPECT_TRUE(value == before || value == 1 || value == 2) << "kill " << i << " left value " << value;
         killedMidWrite += entriesIn(file.parent_path()) > 1;
     }
-    ASSERT_TRUE(write(store, 7));
+    ScheduleManager nextStart("Test");
+    nextStart.setAllScheduleNames(kScheduleNames);
+    ASSERT_TRUE(write(nextStart, 7));
     EXPECT_EQ(storedValue(file), 7);
     EXPECT_EQ(entriesIn(file.parent_path()), 1u);
     // The kills did hit writes in progress (their temporary files were there).

@@ -255,6 +255,38 @@ TEST_F(Evaluation, ADisabledScheduleStopsReadingRunning) {
     EXPECT_EQ(state("EmpSPrg_FSCH020003"), untouched);  // never enabled: never written
 }
 
+// One command on the road syncs its schedule file and the directory once:
+// the hand-over's write waits for the state write that follows, or, where
+// the evaluation writes no state, for the sync at the end of the evaluation.
+TEST_F(Evaluation, OneCommandSyncsItsScheduleFileOnce) {
+    struct Command {
+        const char* what;
+        const char* ln;
+        bool enable;
+        int storedState;  // afterwards in the file
+        uint64_t syncs;   // file and directory
+    };
+    const Command commands[] = {
+        {"a new limit: hand-over, then the state Running", "EmpWCmd_FSCH030001", true, kStateRunning, 2},
+        {"the same again: nothing written", "EmpWCmd_FSCH030001", true, kStateRunning, 0},
+        {"a second limit beside the running one", "EmpWCmd_FSCH030002", true, kStateRunning, 2},
+        {"DsaReq on a running one: hand-over, then its state", "EmpWCmd_FSCH030001", false, kStateNotReady, 2},
+        {"a never enabled one: the hand-over alone", "EmpSPrg_FSCH020003", false, kStateNotEvaluated, 2},
+    };
+    for (const Command& c : commands) {
+        writeSchedule(1, c.ln, {4200.0f}, 3600, {kNowSec - 10}, c.enable);
+        const uint64_t before = iec61850::durableSyncCount();
+        process(1, c.ln);
+        EXPECT_EQ(iec61850::durableSyncCount() - before, c.syncs) << c.what;
+        EXPECT_EQ(schedulefile::getInt(scheduleManager->readJSON(1, c.ln), "ScheduleStateKind"), c.storedState)
+            << c.what;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(workDir.path() / schedulefile::directory(1)),
+                            std::filesystem::directory_iterator()),
+              3)
+        << "three schedule files and no temporary one";
+}
+
 TEST_F(Evaluation, StoredStateOutsideItsSlotPublishesZero) {
     writeSchedule(1, "EmpWCmd_FSCH030001", {4200.0f}, 60, {kNowSec - 10}, true);
     process(1, "EmpWCmd_FSCH030001");

@@ -6,6 +6,7 @@
 #include <tinyxml2.h>
 
 #include "foundation/Paths.h"
+#include "iec61850/durable_file.h"
 #include "server/Serialization.h"
 #include "tests/support/TestSupport.h"
 
@@ -157,8 +158,10 @@ TEST_F(SerializationTest, OneSlotGivesItsDeviceAndNodeWithTypedValues) {
                                                 "A&B <\"x\">");
 
     persistedSlots = {{"EmpWCmd_FSCH030001", "CLS1"}};
+    const uint64_t syncsBefore = iec61850::durableSyncCount();
     ASSERT_TRUE(writer.save_all_IEC_values_to_XML());
     EXPECT_EQ(workDir.readFile("IEC61850_Values.xml"), kOneSlotFile);
+    EXPECT_EQ(iec61850::durableSyncCount(), syncsBefore) << "a record nobody reads back is not synced";
 }
 
 TEST_F(SerializationTest, SelectionFollowsNamesAndModelOrder) {
