@@ -1,17 +1,28 @@
 #!/usr/bin/env bash
-# Installs every Debian package the daemon and its tests need. Idempotent; safe to run again.
+# Installs the Debian packages the daemon needs to build and run (the local
+# default's stand-ins included); with --tests also those the tests add
+# (googletest, tshark for the wire checks, clang for the fuzz step, strace
+# for the benches). Idempotent; safe to run again.
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  googletest libgtest-dev libgmock-dev
   nlohmann-json3-dev libcpp-httplib-dev rapidjson-dev libboost-dev
   libmosquitto-dev mosquitto mosquitto-clients
   libgpiod-dev libsdbus-c++-dev libsystemd-dev dbus
   libtinyxml2-dev
-  tshark openssl python3 clang libclang-rt-14-dev
+  openssl python3
+)
+test_packages=(
+  googletest libgtest-dev libgmock-dev
+  tshark clang libclang-rt-14-dev
   strace
 )
+case "${1:-}" in
+  "") ;;
+  --tests) packages+=("${test_packages[@]}") ;;
+  *) echo "usage: install-deps.sh [--tests]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -19,7 +19,8 @@
 #     its name without a policy file in the machine's bus configuration);
 #   - the energy-management stand-in on the port of JSONRPC.conf when the
 #     JSON-RPC listener is active.
-# The stand-ins are stopped when the daemon ends.
+# The stand-ins are stopped when the daemon ends; INT and TERM stop the
+# daemon and the stand-ins.
 set -euo pipefail
 
 daemon=$(readlink -f "$1")
@@ -207,6 +208,18 @@ standin_pids+=("$!")
 
 echo "Starting $daemon --debug in $run_dir (MMS port $(conf_value IEC61850_tcpPort))"
 cd "$run_dir"
+# The daemon runs in the background so that a signal reaches this script at
+# once (bash runs a trap only after a foreground child has ended): INT (Ctrl-C)
+# and TERM (timeout, a supervisor) both stop the daemon, then the stand-ins.
+IEC_FS_ROOT=$run_dir "$daemon" --debug &
+daemon_pid=$!
+stop_daemon() {
+  kill -TERM "$daemon_pid" 2>/dev/null || true
+  wait "$daemon_pid" 2>/dev/null || true
+  exit "$1"
+}
+trap 'stop_daemon 130' INT
+trap 'stop_daemon 143' TERM
 status=0
-IEC_FS_ROOT=$run_dir "$daemon" --debug || status=$?
+wait "$daemon_pid" || status=$?
 exit "$status"

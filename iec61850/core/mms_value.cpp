@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 namespace {
@@ -673,4 +674,17 @@ void MmsValue_setElement(MmsValue* self, int index, MmsValue* element) {
 
 MmsDataAccessError MmsValue_getDataAccessError(const MmsValue* self) {
     return is(self, MMS_DATA_ACCESS_ERROR) ? self->error : DATA_ACCESS_ERROR_SUCCESS;
+}
+
+const char* MmsDataAccessError_toString(MmsDataAccessError error) {
+    // Indexed by the wire number.
+    static constexpr const char* kNames[] = {
+        "object-invalidated", "hardware-fault",   "temporarily-unavailable",       "object-access-denied",
+        "object-undefined",   "invalid-address",  "type-unsupported",              "type-inconsistent",
+        "object-attribute-inconsistent",          "object-access-unsupported",     "object-non-existent",
+        "object-value-invalid"};
+    if (error == DATA_ACCESS_ERROR_SUCCESS) return "success";
+    const int index = static_cast<int>(error);
+    if (index < 0 || index >= static_cast<int>(std::size(kNames))) return "unknown";
+    return kNames[index];
 }

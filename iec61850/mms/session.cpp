@@ -1,6 +1,8 @@
 // ISO session SPDUs.
 #include "iec61850/mms/session.h"
 
+#include <algorithm>
+
 namespace mms {
 
 namespace {
@@ -171,10 +173,11 @@ std::vector<uint8_t> encodeAccept(const Spdu& connect, std::span<const uint8_t> 
 }
 
 std::vector<uint8_t> encodeData(std::span<const uint8_t> userData) {
-    std::vector<uint8_t> out;
-    out.reserve(userData.size() + 4);
-    out.insert(out.end(), {kSiGiveTokensOrData, 0, kSiGiveTokensOrData, 0});
-    out.insert(out.end(), userData.begin(), userData.end());
+    // Sized once and filled in place: the four header bytes, then the user data.
+    std::vector<uint8_t> out(userData.size() + 4);
+    out[0] = kSiGiveTokensOrData;
+    out[2] = kSiGiveTokensOrData;
+    std::copy(userData.begin(), userData.end(), out.begin() + 4);
     return out;
 }
 

@@ -232,6 +232,10 @@ TEST_F(DaemonProcessTest, TheCommandLineClientIdentifiesListsReadsWritesAndOpera
         {{"operate", "CLS1", kSchedule, "EnaReq", "true"}, 0, "operated\n"},
         {{"write", "CLS1", sp + "NumEntr$setVal", "int", "x"}, 2, "mms-client: 'x' is no value of type int\n"},
         {{"read", "CLS9", kAnOut1}, 1, ""},
+        {{"read", "CLS1", "NoSuch_GGIO001$MX$AnOut1$mxVal$f"}, 1,
+         "mms-client: read refused: object-non-existent (access error 10)\n"},
+        {{"write", "CLS1", "NoSuch_GGIO001$MX$AnOut1$mxVal$f", "float", "1"}, 1,
+         "mms-client: write refused: object-non-existent (access error 10)\n"},
         {{"frobnicate"}, 2, ""},
     };
     for (const auto& step : steps) {

@@ -1,7 +1,9 @@
 // The daemon as a whole process with its home-side outputs on: an operated
 // schedule reaches the bus, the CLS input log and the energy-management
 // server with one value, and a server that never answers holds up nothing.
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "tests/internal/BusClient.h"
@@ -49,6 +51,33 @@ protected:
                mmsreq::write(client, "CLS1", sp + "StrTm01$setTm", start.get());
     }
 
+    // The daemon as startDaemon starts it, once it waits for clients; null
+    // (with a failure) when the bus, the stand-in or the daemon did not come up.
+    std::unique_ptr<testsupport::ChildProcess> daemonUp(int jsonrpcPort) {
+        if (!bus.running() || !standInUp) {
+            ADD_FAILURE() << "no bus or no stand-in: " << standIn->output();
+            return nullptr;
+        }
+        auto daemon = startDaemon(jsonrpcPort);
+        if (!daemon->waitForOutput("Waiting for Clients...", 20s)) {
+            ADD_FAILURE() << daemon->output();
+            return nullptr;
+        }
+        return daemon;
+    }
+
+    // Waits until the energy-management server got this body.
+    static bool awaitPost(bustest::EmsServer& ems, const std::string& request) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        auto bodies = ems.bodies();
+        while (std::find(bodies.begin(), bodies.end(), request) == bodies.end() &&
+               std::chrono::steady_clock::now() < deadline) {
+            ems.waitForBodies(bodies.size() + 1, 200ms);
+            bodies = ems.bodies();
+        }
+        return std::find(bodies.begin(), bodies.end(), request) != bodies.end();
+    }
+
     static bool hasSignal(const std::vector<bustest::Signal>& all, const std::string& path, const std::string& text) {
         for (const auto& signal : all) {
             if (signal.path == path && signal.name + " " + signal.value == text) return true;
@@ -59,13 +88,11 @@ protected:
 };
 
 TEST_F(HomeOutputsProcessTest, AnOperatedLimitReachesTheBusTheLogAndTheServerAlike) {
-    ASSERT_TRUE(bus.running());
-    ASSERT_TRUE(standInUp) << standIn->output();
     bustest::EmsServer ems;
     ASSERT_TRUE(ems.running());
     bustest::BusClient watcher;
-    auto daemon = startDaemon(ems.port());
-    ASSERT_TRUE(daemon->waitForOutput("Waiting for Clients...", 20s)) << daemon->output();
+    auto daemon = daemonUp(ems.port());
+    ASSERT_TRUE(daemon);
 
     mmstest::MmsTestClient client;
     ASSERT_TRUE(client.associate(mmsPort));
@@ -85,15 +112,8 @@ TEST_F(HomeOutputsProcessTest, AnOperatedLimitReachesTheBusTheLogAndTheServerAli
     }, 10s)) << daemon->output();
     EXPECT_TRUE(hasSignal(watcher.signals(), bustest::actPowPath(1), "AnOut1_units_multiplier 0"));
 
-    const std::string request = R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[1,4200]})";
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    auto bodies = ems.bodies();
-    while (std::find(bodies.begin(), bodies.end(), request) == bodies.end() &&
-           std::chrono::steady_clock::now() < deadline) {
-        ems.waitForBodies(bodies.size() + 1, 200ms);
-        bodies = ems.bodies();
-    }
-    EXPECT_NE(std::find(bodies.begin(), bodies.end(), request), bodies.end()) << daemon->output();
+    EXPECT_TRUE(awaitPost(ems, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[1,4200]})"))
+        << daemon->output();
 
     const std::string log = workDir.readFile("/data/cls-logs/cls-input.log");
     EXPECT_NE(log.find(" - (LPC): Power Limit: 4200 W\n------------------------\n"), std::string::npos) << log;
@@ -101,14 +121,68 @@ TEST_F(HomeOutputsProcessTest, AnOperatedLimitReachesTheBusTheLogAndTheServerAli
     EXPECT_FALSE(daemon->waitExit(0ms).has_value()) << daemon->output();
 }
 
+// The lines of README.md's indented code block between "<!-- test: NAME -->"
+// and "<!-- /test: NAME -->", without their indentation; empty when absent.
+std::string readmeBlock(const std::string& name) {
+    std::ifstream in(IEC_README);
+    std::string line, block;
+    bool inside = false;
+    while (std::getline(in, line)) {
+        if (line == "<!-- test: " + name + " -->") {
+            inside = true;
+        } else if (line == "<!-- /test: " + name + " -->") {
+            return block;
+        } else if (inside && line.rfind("    ", 0) == 0) {
+            block += line.substr(4) + "\n";
+        }
+    }
+    return "";
+}
+
+// The README's first operate, run as a newcomer types it (the client's path
+// and port put in) against a fresh daemon, whose schedules start with the
+// units multiplier of the model: the home side gets the 4200 W the README
+// names, on the bus, in the CLS input log and in the post.
+TEST_F(HomeOutputsProcessTest, TheReadmesFirstOperateGivesTheHomeSideTheWattsItNames) {
+    std::string script = readmeBlock("first-operate");
+    ASSERT_NE(script.find("operate CLS1 EmpWCmd_FSCH030001 EnaReq true"), std::string::npos) << script;
+    const std::string path = "build/run/tools/mms-client/mms-client";
+    const size_t at = script.find(path);
+    ASSERT_NE(at, std::string::npos) << script;
+    script.replace(at, path.size(), "'" + std::string(MMS_CLIENT_BINARY) + " -p " + std::to_string(mmsPort) + "'");
+
+    bustest::EmsServer ems;
+    ASSERT_TRUE(ems.running());
+    bustest::BusClient watcher;
+    auto daemon = daemonUp(ems.port());
+    ASSERT_TRUE(daemon);
+
+    testsupport::ChildProcess shell({"/bin/bash", "-euc", script}, workDir.path(), {}, workDir.path() / "readme.log");
+    ASSERT_EQ(shell.waitExit(30s), 0) << script << shell.output();
+
+    EXPECT_TRUE(awaitPost(ems, R"({"id":1,"jsonrpc":"2.0","method":"updateEnergyData","params":[1,4200]})"))
+        << ems.bodies().size() << " posts\n" << daemon->output();
+    EXPECT_TRUE(watcher.waitFor([](const auto& all) {
+        return hasSignal(all, bustest::actPowPath(1), "AnOut_mxVal_f 4200") &&
+               hasSignal(all, bustest::actPowPath(1), "AnOut1_units_multiplier 0");
+    }, 10s));
+    const std::string line = " - (LPC): Power Limit: 4200 W\n";
+    std::string log;
+    for (const auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(20ms)) {
+        log = workDir.readFile("/data/cls-logs/cls-input.log");
+        if (log.find(line) != std::string::npos) break;
+    }
+    EXPECT_NE(log.find(line), std::string::npos) << log;
+    EXPECT_FALSE(daemon->waitExit(0ms).has_value()) << daemon->output();
+}
+
 TEST_F(HomeOutputsProcessTest, AServerThatNeverAnswersHoldsUpNeitherMmsNorTheBus) {
-    ASSERT_TRUE(bus.running());
-    ASSERT_TRUE(standInUp) << standIn->output();
     bustest::Blackhole blackhole;
     ASSERT_GT(blackhole.port(), 0);
     bustest::BusClient watcher;
-    auto daemon = startDaemon(blackhole.port());
-    ASSERT_TRUE(daemon->waitForOutput("Waiting for Clients...", 20s)) << daemon->output();
+    auto daemon = daemonUp(blackhole.port());
+    ASSERT_TRUE(daemon);
     // The start-up's first post is now waiting on the blackhole.
     ASSERT_TRUE(daemon->waitForOutput("InternalInterfaceJSONRPC -> Notify Tessera Server", 5s));
 

@@ -52,18 +52,27 @@ std::optional<float> readFloat(mmstest::MmsTestClient& client, const std::string
     return MmsValue_toFloat(value.get());
 }
 
-bool write(mmstest::MmsTestClient& client, const std::string& device, const std::string& item, const MmsValue* value) {
+std::optional<MmsDataAccessError> writeResult(mmstest::MmsTestClient& client, const std::string& device,
+                                              const std::string& item, const MmsValue* value) {
     ber::Writer w;
     writeVariableName(w, domainOf(device), item);
     const size_t data = w.begin(ber::context(0));
-    if (!ber::encodeMmsData(w, value)) return false;
+    if (!ber::encodeMmsData(w, value)) return std::nullopt;
     w.end(data);
     const auto answer = client.request(kWriteService, w.bytes(), true);
-    if (!answer || answer->pduTag != 1) return false;
-    // One result: success is [1] NULL.
+    if (!answer || answer->pduTag != 1) return std::nullopt;
+    // One result: success is [1] NULL, failure [0] DataAccessError.
     ber::Reader reader(answer->content);
     ber::Tlv tlv;
-    return reader.next(tlv) && tlv.is(ber::context(1));
+    if (!reader.next(tlv)) return std::nullopt;
+    if (tlv.is(ber::context(1))) return DATA_ACCESS_ERROR_SUCCESS;
+    int64_t error = 0;
+    if (!tlv.is(ber::context(0)) || !ber::decodeInteger(tlv.content, error)) return std::nullopt;
+    return static_cast<MmsDataAccessError>(error);
+}
+
+bool write(mmstest::MmsTestClient& client, const std::string& device, const std::string& item, const MmsValue* value) {
+    return writeResult(client, device, item, value) == DATA_ACCESS_ERROR_SUCCESS;
 }
 
 std::optional<std::vector<std::string>> identify(mmstest::MmsTestClient& client) {
@@ -115,8 +124,8 @@ std::optional<std::vector<std::string>> nameList(mmstest::MmsTestClient& client,
     }
 }
 
-bool operate(mmstest::MmsTestClient& client, const std::string& device, const std::string& node,
-             const std::string& object, bool value) {
+std::optional<MmsDataAccessError> operateResult(mmstest::MmsTestClient& client, const std::string& device,
+                                                const std::string& node, const std::string& object, bool value) {
     using namespace std::chrono;
     const uint64_t nowMs = static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
     ber::MmsValuePtr oper(MmsValue_createEmptyStructure(6));
@@ -129,7 +138,12 @@ bool operate(mmstest::MmsTestClient& client, const std::string& device, const st
     MmsValue_setElement(oper.get(), 3, MmsValue_newUtcTimeByMsTime(nowMs));
     MmsValue_setElement(oper.get(), 4, MmsValue_newBoolean(false));
     MmsValue_setElement(oper.get(), 5, MmsValue_newBitString(2));
-    return write(client, device, node + "$CO$" + object + "$Oper", oper.get());
+    return writeResult(client, device, node + "$CO$" + object + "$Oper", oper.get());
+}
+
+bool operate(mmstest::MmsTestClient& client, const std::string& device, const std::string& node,
+             const std::string& object, bool value) {
+    return operateResult(client, device, node, object, value) == DATA_ACCESS_ERROR_SUCCESS;
 }
 
 }  // namespace mmsreq

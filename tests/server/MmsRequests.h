@@ -18,6 +18,10 @@ std::string domainOf(const std::string& device);
 ber::MmsValuePtr read(mmstest::MmsTestClient& client, const std::string& device, const std::string& item);
 std::optional<float> readFloat(mmstest::MmsTestClient& client, const std::string& device, const std::string& item);
 
+// Writes one variable: DATA_ACCESS_ERROR_SUCCESS when the server answered
+// success, else the data-access error it answered; nullopt without a valid answer.
+std::optional<MmsDataAccessError> writeResult(mmstest::MmsTestClient& client, const std::string& device,
+                                              const std::string& item, const MmsValue* value);
 // Writes one variable; true when the server answered success.
 bool write(mmstest::MmsTestClient& client, const std::string& device, const std::string& item, const MmsValue* value);
 
@@ -28,7 +32,9 @@ std::optional<std::vector<std::string>> identify(mmstest::MmsTestClient& client)
 // domain, every page of the answer; nullopt on any failure.
 std::optional<std::vector<std::string>> nameList(mmstest::MmsTestClient& client, const std::string& domain);
 
-// Operates "<node>$CO$<object>$Oper" with a boolean ctlVal.
+// Operates "<node>$CO$<object>$Oper" with a boolean ctlVal (the answer as writeResult gives it).
+std::optional<MmsDataAccessError> operateResult(mmstest::MmsTestClient& client, const std::string& device,
+                                                const std::string& node, const std::string& object, bool value);
 bool operate(mmstest::MmsTestClient& client, const std::string& device, const std::string& node,
              const std::string& object, bool value);
 

@@ -4,11 +4,12 @@
 # bounded time on its seeds. The whole step takes about FUZZ_BUDGET seconds
 # (default 120), shared by the targets. Each fuzzer's own output goes to
 # build/fuzz/<target>.log; only a summary is printed, and on a crash the end
-# of that log.
+# of that log. IEC_JOBS sets the number of build jobs (default: the number
+# of cores).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 if ! command -v clang++ >/dev/null || ! command -v clang >/dev/null; then
-  echo "fuzz: clang not installed (tools/install-deps.sh installs it)"
+  echo "fuzz: clang not installed (tools/install-deps.sh --tests installs it)"
   exit 1
 fi
 build=build/fuzz
@@ -26,7 +27,7 @@ for row in "${rows[@]}"; do
   read -r name _ <<<"$row"
   targets+=("$name")
 done
-cmake --build "$build" --target "${targets[@]}" >"$build/fuzzers-build.log" 2>&1 || {
+cmake --build "$build" -j"${IEC_JOBS:-$(nproc)}" --target "${targets[@]}" >"$build/fuzzers-build.log" 2>&1 || {
   tail -n 40 "$build/fuzzers-build.log"
   echo "fuzz: building the fuzzers failed (log: $build/fuzzers-build.log)"
   exit 1

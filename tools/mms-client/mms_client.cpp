@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,14 @@ int fail(const char* what) {
     return 1;
 }
 
+// A refused or failed request: the data-access error by name and number.
+int failWith(const char* what, std::optional<MmsDataAccessError> error) {
+    if (!error) return fail(what);
+    std::fprintf(stderr, "mms-client: %s: %s (access error %d)\n", what, MmsDataAccessError_toString(*error),
+                 static_cast<int>(*error));
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -152,19 +161,19 @@ int main(int argc, char** argv) {
     } else if (command == "read") {
         const auto value = mmsreq::read(client, args[1], args[2]);
         if (!value) return fail("read failed");
-        if (MmsValue_getType(value.get()) == MMS_DATA_ACCESS_ERROR) {
-            std::fprintf(stderr, "mms-client: access error %d\n", static_cast<int>(MmsValue_getDataAccessError(value.get())));
-            return 1;
-        }
+        if (MmsValue_getType(value.get()) == MMS_DATA_ACCESS_ERROR)
+            return failWith("read refused", MmsValue_getDataAccessError(value.get()));
         std::printf("%s\n", text(value.get()).c_str());
     } else if (command == "write") {
         const Value value = parseValue(args[3], args[4]);
         if (!value) return 2;
-        if (!mmsreq::write(client, args[1], args[2], value.get())) return fail("write refused");
+        const auto result = mmsreq::writeResult(client, args[1], args[2], value.get());
+        if (result != DATA_ACCESS_ERROR_SUCCESS) return failWith("write refused", result);
         std::printf("written\n");
     } else {
         if (args[4] != "true" && args[4] != "false") return fail("operate takes true or false");
-        if (!mmsreq::operate(client, args[1], args[2], args[3], args[4] == "true")) return fail("operate refused");
+        const auto result = mmsreq::operateResult(client, args[1], args[2], args[3], args[4] == "true");
+        if (result != DATA_ACCESS_ERROR_SUCCESS) return failWith("operate refused", result);
         std::printf("operated\n");
     }
     client.release();

@@ -338,16 +338,24 @@ class StandIn:
 
     # -- control commands ---------------------------------------------------
 
+    # A source change is a change of the setting: the next GetThings answer
+    # names the new source too (use "raw" for a notification alone).
+
     def cmd_event(self, arg):
-        """event TEXT: one source-change notification."""
+        """event TEXT: the setting becomes TEXT; one source-change notification."""
+        self.source = arg
         self.broadcast(self.source_event(arg).encode("utf-8"))
 
     def cmd_events(self, arg):
-        """events A B ...: several source-change notifications in one send."""
-        self.broadcast("".join(self.source_event(s) for s in arg.split()).encode("utf-8"))
+        """events A B ...: several source-change notifications in one send; the setting becomes the last."""
+        sources = arg.split()
+        if sources:
+            self.source = sources[-1]
+        self.broadcast("".join(self.source_event(s) for s in sources).encode("utf-8"))
 
     def cmd_event_split(self, arg):
-        """event-split TEXT: one notification sent in two parts, 100 ms apart."""
+        """event-split TEXT: the setting becomes TEXT; one notification sent in two parts, 100 ms apart."""
+        self.source = arg
         data = self.source_event(arg).encode("utf-8")
         half = len(data) // 2
         self.broadcast(data[:half])
