@@ -17,7 +17,7 @@ std::optional<std::string> refusal(std::string_view payload, const Bounds& bound
                " bytes";
     }
     if (bounds.maxDepth > 0 && jsonNestsDeeperThan(payload, bounds.maxDepth)) {
-        return "nesting deeper than " + std::to_string(bounds.maxDepth) + " levels";
+        return "nests deeper than " + std::to_string(bounds.maxDepth) + " levels";
     }
     return std::nullopt;
 }

@@ -30,7 +30,7 @@ struct Bounds {
 // Why the payload is refused, or nullopt when it may be parsed. The texts:
 //   "payload of N bytes exceeds the bound of M bytes"
 //   "NUL byte at offset N of a payload of M bytes"
-//   "nesting deeper than N levels"
+//   "nests deeper than N levels"
 // A NUL byte is refused anywhere: JSON has none outside escapes, and a
 // payload is read whole, never up to its first NUL.
 std::optional<std::string> refusal(std::string_view payload, const Bounds& bounds = {});

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,7 +18,7 @@
 
 #include "foundation/ConfigFile.h"
 #include "foundation/FileRead.h"
-#include "foundation/JsonDepth.h"
+#include "foundation/InboundPayload.h"
 
 template <typename Input>
 bool parseJsonText(Input&& input, nlohmann::json& out, std::string& error) {
@@ -57,13 +58,11 @@ struct JsonFile {
 // Parses text as JSON after checking its nesting; a text nested deeper than
 // maxDepth throws nlohmann::json::parse_error like a syntax error does. So
 // does a NUL byte, where the parser would take the text for ended.
+// The checks are those of every inbound payload (foundation/InboundPayload.h);
+// the size was bounded where the text was read.
 inline nlohmann::json parseJsonTextWithin(std::string_view text, size_t maxDepth, bool allowComments = false) {
-    if (text.find('\0') != std::string_view::npos) {
-        throw nlohmann::json::parse_error::create(101, 0, "holds a NUL byte", nullptr);
-    }
-    if (jsonNestsDeeperThan(text, maxDepth)) {
-        throw nlohmann::json::parse_error::create(101, 0, "nests deeper than " + std::to_string(maxDepth) + " levels",
-                                                  nullptr);
+    if (auto why = inbound::refusal(text, {std::numeric_limits<size_t>::max(), maxDepth})) {
+        throw nlohmann::json::parse_error::create(101, 0, *why, nullptr);
     }
     return nlohmann::json::parse(text, nullptr, true, allowComments);
 }

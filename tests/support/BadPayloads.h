@@ -51,7 +51,7 @@ inline std::vector<BadPayload> badPayloadsFor(const nlohmann::json& good) {
         {"tooBig", paddedTo(good, bytes + 1),
          "payload of " + std::to_string(bytes + 1) + " bytes exceeds the bound of " + std::to_string(bytes) +
              " bytes"},
-        {"tooDeep", nestedTo(good, depth + 1), "nesting deeper than " + std::to_string(depth) + " levels"},
+        {"tooDeep", nestedTo(good, depth + 1), "nests deeper than " + std::to_string(depth) + " levels"},
         {"nulThenJunk", text + std::string(1, '\0') + "{junk", nulAt("{junk")},
         {"nulAtEnd", text + std::string(1, '\0'), nulAt("")},
     };
