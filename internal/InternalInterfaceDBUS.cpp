@@ -23,6 +23,10 @@ namespace {
 
 constexpr const char* kIndexOutOfRange = "Index out of range for emitting totw signal";
 constexpr const char* kFailedError = "org.freedesktop.DBus.Error.Failed";
+// No property sends PropertiesChanged (the values change in the model, and
+// the home side hears of a new limit through the signals); the introspection
+// says so, so that no client caches a value that goes stale.
+constexpr auto kNoChangeSignal = sdbus::Flags::EMITS_NO_SIGNAL;
 
 bool isCls(int cls) { return cls >= 1 && cls <= 4; }
 
@@ -120,21 +124,28 @@ void InternalInterfaceDBUS::createDBusObjects() {
 void InternalInterfaceDBUS::registerDBusInterfaces() {
     std::cout << "register DBusInterfaces" << std::endl;
 
-    rootObject->registerProperty("cls_devices").onInterface(rootInterfaceName).withGetter([] {
-        std::vector<sdbus::ObjectPath> paths;
-        for (const std::string& path : getClsDevicePaths()) paths.emplace_back(path);
-        return paths;
-    });
+    rootObject->registerProperty("cls_devices")
+        .onInterface(rootInterfaceName)
+        .withUpdateBehavior(kNoChangeSignal)
+        .withGetter([] {
+            std::vector<sdbus::ObjectPath> paths;
+            for (const std::string& path : getClsDevicePaths()) paths.emplace_back(path);
+            return paths;
+        });
     rootObject->finishRegistration();
 
     for (size_t k = 0; k < clsObjects.size(); ++k) {
         const int cls = static_cast<int>(k) + 1;
-        clsObjects[k]->registerProperty("mmxu001").onInterface(clsInterfaceName).withGetter([cls] {
-            return sdbus::ObjectPath(getMMXU001ObjectPath(cls));
-        });
-        clsObjects[k]->registerProperty("actpow_ggioO001").onInterface(clsInterfaceName).withGetter([cls] {
-            return sdbus::ObjectPath(getActPowGGIO001ObjectPath(cls));
-        });
+        clsObjects[k]
+            ->registerProperty("mmxu001")
+            .onInterface(clsInterfaceName)
+            .withUpdateBehavior(kNoChangeSignal)
+            .withGetter([cls] { return sdbus::ObjectPath(getMMXU001ObjectPath(cls)); });
+        clsObjects[k]
+            ->registerProperty("actpow_ggioO001")
+            .onInterface(clsInterfaceName)
+            .withUpdateBehavior(kNoChangeSignal)
+            .withGetter([cls] { return sdbus::ObjectPath(getActPowGGIO001ObjectPath(cls)); });
         clsObjects[k]->finishRegistration();
     }
     std::cout << "register DBusInterfaces o_dbusObjectCLS" << std::endl;
@@ -142,13 +153,17 @@ void InternalInterfaceDBUS::registerDBusInterfaces() {
     for (size_t k = 0; k < mmxu001Objects.size(); ++k) {
         const int cls = static_cast<int>(k) + 1;
         sdbus::IObject& object = *mmxu001Objects[k];
-        object.registerProperty("totw").onInterface(mmxu001InterfaceName).withGetter([this, cls] {
-            return forBus([&] {
-                const std::optional<TotwValue> totw = valuereaders::totwValue(model(), cls, Clock::get().wallSeconds());
-                if (!totw) throw std::domain_error("TotW of CLS" + std::to_string(cls) + " has no int64 value");
-                return TotwStruct(totw->value, totw->time, totw->multiplier);
+        object.registerProperty("totw")
+            .onInterface(mmxu001InterfaceName)
+            .withUpdateBehavior(kNoChangeSignal)
+            .withGetter([this, cls] {
+                return forBus([&] {
+                    const std::optional<TotwValue> totw =
+                        valuereaders::totwValue(model(), cls, Clock::get().wallSeconds());
+                    if (!totw) throw std::domain_error("TotW of CLS" + std::to_string(cls) + " has no int64 value");
+                    return TotwStruct(totw->value, totw->time, totw->multiplier);
+                });
             });
-        });
         object.registerMethod("setTotw")
             .onInterface(mmxu001InterfaceName)
             .implementedAs([this, cls](int64_t value, uint64_t time, int32_t multiplier) {
@@ -169,26 +184,37 @@ void InternalInterfaceDBUS::registerDBusInterfaces() {
         object.registerSignal("AnOut_mxVal_Schedule")
             .onInterface(actPowInterfaceName)
             .withParameters<std::map<uint64_t, int64_t>>();
-        object.registerProperty("AnOut_mxVal_f").onInterface(actPowInterfaceName).withGetter([this, cls] {
-            return forBus([&] { return getScaledPowerLimit(cls); });
-        });
-        object.registerProperty("AnOut1_units_multiplier").onInterface(actPowInterfaceName).withGetter([this, cls] {
-            return valuereaders::getActPowGGIO001An1(model(), cls).unitsMultiplier;
-        });
-        object.registerProperty("AnOut1_minVal_f").onInterface(actPowInterfaceName).withGetter([this, cls] {
-            return forBus([&] {
-                return roundedForBus(valuereaders::getActPowGGIO001An1(model(), cls).minVal, "AnOut1.minVal");
+        object.registerProperty("AnOut_mxVal_f")
+            .onInterface(actPowInterfaceName)
+            .withUpdateBehavior(kNoChangeSignal)
+            .withGetter([this, cls] { return forBus([&] { return getScaledPowerLimit(cls); }); });
+        object.registerProperty("AnOut1_units_multiplier")
+            .onInterface(actPowInterfaceName)
+            .withUpdateBehavior(kNoChangeSignal)
+            .withGetter([this, cls] { return valuereaders::getActPowGGIO001An1(model(), cls).unitsMultiplier; });
+        struct Bound {
+            const char* property;
+            float ActPowGGIO001An1Data::*field;
+            const char* what;
+        };
+        for (const Bound& bound : {Bound{"AnOut1_minVal_f", &ActPowGGIO001An1Data::minVal, "AnOut1.minVal"},
+                                   Bound{"AnOut1_maxVal_f", &ActPowGGIO001An1Data::maxVal, "AnOut1.maxVal"}}) {
+            object.registerProperty(bound.property)
+                .onInterface(actPowInterfaceName)
+                .withUpdateBehavior(kNoChangeSignal)
+                .withGetter([this, cls, bound] {
+                    return forBus([&] {
+                        return roundedForBus(valuereaders::getActPowGGIO001An1(model(), cls).*bound.field, bound.what);
+                    });
+                });
+        }
+        object.registerProperty("AnOut_mxVal_Schedule")
+            .onInterface(actPowInterfaceName)
+            .withUpdateBehavior(kNoChangeSignal)
+            .withGetter([this, cls] {
+                const PowerLimitScheduleMap schedule = cachedSchedule(cls);
+                return std::map<uint64_t, int64_t>(schedule.begin(), schedule.end());
             });
-        });
-        object.registerProperty("AnOut1_maxVal_f").onInterface(actPowInterfaceName).withGetter([this, cls] {
-            return forBus([&] {
-                return roundedForBus(valuereaders::getActPowGGIO001An1(model(), cls).maxVal, "AnOut1.maxVal");
-            });
-        });
-        object.registerProperty("AnOut_mxVal_Schedule").onInterface(actPowInterfaceName).withGetter([this, cls] {
-            const PowerLimitScheduleMap schedule = cachedSchedule(cls);
-            return std::map<uint64_t, int64_t>(schedule.begin(), schedule.end());
-        });
         object.finishRegistration();
     }
     std::cout << "register DBusInterfaces o_dbusObjectActPowGGIO001CLSList" << std::endl;

@@ -9,8 +9,11 @@
 // Threads: the event-loop thread of this object runs the property getters and
 // "setTotw"; the listener runs on whichever thread changed a limit and emits
 // through the same connection (the binding serialises the two). The getters
-// never wait for the core: they read the model through the library's getters
-// and the schedule map that the last update of that CLS fetched. The schedule
+// never wait for the core: they read the model through the shared readers,
+// which hold the data-model lock for the reading only (never while anything
+// goes out on the bus), and the schedule map that the last update of that
+// CLS fetched. No property emits PropertiesChanged, and each says so in its
+// introspection. The schedule
 // maps and the log file are guarded by their own mutexes.
 
 #include <array>

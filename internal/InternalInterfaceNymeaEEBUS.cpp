@@ -216,34 +216,9 @@ InternalInterfaceNymeaEEBUS::InternalInterfaceNymeaEEBUS(IecCore& server, int po
     logMessage(&logLevel, LOG_NOTICE, "EEBUS Konstruktor ---> Initializing EEBUS");
     std::cout << "EEBUS InternalInterfaceNymeaEEBUS -> Debug mode: " << (debugMode ? 1 : 0) << std::endl;
 
-    const int attempts = std::max(1, this->timings.probeAttempts);
-    for (int attempt = 1; attempt <= attempts; ++attempt) {
-        if (probePort()) {
-            std::cout << "EEBUS: Port: " << port << " is reachable" << std::endl;
-            logMessage(&logLevel, LOG_NOTICE, "EEBUS: Port: %d is reachable", port);
-            connectToServer();
-            if (handshakeDone) {
-                // Connected before the thread starts, so its first step runs at once.
-                nymeaConnected = true;
-                startEEBUSPlimUpdateThread();
-                break;
-            }
-            std::cout << "EEBUS: Handshake failed" << std::endl;
-            logMessage(&logLevel, LOG_ERR, "EEBUS: Handshake failed");
-            closeSocket();
-        } else {
-            std::cout << "EEBUS: Port is not reachable (attempt " << attempt << "/" << attempts << ")" << std::endl;
-            logMessage(&logLevel, LOG_ERR,
-                       "EEBUS: Port: %d is not reachable. Nymea is probably not started yet. Attempt %d/%d", port,
-                       attempt, attempts);
-        }
-        if (attempt == attempts) {
-            std::cout << "EEBUS: Failed to connect to Nymea after " << attempts << " attempts." << std::endl;
-            logMessage(&logLevel, LOG_ERR, "EEBUS: Failed to connect to Nymea after %d attempts", attempts);
-            break;
-        }
-        pauseUnlessStopping(this->timings.probeInterval);
-    }
+    // The probes and the connection run on the object's own thread, so a
+    // source change never waits for them: the destructor cuts every wait short.
+    startEEBUSPlimUpdateThread();
     logMessage(&logLevel, LOG_NOTICE, "EEBUS Konstruktor Finished ---> Initialized EEBUS");
 }
 
@@ -321,6 +296,34 @@ bool InternalInterfaceNymeaEEBUS::waitFor(int fd, short events, SteadyClock::tim
 
 // ---------------------------------------------------------------------------
 // Connection
+
+bool InternalInterfaceNymeaEEBUS::startUp() {
+    const int attempts = std::max(1, timings.probeAttempts);
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        if (probePort()) {
+            std::cout << "EEBUS: Port: " << port << " is reachable" << std::endl;
+            logMessage(&logLevel, LOG_NOTICE, "EEBUS: Port: %d is reachable", port);
+            connectToServer();
+            if (stopping()) return false;
+            if (handshakeDone) return true;
+            std::cout << "EEBUS: Handshake failed" << std::endl;
+            logMessage(&logLevel, LOG_ERR, "EEBUS: Handshake failed");
+            closeSocket();
+        } else {
+            std::cout << "EEBUS: Port is not reachable (attempt " << attempt << "/" << attempts << ")" << std::endl;
+            logMessage(&logLevel, LOG_ERR,
+                       "EEBUS: Port: %d is not reachable. Nymea is probably not started yet. Attempt %d/%d", port,
+                       attempt, attempts);
+        }
+        if (attempt == attempts) {
+            std::cout << "EEBUS: Failed to connect to Nymea after " << attempts << " attempts." << std::endl;
+            logMessage(&logLevel, LOG_ERR, "EEBUS: Failed to connect to Nymea after %d attempts", attempts);
+            return false;
+        }
+        if (pauseUnlessStopping(timings.probeInterval)) return false;
+    }
+    return false;
+}
 
 bool InternalInterfaceNymeaEEBUS::probePort() const {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -520,7 +523,14 @@ void InternalInterfaceNymeaEEBUS::startEEBUSPlimUpdateThread() {
         return;
     }
     running = true;
-    plimThread = std::thread(&InternalInterfaceNymeaEEBUS::plimUpdateLoop, this);
+    plimThread = std::thread([this] {
+        if (startUp()) {
+            // Connected before the loop starts, so its first step runs at once.
+            nymeaConnected = true;
+            plimUpdateLoop();
+        }
+        running = false;
+    });
     std::cout << "EEBUS: PLim update thread started." << std::endl;
 }
 

@@ -5,14 +5,16 @@
 //
 // It keeps its own JSON-RPC connection to the home platform on 127.0.0.1
 // (requests without any framing, responses framed by parsing). The
-// constructor probes the platform, connects and says Hello, then starts the
-// limit thread: discovery of the thing every 30 s until one is adopted, then a
-// poll of its state values and the limit writes every 10 s.
+// constructor starts the limit thread and returns: the thread probes the
+// platform, connects and says Hello, then runs discovery of the thing every
+// 30 s until one is adopted, then a poll of its state values and the limit
+// writes every 10 s. A platform that never answers thus holds up no source
+// change.
 //
 // Threads: the constructor runs on the thread that switches the source; the
-// limit thread then owns the connection, the state block and the ids. The
-// destructor stops every wait of that thread (interval, back-off, receive) and
-// joins it promptly.
+// limit thread owns the connection, the state block and the ids. The
+// destructor stops every wait of that thread (probe pause, back-off, send,
+// receive, interval) and joins it promptly.
 
 #include <atomic>
 #include <chrono>
@@ -77,6 +79,8 @@ public:
     // Upper bound of one buffered response.
     static constexpr size_t kMaxResponseBytes = 4 * 1024 * 1024;
 
+    // Connected: the Hello was answered. Running: the limit thread is still
+    // at its start-up attempts or in its loop (false once the attempts failed).
     bool isConnected() const { return nymeaConnected.load(); }
     bool isRunning() const { return running.load(); }
 
@@ -89,6 +93,9 @@ public:
 
 private:
     void startEEBUSPlimUpdateThread();
+    // The start-up attempts (probe, connect, Hello); true once connected,
+    // false after the last failed attempt or when stopping.
+    bool startUp();
     void connectToServer();
     void sendHello();
     bool sendJsonRpcRequest(const nlohmann::json& request);

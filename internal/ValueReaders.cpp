@@ -33,6 +33,9 @@ ActPowGGIO001An1Data getActPowGGIO001An1(IedServer server, int n) {
         std::cout << "getActPowGGIO001An1 -> DataAttribute for CLS" << n << " not found" << std::endl;
         return data;
     }
+    // One consistent reading: a writer changes value and multiplier under the
+    // same lock, and the multiplier is read through its borrowed value.
+    DataModelLock lock(server);
     data.mxVal = IedServer_getFloatAttributeValue(server, mxVal);
     if (DataAttribute* t = findDataAttribute(ld, "ActPow_GGIO001", "AnOut1", "t")) {
         data.t = IedServer_getUTCTimeAttributeValue(server, t);

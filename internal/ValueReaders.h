@@ -3,8 +3,9 @@
 // MQTT): the active-power output of a CLS, its total active power, the
 // scaling of the limit into whole watts, and the limit schedule of a CLS.
 //
-// Every value is read afresh from the model through the library's getters;
-// nothing is cached here. Conversions to integers check their input first:
+// Every value is read afresh from the model through the library's getters,
+// under the data-model lock; nothing is cached here and no lock is held once
+// a reader returns. Conversions to integers check their input first:
 // a NaN, an infinity or a value outside int64 is reported, never cast.
 
 #include <cstdint>

@@ -39,22 +39,6 @@ bool namesNode(const SlotSet& slots, const char* node) {
     return false;
 }
 
-// Holds the data-model lock while the values are read.
-class DataModelLock {
-public:
-    explicit DataModelLock(IedServer server) : server_(server) {
-        if (server_) IedServer_lockDataModel(server_);
-    }
-    ~DataModelLock() {
-        if (server_) IedServer_unlockDataModel(server_);
-    }
-    DataModelLock(const DataModelLock&) = delete;
-    DataModelLock& operator=(const DataModelLock&) = delete;
-
-private:
-    IedServer server_;
-};
-
 }  // namespace
 
 Serialization::Serialization(IedServer* server) : server_(server) { readLogLevel(&logLevel); }

@@ -291,7 +291,7 @@ std::vector<std::vector<uint8_t>> ReportEngine::encodeForOwner(BlockState& block
 void ReportEngine::sendPending() {
     std::vector<std::pair<sMmsServerConnection*, std::vector<uint8_t>>> out;
     {
-        IedServer_lockDataModel(server_);
+        DataModelLock model(server_);
         std::lock_guard<std::mutex> lock(mutex_);
         uint64_t now = clock_();
         for (size_t b = 0; b < blocks_.size(); ++b) {
@@ -305,7 +305,7 @@ void ReportEngine::sendPending() {
         for (BlockState& block : blocks_) {
             if (block.buffered && now >= block.buffered->timeMs + block.bufTm) flushBuffer(block);
         }
-        IedServer_unlockDataModel(server_);
+        model.unlock();
         for (size_t b = 0; b < blocks_.size(); ++b) {
             BlockState& block = blocks_[b];
             if (block.folded.empty()) continue;
@@ -404,12 +404,8 @@ void ReportEngine::writeBlockValue(ber::Writer& w, int rcb) {
 
 MmsDataAccessError ReportEngine::writeField(sMmsServerConnection* connection, int rcb, int field,
                                             const MmsValue* value) {
-    IedServer_lockDataModel(server_);  // a GI takes the member values
+    DataModelLock model(server_);  // a GI takes the member values
     std::lock_guard<std::mutex> lock(mutex_);
-    struct Unlock {
-        IedServer server;
-        ~Unlock() { IedServer_unlockDataModel(server); }
-    } unlock{server_};
 
     BlockState& block = blocks_.at(rcb);
     if (block.owner != nullptr && block.owner != connection) return DATA_ACCESS_ERROR_TEMPORARILY_UNAVAILABLE;

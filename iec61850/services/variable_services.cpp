@@ -31,14 +31,6 @@ ber::Tag identifier() { return ber::universal(26); }  // VisibleString
 
 void writeFailure(ber::Writer& w, MmsDataAccessError error) { w.writeInteger(ber::context(0), error); }
 
-struct LockGuard {
-    explicit LockGuard(IedServer s) : server(s) { IedServer_lockDataModel(server); }
-    ~LockGuard() { IedServer_unlockDataModel(server); }
-    LockGuard(const LockGuard&) = delete;
-    LockGuard& operator=(const LockGuard&) = delete;
-    IedServer server;
-};
-
 // The response, or a resource error when it would not fit the negotiated
 // PDU size.
 MmsServiceResult fittingResponse(const MmsServiceContext& ctx, ber::Writer& w) {
@@ -382,7 +374,7 @@ MmsServiceResult VariableServices::read(const MmsServiceContext& ctx, std::span<
         w.end(echo);
     }
     size_t results = w.begin(ber::context(1));
-    LockGuard lock(server_);
+    DataModelLock lock(server_);
     if (access.is(ber::context(0))) {
         ber::Reader list = specReader.enter(access);
         ber::Tlv item;
@@ -474,7 +466,7 @@ MmsDataAccessError VariableServices::writeVariable(sMmsServerConnection* connect
     }
     MmsDataAccessError check = checkNodeValue(ref->element, ref->fc, value);
     if (check != DATA_ACCESS_ERROR_SUCCESS) return check;
-    LockGuard lock(server_);
+    DataModelLock lock(server_);
     applyNodeValue(server_, ref->element, ref->fc, value);
     return DATA_ACCESS_ERROR_SUCCESS;
 }

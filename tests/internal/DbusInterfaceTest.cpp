@@ -49,6 +49,10 @@ TEST_F(DbusObjectsTest, ObjectsPropertiesAndSignaturesOnTheBus) {
         if (member.kind == "property") {
             EXPECT_NE(element.find("type=\"" + member.types[0] + "\""), std::string::npos) << element;
             EXPECT_NE(element.find("access=\"read\""), std::string::npos) << element;
+            // No PropertiesChanged is ever sent: a caching client must know.
+            EXPECT_NE(element.find(R"(<annotation name="org.freedesktop.DBus.Property.EmitsChangedSignal" value="false"/>)"),
+                      std::string::npos)
+                << element;
         } else {
             EXPECT_EQ(bustest::argTypes(element), member.types) << element;
         }

@@ -68,4 +68,36 @@ TEST_F(DbusRaceTest, ListenersOnTwoThreadsLeaveWholeEntriesAndSignals) {
     EXPECT_EQ(lpp, kRounds);
 }
 
+// The getters read AnOut1 while a writer changes its value and multiplier
+// as the road does: every read sees the model under its lock, and the limit
+// read is always one of the written pairs.
+TEST_F(DbusRaceTest, PropertyReadsMeetWritesOfTheLimitUnderTheModelLock) {
+    constexpr int kReads = 200;
+    DataAttribute* mxVal = findSubDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal", "f");
+    DataAttribute* multiplier = findSubDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "units", "multiplier");
+    ASSERT_NE(mxVal, nullptr);
+    ASSERT_NE(multiplier, nullptr);
+    setActPow(1, 4200.0f, 0);
+    std::atomic<bool> writing{true};
+    std::thread writer([&] {
+        for (int i = 0; writing; ++i) {
+            IedServer_lockDataModel(model);
+            IedServer_updateInt32AttributeValue(model, multiplier, i % 2);
+            IedServer_updateFloatAttributeValue(model, mxVal, i % 2 ? 420.0f : 4200.0f);
+            IedServer_unlockDataModel(model);
+        }
+    });
+    std::vector<int64_t> limits;
+    for (int i = 0; i < kReads; ++i) {
+        limits.push_back(
+            client->property(bustest::actPowPath(1), bustest::kActPowInterface, "AnOut_mxVal_f").get<int64_t>());
+        const int32_t m = client->property(bustest::actPowPath(1), bustest::kActPowInterface, "AnOut1_units_multiplier")
+                              .get<int32_t>();
+        EXPECT_TRUE(m == 0 || m == 1) << m;
+    }
+    writing = false;
+    writer.join();
+    for (int64_t limit : limits) EXPECT_EQ(limit, 4200);
+}
+
 }  // namespace

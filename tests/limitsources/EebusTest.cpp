@@ -13,7 +13,10 @@
 #include <nlohmann/json.hpp>
 
 #include "internal/InternalInterfaceNymeaEEBUS.h"
+#include "schedules/RoadLock.h"
+#include "server/IecServer.h"
 #include "tests/nymea/StandIn.h"
+#include "tests/server/ServerFixture.h"
 #include "tests/support/RecordingCore.h"
 #include "tests/support/TestSupport.h"
 
@@ -71,10 +74,13 @@ protected:
         for (const auto& c : commands) ASSERT_TRUE(standIn->command(c)) << c;
     }
 
+    // Constructs and waits until the start-up attempts are over (connected,
+    // or given up), keeping what they printed.
     void construct(const EebusTimings& timings = shortTimings()) {
         auto done = std::async(std::launch::async, [&] {
             testing::internal::CaptureStdout();
             eebus = std::make_unique<InternalInterfaceNymeaEEBUS>(core, port, timings);
+            testsupport::eventually([&] { return eebus->isConnected() || !eebus->isRunning(); }, 20s);
             return testing::internal::GetCapturedStdout();
         });
         if (done.wait_for(30s) != std::future_status::ready) {
@@ -155,6 +161,45 @@ TEST_F(EebusTest, AnUnreachablePlatformLeavesTheObjectIdle) {
                                              " is not reachable. Nymea is probably not started yet. Attempt 3/3"));
     EXPECT_TRUE(syslog.contains(LOG_ERR, "EEBUS: Failed to connect to Nymea after 3 attempts"));
     EXPECT_NE(constructOutput.find("EEBUS: Port is not reachable (attempt 1/3)"), std::string::npos);
+}
+
+// The switch away from EEBUS while its start-up waits for the answer to its
+// Hello from a platform that accepts and never answers (production waits: 10
+// attempts of 10 s each): the core gets the clearing writes of LPC and LPP
+// at once, not once the attempts are over.
+using EebusSwitchTest = servertest::ServerCoreTest;
+
+TEST_F(EebusSwitchTest, ASwitchAwayFromEebusDoesNotWaitForItsAttempts) {
+    const int port = testsupport::freeLoopbackPort();
+    StandIn platform(port);
+    ASSERT_TRUE(platform.listening());
+    ASSERT_TRUE(platform.command("silent on"));
+    IecServer server;
+    server.config.nymeaTcpPort = port;
+    server.interfaceFactory.eebus = [](IecServer& s, int p) {
+        return InterfaceOwner<InternalInterfaceNymeaEEBUS>::adopt(std::make_unique<InternalInterfaceNymeaEEBUS>(s, p));
+    };
+    auto clearedTwice = [&](int cls) {
+        RoadLock::Guard road;
+        return std::count_if(schedules->calls.begin(), schedules->calls.end(), [cls](const RecordingSchedules::Call& c) {
+                   return c.what == "send" && c.node == "EmpDCmd_FSCH050001" && c.cls == cls;
+               }) == 2;
+    };
+
+    testing::internal::CaptureStdout();
+    std::thread switcher([&] {
+        server.setPowerLimitSource("eebus");
+        platform.requestsOfHello(1, 1);  // the EEBUS interface waits for its answer
+        server.setPowerLimitSource("none");
+    });
+    // One clearing of CLS1 and of CLS2 per switch.
+    const bool cleared = testsupport::eventually([&] { return clearedTwice(1) && clearedTwice(2); }, 15s);
+    switcher.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(cleared);
+    EXPECT_FALSE(server.eebusInterface);
+    EXPECT_EQ(platform.requestsOfHello(1, 1, 0ms).size(), 1u);
+    EXPECT_FALSE(syslog.contains("EEBUS: Handshake failed"));
 }
 
 struct DiscoveryCase {

@@ -125,6 +125,24 @@ void MmsServer_installFileAccessHandler(MmsServer self, MmsFileAccessHandler han
 void IedServer_lockDataModel(IedServer self);
 void IedServer_unlockDataModel(IedServer self);
 
+// Holds the data-model lock of a server from construction to destruction
+// (nothing for a null server); unlock() gives it up earlier.
+class DataModelLock {
+public:
+    explicit DataModelLock(IedServer server) : server_(server) { IedServer_lockDataModel(server_); }
+    ~DataModelLock() { unlock(); }
+    DataModelLock(const DataModelLock&) = delete;
+    DataModelLock& operator=(const DataModelLock&) = delete;
+
+    void unlock() {
+        IedServer_unlockDataModel(server_);
+        server_ = nullptr;
+    }
+
+private:
+    IedServer server_;
+};
+
 // --- Getters ---------------------------------------------------------------
 // Each read takes the data-model lock for its own duration, so it never meets
 // an update half done. Borrowed results (values, texts) stay valid while the
