@@ -3,11 +3,13 @@
 // the home-platform stand-in, an energy-management server, GPIO files).
 //   1. idle: resident memory (goal < 16 MiB), threads, CPU over 60 s with no
 //      traffic (goal < 1 % of a core);
-//   2. scenario 1 at 200 commands/s for 30 s, CLSEEDI control messages and
-//      MMS operates alternating, each a new limit of CLS1: commands applied
+//   2. scenario 1 at 200 commands/s for 30 s (or the rate and seconds given),
+//      CLSEEDI control messages and MMS operates alternating, each a new
+//      limit of CLS1: commands applied
 //      per second, p50/p99 from the command to AnOut1 over MMS showing it,
 //      and commands lost (not acknowledged, or the last value not shown).
-// Run from a Release build: build/bench/bench/system_bench [idle-seconds].
+// Run from a Release build:
+//   build/bench/bench/system_bench [idle-seconds [commands-per-second [seconds]]].
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,6 +73,8 @@ long cpuTicks(pid_t pid) {
 
 int main(int argc, char** argv) {
     const int idleSeconds = argc > 1 ? std::atoi(argv[1]) : 60;
+    const int rate = argc > 2 ? std::max(2, std::atoi(argv[2])) : 200;
+    const int seconds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 30;
     testsupport::TempWorkDir work;
     systest::SystemOptions options;
     options.source = "eebus";
@@ -95,9 +99,7 @@ int main(int argc, char** argv) {
                 "(goal < 1 %%)\n",
                 statusField(pid, "VmRSS"), statusField(pid, "Threads"), cpuPercent, idleWall);
 
-    // 2. 200 commands/s for 30 s, each a new limit of CLS1, CLSEEDI and MMS alternating.
-    constexpr int kRate = 200;
-    constexpr int kSeconds = 30;
+    // 2. rate commands/s for seconds, each a new limit of CLS1, CLSEEDI and MMS alternating.
     constexpr int kMmsClients = 16;
     std::mutex mutex;
     std::map<int, Clock::time_point> sentAt;  // value -> when its command went out
@@ -112,7 +114,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::thread acks([&] {
-        while (polling || applied + refused < kRate * kSeconds / 2) {
+        while (polling || applied + refused < rate * seconds / 2) {
             auto message = platform.waitForMessage(system.clseediOutTopic(), 500ms);
             if (!message) {
                 if (!polling) break;
@@ -185,8 +187,8 @@ int main(int argc, char** argv) {
     const auto loadStart = Clock::now();
     int lastClseedi = 0;  // the newest command of each path: the two paths
     int lastMms = 0;      // have no order between them, so either may end last
-    for (int n = 0; n < kRate * kSeconds; ++n) {
-        std::this_thread::sleep_until(loadStart + std::chrono::microseconds(1000000LL * n / kRate));
+    for (int n = 0; n < rate * seconds; ++n) {
+        std::this_thread::sleep_until(loadStart + std::chrono::microseconds(1000000LL * n / rate));
         const int value = 10000 + n;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -219,7 +221,7 @@ int main(int argc, char** argv) {
     for (auto& worker : mmsWorkers) worker.join();
     // Every command answered, or 30 s more.
     const auto drainEnd = Clock::now() + 30s;
-    while (applied + refused < kRate * kSeconds && Clock::now() < drainEnd) std::this_thread::sleep_for(50ms);
+    while (applied + refused < rate * seconds && Clock::now() < drainEnd) std::this_thread::sleep_for(50ms);
     const double loadWall = std::chrono::duration<double>(Clock::now() - loadStart).count();
     std::this_thread::sleep_for(1s);
     polling = false;
@@ -241,9 +243,9 @@ int main(int argc, char** argv) {
         if (!reader.associate(system.mmsPort())) return std::nullopt;
         return mmsreq::readFloat(reader, "CLS1", kAnOut1);
     }();
-    const int total = kRate * kSeconds;
+    const int total = rate * seconds;
     std::printf("load: %d commands sent at %d/s; %d applied in %.1f s (%.1f commands/s), %d refused, %d unanswered\n",
-                total, kRate, applied.load(), loadWall, applied.load() / loadWall, refused.load(),
+                total, rate, applied.load(), loadWall, applied.load() / loadWall, refused.load(),
                 total - applied.load() - refused.load());
     std::printf("load: command to MMS-visible AnOut1 of CLS1: p50 %.1f ms, p99 %.1f ms (%zu values seen; the rest "
                 "were replaced before a read)\n",
