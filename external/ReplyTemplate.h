@@ -11,12 +11,14 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/JsonParse.h"
+
 namespace replytemplate {
 
 // Deepest nesting of a template file (ours nest up to six levels), and of a
 // document dump serialises (a template with the members a gateway sets, or a
 // part of a received message, which its reader bounds at 64 levels).
-inline constexpr size_t kMaxDepth = 32;
+inline constexpr size_t kMaxDepth = kMaxJsonFileDepth;
 inline constexpr size_t kMaxDumpDepth = 128;
 
 // Reads the whole file through the one file reader (foundation/FileRead.h:

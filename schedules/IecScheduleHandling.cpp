@@ -89,8 +89,14 @@ bool IecScheduleHandling::handOver(const std::string& ld, const std::string& lnN
     const bool stored = storeNode(ld, lnName, cls);
     if (stored) {
         unstored[cls].erase(lnName);
+        awaitingSync[cls].insert(lnName);
         return true;
     }
+    markUnstored(ld, lnName, cls);
+    return false;
+}
+
+void IecScheduleHandling::markUnstored(const std::string& ld, const std::string& lnName, int cls) {
     // The model now shows a schedule the store does not hold: it must not
     // read Running, while whatever the store held before stays in force.
     unstored[cls].insert(lnName);
@@ -102,7 +108,15 @@ bool IecScheduleHandling::handOver(const std::string& ld, const std::string& lnN
         logMessage(&logLevel, LOG_WARNING, "handling: %s/%s was not stored; it reads Not Ready and does not run",
                    ld.c_str(), lnName.c_str());
     }
-    return false;
+}
+
+void IecScheduleHandling::syncHandedOver(int cls) {
+    if (!validCls(cls)) return;
+    const bool synced = scheduleManager->syncHandedOverFiles(cls);
+    std::set<std::string> names;
+    names.swap(awaitingSync[cls]);
+    if (synced) return;
+    for (const auto& name : names) markUnstored(clsDevice(cls), name, cls);
 }
 
 bool IecScheduleHandling::storeNode(const std::string& ld, const std::string& lnName, int cls) {
@@ -225,7 +239,7 @@ void IecScheduleHandling::deleteScheduleData(const std::string& ldName, const st
     node.setTimestamp(node.attr("ValMV", "t"), kEpoch);
 
     handOver(ldName, lnName, known->second);
-    scheduleManager->syncHandedOverFiles(known->second);
+    syncHandedOver(known->second);
 }
 
 void IecScheduleHandling::updateStatesOfAllCls() {
@@ -240,7 +254,7 @@ void IecScheduleHandling::updateStatesOfAllCls() {
                   << std::endl;
     }
     // The CLS not evaluated above.
-    for (int cls = 1; cls <= kClsCount; ++cls) scheduleManager->syncHandedOverFiles(cls);
+    for (int cls = 1; cls <= kClsCount; ++cls) syncHandedOver(cls);
 }
 
 // --- Evaluation ---------------------------------------------------------------
@@ -260,7 +274,7 @@ void IecScheduleHandling::updateSchedule(int cls) {
     enabledBefore[cls] = schedulesOfCls;
     // What the hand-over wrote and the state writes did not rewrite is made
     // durable before the result is published.
-    scheduleManager->syncHandedOverFiles(cls);
+    syncHandedOver(cls);
     updateActiveSchedule(cls);
 }
 

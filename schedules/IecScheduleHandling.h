@@ -92,6 +92,11 @@ private:
     // sendIECValuesToScheduleManager); true when the store took it.
     bool handOver(const std::string& ld, const std::string& lnName, int cls);
     bool storeNode(const std::string& ld, const std::string& lnName, int cls);
+    // The model's node reads Not Ready: the store does not hold its hand-over.
+    void markUnstored(const std::string& ld, const std::string& lnName, int cls);
+    // Makes the CLS's handed-over files durable; a node whose file could not
+    // be synced counts as not stored.
+    void syncHandedOver(int cls);
     IedServer iedServer() const { return server ? *server : nullptr; }
     static bool validCls(int cls) { return cls >= 1 && cls <= kClsCount; }
 
@@ -102,6 +107,8 @@ private:
     PerCls<std::vector<std::string>> enabledBefore;  // schedulesOfCls of the last evaluation of each CLS
     // Schedule nodes whose last hand-over the store did not take, per CLS.
     PerCls<std::set<std::string>> unstored;
+    // Nodes handed over since the last sync of their CLS's files.
+    PerCls<std::set<std::string>> awaitingSync;
     PerCls<std::string> previousSchedule;
     PerCls<std::string> nameOfActiveSchedule;
     IedServer* server;

@@ -21,7 +21,8 @@ std::string path(int cls, const std::string& name) { return directory(cls) + "/"
 
 rapidjson::Document read(const std::string& filePath, std::string* refusal) {
     if (refusal) refusal->clear();
-    const fileread::FileText file = fileread::readRegularFile(filePath, kMaxFileBytes);
+    // A NUL byte would end rapidjson's text early and hide what follows it.
+    const fileread::FileText file = fileread::readTextFile(filePath, kMaxFileBytes);
     if (!file.read()) {
         if (refusal && file.outcome == fileread::Outcome::kRefused) *refusal = file.reason;
         return rapidjson::Document();

@@ -223,6 +223,7 @@ bool FileReplacer::syncDeferred(const fs::path& directory, std::string& error) {
         files.swap(it->second.deferred);
     }
     bool ok = true;
+    std::set<std::string> unsynced;  // kept for the next call
     auto failed = [&](const char* step, const fs::path& what, int code) {
         if (ok) error = failure(step, what, code);
         ok = false;
@@ -231,19 +232,27 @@ bool FileReplacer::syncDeferred(const fs::path& directory, std::string& error) {
         const fs::path file = dir / name;
         const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) {
-            if (errno != ENOENT) failed("open", file, errno);  // a file moved away needs no sync
+            if (errno != ENOENT) {  // a file moved away needs no sync
+                failed("open", file, errno);
+                unsynced.insert(name);
+            }
             continue;
         }
-        if (countedSync(fd) != 0) failed("sync", file, errno);
+        if (countedSync(fd) != 0) {
+            failed("sync", file, errno);
+            unsynced.insert(name);
+        }
         ::close(fd);
     }
-    if (!syncDirectory(dir)) failed("sync the directory", dir, errno);
+    if (!syncDirectory(dir)) {
+        failed("sync the directory", dir, errno);
+        unsynced = std::move(files);  // none of the renames is known to be durable
+    }
+    if (!unsynced.empty()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        directories_[dir].deferred.merge(unsynced);
+    }
     return ok;
-}
-
-bool replaceFileDurably(const fs::path& path, std::string_view content, unsigned mode, std::string& error,
-                        Durability durability) {
-    return FileReplacer().replace(path, content, mode, durability, error);
 }
 
 }  // namespace iec61850

@@ -231,6 +231,7 @@ TEST_F(StoreFiles, EntriesThatAreNoScheduleFilesReadAsMissing) {
          "nests deeper than", true},
         {"huge", [&] { writeStored(1, name, "{\"a\":\"" + std::string(2 << 20, 'x') + "\"}"); },
          "is larger than", true},
+        {"nul", [&] { writeStored(1, name, std::string("{\"a\":1}\0{junk", 14)); }, "holds a NUL byte", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -97,7 +97,8 @@ public:
                  std::string& error);
     // Makes the files that kDeferred replaces left in directory durable: each
     // file is synced, then the directory once. False when a sync failed (error
-    // says which); the files are not retried.
+    // says which); a file not known to be durable stays deferred, so the next
+    // call tries it again.
     bool syncDeferred(const std::filesystem::path& directory, std::string& error);
 
 private:
@@ -111,10 +112,5 @@ private:
     std::mutex mutex_;
     std::map<std::filesystem::path, Directory> directories_;
 };
-
-// Replaces the file at path by content once, as a fresh FileReplacer does
-// (leftover temporary files of path are removed first).
-bool replaceFileDurably(const std::filesystem::path& path, std::string_view content, unsigned mode,
-                        std::string& error, Durability durability = Durability::kSynced);
 
 }  // namespace iec61850

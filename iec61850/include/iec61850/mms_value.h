@@ -44,7 +44,7 @@ enum MmsDataAccessError {
     DATA_ACCESS_ERROR_OBJECT_VALUE_INVALID = 11
 };
 
-// The standard's name of an error ("object-non-existent"), "success" for
+// The wire name of an error ("object-non-existent"), "success" for
 // DATA_ACCESS_ERROR_SUCCESS and "unknown" for a number outside the list.
 const char* MmsDataAccessError_toString(MmsDataAccessError error);
 
