@@ -66,11 +66,11 @@ Figures run(const fs::path& dir, int jsonrpcPort, int operates) {
     mmstest::MmsTestClient client;
     if (!client.associate(mmsPort)) return figures;
     const std::string sp = std::string(kSchedule) + "$SP$";
-    ber::MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
-    ber::MmsValuePtr interval(MmsValue_newIntegerFromInt32(3600));
-    ber::MmsValuePtr limit(MmsValue_newFloat(4200.0f));
-    ber::MmsValuePtr zero(MmsValue_newIntegerFromInt32(0));
-    ber::MmsValuePtr start(MmsValue_newUtcTimeByMsTime(Hal_getTimeInMs() - 1000));
+    MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
+    MmsValuePtr interval(MmsValue_newIntegerFromInt32(3600));
+    MmsValuePtr limit(MmsValue_newFloat(4200.0f));
+    MmsValuePtr zero(MmsValue_newIntegerFromInt32(0));
+    MmsValuePtr start(MmsValue_newUtcTimeByMsTime(Hal_getTimeInMs() - 1000));
     mmsreq::write(client, "CLS1", sp + "NumEntr$setVal", one.get());
     mmsreq::write(client, "CLS1", sp + "SchdIntv$setVal", interval.get());
     mmsreq::write(client, "CLS1", sp + "ValASG001$setMag$f", limit.get());

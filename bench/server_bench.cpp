@@ -134,10 +134,10 @@ int main(int argc, char** argv) {
         mmstest::MmsTestClient client;
         if (client.associate(server.config.iec61850TcpPort)) {
             const std::string sp = "EmpWCmd_FSCH030001$SP$";
-            ber::MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
-            ber::MmsValuePtr interval(MmsValue_newIntegerFromInt32(3600));
-            ber::MmsValuePtr limit(MmsValue_newFloat(4200.0f));
-            ber::MmsValuePtr start(MmsValue_newUtcTimeByMsTime(Hal_getTimeInMs() - 1000));
+            MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
+            MmsValuePtr interval(MmsValue_newIntegerFromInt32(3600));
+            MmsValuePtr limit(MmsValue_newFloat(4200.0f));
+            MmsValuePtr start(MmsValue_newUtcTimeByMsTime(Hal_getTimeInMs() - 1000));
             mmsreq::write(client, "CLS1", sp + "NumEntr$setVal", one.get());
             mmsreq::write(client, "CLS1", sp + "SchdIntv$setVal", interval.get());
             mmsreq::write(client, "CLS1", sp + "ValASG001$setMag$f", limit.get());

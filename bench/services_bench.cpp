@@ -122,7 +122,7 @@ int main() {
     }
 
     // Reports: CLS1 block enabled; TotW.mag.f (dupd) updated from this thread.
-    ber::MmsValuePtr on(MmsValue_newBoolean(true));
+    MmsValuePtr on(MmsValue_newBoolean(true));
     auto enable = client.request(
         MMS_SERVICE_WRITE, servicetest::writeRequest("FNN_STEUERBOXCLS1", "LLN0$RP$reportControl0101$RptEna", on.get()),
         true);

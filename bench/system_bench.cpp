@@ -149,10 +149,10 @@ int main(int argc, char** argv) {
     }
     {
         const std::string sp = std::string(kMmsNode) + "$SP$";
-        ber::MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
-        ber::MmsValuePtr hour(MmsValue_newIntegerFromInt32(3600));
-        ber::MmsValuePtr zero(MmsValue_newIntegerFromInt32(0));
-        ber::MmsValuePtr start(MmsValue_newUtcTimeByMsTime(systest::wallMs() - 2000));
+        MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
+        MmsValuePtr hour(MmsValue_newIntegerFromInt32(3600));
+        MmsValuePtr zero(MmsValue_newIntegerFromInt32(0));
+        MmsValuePtr start(MmsValue_newUtcTimeByMsTime(systest::wallMs() - 2000));
         auto& c = *mmsClients.front();
         mmsreq::write(c, "CLS1", sp + "NumEntr$setVal", one.get());
         mmsreq::write(c, "CLS1", sp + "SchdIntv$setVal", hour.get());
@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
                     value = mmsQueue.back();
                     mmsQueue.pop_back();
                 }
-                ber::MmsValuePtr f(MmsValue_newFloat(static_cast<float>(value)));
+                MmsValuePtr f(MmsValue_newFloat(static_cast<float>(value)));
                 const bool ok = mmsreq::write(client, "CLS1", std::string(kMmsNode) + "$SP$ValASG001$setMag$f", f.get()) &&
                                 mmsreq::operate(client, "CLS1", kMmsNode, "EnaReq", true);
                 (ok ? applied : refused)++;

@@ -266,25 +266,21 @@ void ExternalInterfaceCLSEEDI::onLog(mosquitto*, void* self, int, const char* te
 }
 
 int ExternalInterfaceCLSEEDI::getPowerLimitFromIEC() {
-    IedServer ied = server->getIedServer();
-    DataAttribute* mxVal = findDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal");
-    auto* f = mxVal != nullptr ? static_cast<DataAttribute*>(mxVal->firstChild) : nullptr;
-    if (ied == nullptr || f == nullptr) {
+    const ActiveLimit limit = server->readActiveLimit(1);
+    if (!limit.found) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: DataAttribute for units not found or invalid");
         return 0;
     }
-    const float value = IedServer_getFloatAttributeValue(ied, f);
-    if (value == 0.0f) {
+    if (limit.value == 0.0f) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: mxVal is 0");
         return 0;
     }
-    DataAttribute* multiplier = findSubDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "units", "multiplier");
-    const MmsValue* scale = multiplier != nullptr ? IedServer_getAttributeValue(ied, multiplier) : nullptr;
-    if (scale == nullptr) {
+    if (!limit.hasMultiplier) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to retrieve MmsValue for scale factor");
         return 0;
     }
-    const float watts = std::pow(10.0f, static_cast<float>(MmsValue_toInt32(scale))) * value;
+    // In float, as the reply has always carried it (0.7 x 10^1 gives 7).
+    const float watts = std::pow(10.0f, static_cast<float>(limit.multiplier)) * limit.value;
     // The int conversion is defined only inside the int range.
     if (std::isnan(watts)) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Power limit is not a number");

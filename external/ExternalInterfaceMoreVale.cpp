@@ -304,33 +304,25 @@ void ExternalInterfaceMoreVale::requestMgcp(int intervalSeconds, const std::stri
 // Measurements
 
 float ExternalInterfaceMoreVale::getPowerLimitFromIEC() {
-    IedServer iedServer = server->getIedServer();
-    DataAttribute* f = floatOf("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal");
-    if (iedServer == nullptr || f == nullptr) {
+    // The value and its multiplier as one pair: no update comes between them.
+    const ActiveLimit reading = server->readActiveLimit(1);
+    if (!reading.found) {
         std::cout << "getPowerLimit FromIEC -> DataAttribute for units not found or invalid" << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: DataAttribute for units not found or invalid");
         return 0.0f;
     }
-    DataAttribute* multiplier = findSubDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "units", "multiplier");
-    // The value and its multiplier as one pair: no update comes between them.
-    IedServer_lockDataModel(iedServer);
-    const MmsValue* value = IedServer_getAttributeValue(iedServer, f);
-    const MmsValue* scale = multiplier != nullptr ? IedServer_getAttributeValue(iedServer, multiplier) : nullptr;
-    const float v = value != nullptr ? MmsValue_toFloat(value) : 0.0f;
-    const int32_t m = scale != nullptr ? MmsValue_toInt32(scale) : 0;
-    IedServer_unlockDataModel(iedServer);
-    if (v == 0.0f) {
+    if (reading.value == 0.0f) {
         std::cout << "getPowerLimit FromIEC -> mxVal is 0" << std::endl;
         return 0.0f;
     }
-    if (scale == nullptr) {
+    if (!reading.hasMultiplier) {
         std::cout << "getPowerLimit FromIEC -> Failed to retrieve MmsValue for scale factor" << std::endl;
         return 0.0f;
     }
-    const double limit = static_cast<double>(v) * std::pow(10.0, m);
+    const double limit = reading.scaledWatts().scaled;
     if (!std::isfinite(limit) || std::fabs(limit) > FLT_MAX) {
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Power limit %f x 10^%d is out of range",
-                   static_cast<double>(v), static_cast<int>(m));
+                   static_cast<double>(reading.value), static_cast<int>(reading.multiplier));
         return 0.0f;
     }
     return static_cast<float>(limit);

@@ -52,7 +52,7 @@ auto forBus(Body&& body) -> decltype(body()) {
 
 // The rounded min/max value for the bus; throws when it has no int64 value.
 int64_t roundedForBus(float value, const char* what) {
-    const std::optional<int64_t> rounded = valuereaders::roundToInt64(value);
+    const std::optional<int64_t> rounded = roundToInt64(value);
     if (!rounded) throw std::domain_error(std::string(what) + " has no int64 value");
     return *rounded;
 }
@@ -191,20 +191,20 @@ void InternalInterfaceDBUS::registerDBusInterfaces() {
         object.registerProperty("AnOut1_units_multiplier")
             .onInterface(actPowInterfaceName)
             .withUpdateBehavior(kNoChangeSignal)
-            .withGetter([this, cls] { return valuereaders::getActPowGGIO001An1(model(), cls).unitsMultiplier; });
+            .withGetter([this, cls] { return valuereaders::getActPowGGIO001An1(iecServer, cls).multiplier; });
         struct Bound {
             const char* property;
-            float ActPowGGIO001An1Data::*field;
+            float ActiveLimit::*field;
             const char* what;
         };
-        for (const Bound& bound : {Bound{"AnOut1_minVal_f", &ActPowGGIO001An1Data::minVal, "AnOut1.minVal"},
-                                   Bound{"AnOut1_maxVal_f", &ActPowGGIO001An1Data::maxVal, "AnOut1.maxVal"}}) {
+        for (const Bound& bound : {Bound{"AnOut1_minVal_f", &ActiveLimit::minVal, "AnOut1.minVal"},
+                                   Bound{"AnOut1_maxVal_f", &ActiveLimit::maxVal, "AnOut1.maxVal"}}) {
             object.registerProperty(bound.property)
                 .onInterface(actPowInterfaceName)
                 .withUpdateBehavior(kNoChangeSignal)
                 .withGetter([this, cls, bound] {
                     return forBus([&] {
-                        return roundedForBus(valuereaders::getActPowGGIO001An1(model(), cls).*bound.field, bound.what);
+                        return roundedForBus(valuereaders::getActPowGGIO001An1(iecServer, cls).*bound.field, bound.what);
                     });
                 });
         }
@@ -252,19 +252,19 @@ void InternalInterfaceDBUS::setTotw(int64_t value, uint64_t time, int32_t multip
 }
 
 int64_t InternalInterfaceDBUS::getScaledPowerLimit(int n) {
-    const ActPowGGIO001An1Data record = valuereaders::getActPowGGIO001An1(model(), n);
-    const valuereaders::ScaledLimit limit = valuereaders::scalePowerLimit(record.mxVal, record.unitsMultiplier);
+    const ActiveLimit record = valuereaders::getActPowGGIO001An1(iecServer, n);
+    const ScaledLimit limit = record.scaledWatts();
     switch (limit.error) {
-        case valuereaders::ScaleError::None: return limit.value;
-        case valuereaders::ScaleError::MultiplierOutOfRange:
-            logMessage(&logLevel, LOG_ERR, "DBUS: Scale factor %d is out of expected range.", record.unitsMultiplier);
-            throw std::invalid_argument(valuereaders::kScaleOutOfRange);
-        case valuereaders::ScaleError::OutOfBounds:
+        case ScaleError::None: return limit.value;
+        case ScaleError::MultiplierOutOfRange:
+            logMessage(&logLevel, LOG_ERR, "DBUS: Scale factor %d is out of expected range.", record.multiplier);
+            throw std::invalid_argument(kScaleOutOfRange);
+        case ScaleError::OutOfBounds:
             logMessage(&logLevel, LOG_ERR, "DBUS: Scaled power limit %f is out of int64_t bounds.", limit.scaled);
-            throw std::overflow_error(valuereaders::kScaledOutOfBounds);
-        case valuereaders::ScaleError::NotANumber:
+            throw std::overflow_error(kScaledOutOfBounds);
+        case ScaleError::NotANumber:
             logMessage(&logLevel, LOG_ERR, "DBUS: Scaled power limit of CLS%d is not a number.", n);
-            throw std::domain_error(valuereaders::kScaledNotANumber);
+            throw std::domain_error(kScaledNotANumber);
     }
     throw std::logic_error("unknown scaling result");
 }
@@ -306,9 +306,9 @@ void InternalInterfaceDBUS::updateDBusForCls(int cls) {
 void InternalInterfaceDBUS::emitActPowSignals(int cls) {
     sdbus::IObject& object = *actPowObjects[static_cast<size_t>(cls - 1)];
     // One reading serves the whole update, so its signals agree with each other.
-    const ActPowGGIO001An1Data record = valuereaders::getActPowGGIO001An1(model(), cls);
-    const std::optional<int64_t> maxVal = valuereaders::roundToInt64(record.maxVal);
-    const std::optional<int64_t> minVal = valuereaders::roundToInt64(record.minVal);
+    const ActiveLimit record = valuereaders::getActPowGGIO001An1(iecServer, cls);
+    const std::optional<int64_t> maxVal = roundToInt64(record.maxVal);
+    const std::optional<int64_t> minVal = roundToInt64(record.minVal);
     if (maxVal) {
         emit(object, actPowInterfaceName, "AnOut1_maxVal_f", *maxVal);
     } else {
@@ -319,7 +319,7 @@ void InternalInterfaceDBUS::emitActPowSignals(int cls) {
     } else {
         logMessage(&logLevel, LOG_ERR, "DBUS: AnOut1.minVal of CLS%d has no int64 value; not emitted", cls);
     }
-    emit(object, actPowInterfaceName, "AnOut1_units_multiplier", record.unitsMultiplier);
+    emit(object, actPowInterfaceName, "AnOut1_units_multiplier", record.multiplier);
     const PowerLimitScheduleMap schedule = cachedSchedule(cls);
     emit(object, actPowInterfaceName, "AnOut_mxVal_Schedule", std::map<uint64_t, int64_t>(schedule.begin(), schedule.end()));
 
@@ -336,10 +336,10 @@ void InternalInterfaceDBUS::emitActPowSignals(int cls) {
                "##### DBUS: 4.0 DBUS for CLS%d -- AnOut1_maxVal_f (Max Consumption Power) %" PRId64
                " -- AnOut1_minVal_f (MaxProductionPower): %" PRId64
                " -- Units Multiplier: %d -- Schedule Size: %zu -- AnOut_mxVal_f (Power Limit): %" PRId64,
-               cls, maxShown, minShown, record.unitsMultiplier, schedule.size(), powerLimit);
+               cls, maxShown, minShown, record.multiplier, schedule.size(), powerLimit);
     std::cout << "4.0 DBUS for CLS" << cls << " -- AnOut1_maxVal_f (Max Consumption Power) " << maxShown
               << " -- AnOut1_minVal_f (MaxProductionPower): " << minShown
-              << " -- Units Multiplier: " << record.unitsMultiplier << " -- Schedule Size: " << schedule.size()
+              << " -- Units Multiplier: " << record.multiplier << " -- Schedule Size: " << schedule.size()
               << " -- AnOut_mxVal_f (Power Limit): " << powerLimit << std::endl;
     appendClsInputLog(static_cast<unsigned>(cls), powerLimit);
 }

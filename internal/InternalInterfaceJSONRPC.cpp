@@ -107,9 +107,9 @@ bool InternalInterfaceJSONRPC::readJSONRPCConfig() {
 
 void InternalInterfaceJSONRPC::onActivePowerChanged(int n) {
     std::cout << n << std::endl;
-    const ActPowGGIO001An1Data record = valuereaders::getActPowGGIO001An1(server.getIedServer(), n);
+    const ActiveLimit record = valuereaders::getActPowGGIO001An1(server, n);
     // The bare value, fraction cut off; the multiplier is not applied.
-    const std::optional<int64_t> powerLimit = valuereaders::truncateToInt64(record.mxVal);
+    const std::optional<int64_t> powerLimit = truncateToInt64(record.value);
     if (!powerLimit) {
         std::cerr << "InternalInterfaceJSONRPC -> Power Limit of CLS" << n << " has no int64 value, not sent" << std::endl;
         logMessage(&logLevel, LOG_ERR, "InternalInterfaceJSONRPC -> Power Limit of CLS%d has no int64 value, not sent",

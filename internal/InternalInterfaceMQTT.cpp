@@ -217,16 +217,16 @@ void InternalInterfaceMQTT::sendAvailableCLS() {
 }
 
 float InternalInterfaceMQTT::getScaledPowerLimit(int cls) {
-    const ActPowGGIO001An1Data r = valuereaders::getActPowGGIO001An1(iecServer.getIedServer(), cls);
-    return scaleInternalPowerLimit(r.mxVal, r.unitsMultiplier);
+    const ActiveLimit r = valuereaders::getActPowGGIO001An1(iecServer, cls);
+    return scaleInternalPowerLimit(r.value, r.multiplier);
 }
 
 void InternalInterfaceMQTT::sendPLim(int cls) {
-    const ActPowGGIO001An1Data r = valuereaders::getActPowGGIO001An1(iecServer.getIedServer(), cls);
+    const ActiveLimit r = valuereaders::getActPowGGIO001An1(iecServer, cls);
     const PowerLimitScheduleMap schedule = iecServer.getScheduleData(cls);
     float powerLimit = 0;
     try {
-        powerLimit = scaleInternalPowerLimit(r.mxVal, r.unitsMultiplier);
+        powerLimit = scaleInternalPowerLimit(r.value, r.multiplier);
     } catch (const std::exception& e) {
         // Logged by the scaling; a message with a made-up limit is worse than none.
         std::cerr << "MQTT_intern: no power-limit message for CLS" << cls << ": " << e.what() << std::endl;
@@ -235,13 +235,13 @@ void InternalInterfaceMQTT::sendPLim(int cls) {
     }
     std::cout << "MQTT_intern: MaxProductionPower: " << r.minVal << "\n"
               << "MQTT_intern: MaxConsumptionPower: " << r.maxVal << "\n"
-              << "MQTT_intern: ScaleFactor: " << r.unitsMultiplier << "\n";
+              << "MQTT_intern: ScaleFactor: " << r.multiplier << "\n";
     for (const auto& [start, limit] : schedule) std::cout << "MQTT_intern: " << start << " " << limit << "\n";
     std::cout << "MQTT_intern: PowerLimit: " << powerLimit << std::endl;
     logMessage(&internalMqttLogLevel, LOG_INFO,
                "MQTT_intern: Sending PLim on index %d with MaxProductionPower %f, MaxConsumptionPower %f, ScaleFactor "
                "%d, PowerLimit %f",
-               cls, static_cast<double>(r.minVal), static_cast<double>(r.maxVal), r.unitsMultiplier,
+               cls, static_cast<double>(r.minVal), static_cast<double>(r.maxVal), r.multiplier,
                static_cast<double>(powerLimit));
     publish(kTopicPowerLimitPrefix + std::to_string(cls), buildPowerLimitPayload(r, schedule, powerLimit));
 }
@@ -280,11 +280,10 @@ void InternalInterfaceMQTT::writeMMUXtoServer(const std::string& clsDigit, const
         logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: MMXU001.TotW of %s not found", ld.c_str());
         return;
     }
-    IedServer_lockDataModel(server);
+    DataModelLock lock(server);
     IedServer_updateFloatAttributeValue(server, mag, m->totwMag);
     IedServer_updateUTCTimeAttributeValue(server, t, m->totwTime);
     IedServer_updateInt32AttributeValue(server, mult, m->totwMultiplier);
-    IedServer_unlockDataModel(server);
 }
 
 // --- Callbacks (network thread) -------------------------------------------------

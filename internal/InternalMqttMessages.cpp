@@ -168,7 +168,7 @@ float scaleInternalPowerLimit(float mxVal, int32_t multiplier) {
     };
     // The value is cut to whole units first; that needs a finite value in the
     // range of a 64-bit integer.
-    const auto truncated = valuereaders::truncateToInt64(mxVal);
+    const auto truncated = truncateToInt64(mxVal);
     if (!truncated) throw outOfBounds(mxVal);
     const float whole = static_cast<float>(*truncated);
     const float product = whole * static_cast<float>(std::pow(10.0, multiplier));
@@ -178,14 +178,14 @@ float scaleInternalPowerLimit(float mxVal, int32_t multiplier) {
 
 std::string buildAvailablePayload() { return json{{"Available CLS", 4}}.dump(); }
 
-std::string buildPowerLimitPayload(const ActPowGGIO001An1Data& reading, const PowerLimitScheduleMap& schedule,
+std::string buildPowerLimitPayload(const ActiveLimit& reading, const PowerLimitScheduleMap& schedule,
                                    float powerLimit) {
     json entries = json::array();
     for (const auto& [start, limit] : schedule) entries.push_back(json::array({start, limit}));
     json message;
     message["MaxProductionPower"] = static_cast<double>(reading.minVal);
     message["MaxConsumptionPower"] = static_cast<double>(reading.maxVal);
-    message["ScaleFactor"] = reading.unitsMultiplier;
+    message["ScaleFactor"] = reading.multiplier;
     message["PowerLimitSchedule"] = std::move(entries);
     message["PowerLimit"] = static_cast<double>(powerLimit);
     return message.dump();

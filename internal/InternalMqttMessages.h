@@ -76,5 +76,5 @@ float scaleInternalPowerLimit(float mxVal, int32_t multiplier);
 std::string buildAvailablePayload();
 
 // The power-limit message of a CLS (keys in ascending order).
-std::string buildPowerLimitPayload(const ActPowGGIO001An1Data& reading, const PowerLimitScheduleMap& schedule,
+std::string buildPowerLimitPayload(const ActiveLimit& reading, const PowerLimitScheduleMap& schedule,
                                    float powerLimit);

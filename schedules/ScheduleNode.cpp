@@ -5,15 +5,6 @@
 
 #include "foundation/ModelLookup.h"
 
-namespace {
-
-struct ValueDeleter {
-    void operator()(MmsValue* v) const { MmsValue_delete(v); }
-};
-using OwnedValue = std::unique_ptr<MmsValue, ValueDeleter>;
-
-}  // namespace
-
 DataAttribute* ScheduleNode::attr(const std::string& dataObject, const std::string& da) const {
     return findDataAttribute(ld_, ln_, dataObject, da);
 }
@@ -69,7 +60,7 @@ void ScheduleNode::setString(DataAttribute* a, const std::string& value) const {
 
 void ScheduleNode::setTimestamp(DataAttribute* a, uint64_t ms) const {
     if (!a || !server_) return;
-    OwnedValue time(MmsValue_newUtcTimeByMsTime(ms));
+    MmsValuePtr time(MmsValue_newUtcTimeByMsTime(ms));
     MmsValue_setUtcTimeQuality(time.get(), kTimeQualityLeapSecondsKnown);
     IedServer_updateAttributeValue(server_, a, time.get());
 }
@@ -77,7 +68,7 @@ void ScheduleNode::setTimestamp(DataAttribute* a, uint64_t ms) const {
 void ScheduleNode::zeroStructure(DataAttribute* a) const {
     const MmsValue* current = a && server_ ? IedServer_getAttributeValue(server_, a) : nullptr;
     if (!current || MmsValue_getType(current) != MMS_STRUCTURE) return;
-    OwnedValue zero(MmsValue_clone(current));
+    MmsValuePtr zero(MmsValue_clone(current));
     for (int i = 0; i < MmsValue_getArraySize(zero.get()); ++i) {
         MmsValue* element = MmsValue_getElement(zero.get(), i);
         if (MmsValue_getType(element) == MMS_INTEGER) MmsValue_setInt32(element, 0);

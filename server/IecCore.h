@@ -15,6 +15,7 @@
 
 #include "iec61850/iec61850_server.h"
 #include "foundation/Callbacks.h"
+#include "server/ActiveLimit.h"
 
 // Start time (ms since the epoch) -> limit in W, ascending.
 using PowerLimitScheduleMap = std::map<uint64_t, int64_t>;
@@ -43,6 +44,9 @@ public:
     virtual bool checkIfLPCisAlreadyDeactivated() = 0;
     virtual bool checkIfLPPisAlreadyDeactivated() = 0;
     virtual int64_t getTotalDuration() = 0;
+    // The limit of a CLS as the model holds it ("ActPow_GGIO001.AnOut1"), read
+    // under the data-model lock: what every listener and gateway reports.
+    virtual ActiveLimit readActiveLimit(int cls) const = 0;
     // The limit schedule of a CLS as the schedule handling hands it on.
     virtual PowerLimitScheduleMap getScheduleData(int cls) = 0;
 

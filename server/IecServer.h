@@ -105,6 +105,7 @@ public:
     bool writeLpcWithStartTimeToIec61850(uint64_t startTimeMs, int durationSeconds, const std::string& clsDevice,
                                          bool active, float limitW) override;
     float getActiveValue(int cls) override;
+    ActiveLimit readActiveLimit(int cls) const override;
     int32_t getActiveMultiplier(int cls) override;
     std::string getActiveScheduleName(int cls) override;
     bool checkIfLPCisAlreadyDeactivated() override;

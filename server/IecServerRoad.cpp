@@ -76,10 +76,9 @@ bool writeOneEntrySchedule(const std::string& clsName, const std::string& node, 
 
     DataAttribute* magnitude = findDataAttribute(clsName, node, "ValASG001", "setMag");
     if (magnitude == nullptr) return report(ScheduleField::Value, clsName, node), false;
-    MmsValue* value = MmsValue_createEmptyStructure(1);
-    MmsValue_setElement(value, 0, MmsValue_newFloat(limitW));
-    IedServer_updateAttributeValue(iedServer, magnitude, value);
-    MmsValue_delete(value);
+    MmsValuePtr value(MmsValue_createEmptyStructure(1));
+    MmsValue_setElement(value.get(), 0, MmsValue_newFloat(limitW));
+    IedServer_updateAttributeValue(iedServer, magnitude, value.get());
 
     DataAttribute* multiplier = findSubDataAttribute(clsName, node, "ValASG001", "units", "multiplier");
     if (multiplier == nullptr) return report(ScheduleField::Multiplier, clsName, node), false;
@@ -303,6 +302,8 @@ bool IecServer::checkIfLPCisAlreadyDeactivated() {
 bool IecServer::checkIfLPPisAlreadyDeactivated() {
     return isDeactivated(2, "Server: check IfLPPisAlreadyDeactivated Active Schedule of CLS%i is: ----- %s ----- with value: %f and multiplier: %i");
 }
+
+ActiveLimit IecServer::readActiveLimit(int cls) const { return readActiveLimitFromModel(iedServer, cls); }
 
 float IecServer::getActiveValue(int cls) {
     auto schedules = scheduleService();

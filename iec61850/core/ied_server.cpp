@@ -13,11 +13,6 @@ sIedServer::~sIedServer() = default;
 
 namespace {
 
-struct ValueDeleter {
-    void operator()(MmsValue* value) const { MmsValue_delete(value); }
-};
-using OwnedValue = std::unique_ptr<MmsValue, ValueDeleter>;
-
 constexpr uint8_t kChangeTriggers = TRG_OPT_DATA_CHANGED | TRG_OPT_QUALITY_CHANGED;
 
 // The reason one leaf attribute reports: data update always, data and
@@ -67,7 +62,7 @@ template <typename Make>
 void updateTyped(IedServer self, DataAttribute* attr, MmsType expected, Make&& make) {
     MmsValue* current = cachedValue(self, attr);
     if (current == nullptr || MmsValue_getType(current) != expected) return;
-    OwnedValue value(make(current));
+    MmsValuePtr value(make(current));
     applyUpdate(self, attr, value.get());
 }
 

@@ -41,9 +41,6 @@ private:
         FunctionalConstraint fc;
         MmsValue* value;
     };
-    struct ValueDeleter {
-        void operator()(MmsValue* value) const { MmsValue_delete(value); }
-    };
 
     void build();
     void bindDataSets();
@@ -51,6 +48,6 @@ private:
 
     IedModel* model_;
     MmsValueArena arena_;                                          // storage of every entry; outlives roots_
-    std::vector<std::unique_ptr<MmsValue, ValueDeleter>> roots_;  // the "LN$FC" structures
+    std::vector<MmsValuePtr> roots_;                               // the "LN$FC" structures
     std::vector<IndexEntry> index_;                               // sorted by node, then FC
 };

@@ -207,10 +207,6 @@ size_t integerSize(int64_t v);
 size_t unsignedSize(uint64_t v);
 
 // --- MMS Data ----------------------------------------------------------------
-struct MmsValueDeleter {
-    void operator()(MmsValue* v) const { MmsValue_delete(v); }
-};
-using MmsValuePtr = std::unique_ptr<MmsValue, MmsValueDeleter>;
 
 // Data choice tags.
 enum : uint32_t {

@@ -190,7 +190,7 @@ void writeNodeValue(ber::Writer& w, IedServer server, const ModelNode* node, Fun
         if (value != nullptr && ber::encodeMmsData(w, value)) return;
         // Attributes without a cached value (the operate structures) read as
         // the default of their type.
-        ber::MmsValuePtr fallback(ValueCache::newDefaultValue(attr->type));
+        MmsValuePtr fallback(ValueCache::newDefaultValue(attr->type));
         if (!fallback || !ber::encodeMmsData(w, fallback.get())) w.writeNull(ber::context(ber::kDataBoolean));
         return;
     }

@@ -510,7 +510,7 @@ MmsServiceResult VariableServices::write(const MmsServiceContext& ctx, std::span
         return MmsServiceResult::reject(kRejectInvalidArgument);
     }
 
-    std::vector<ber::MmsValuePtr> values;
+    std::vector<MmsValuePtr> values;
     ber::Reader dataReader = r.enter(data);
     ber::Tlv item;
     while (dataReader.next(item)) values.push_back(ber::decodeMmsData(item, dataReader.depth()));

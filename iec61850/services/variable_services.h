@@ -68,7 +68,7 @@ private:
     };
     struct PendingControl {
         ControlBinding binding;
-        ber::MmsValuePtr ctlVal;
+        MmsValuePtr ctlVal;
         bool test = false;
     };
 

@@ -250,7 +250,7 @@ TEST_F(ClseediReadTest, PowerLimitFromTheModel) {
         int watts;
     };
     const Case cases[] = {{-1.0f, 0, -1}, {-1.0f, 3, -1000}, {0.0f, 3, 0}, {4.25f, 3, 4250}, {7.9f, 0, 7},
-                          {3e9f, 0, INT_MAX}, {-3e9f, 0, INT_MIN}};
+                          {0.7f, 1, 7}, {3e9f, 0, INT_MAX}, {-3e9f, 0, INT_MIN}};
     for (const auto& c : cases) {
         setAnOut1(c.value, c.multiplier);
         EXPECT_EQ(gateway->getPowerLimitFromIEC(), c.watts) << c.value << "e" << c.multiplier;

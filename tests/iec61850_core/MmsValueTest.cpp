@@ -10,10 +10,7 @@
 
 namespace {
 
-struct ValueDeleter {
-    void operator()(MmsValue* v) const { MmsValue_delete(v); }
-};
-using Value = std::unique_ptr<MmsValue, ValueDeleter>;
+using Value = MmsValuePtr;
 
 TEST(MmsValueTime, EveryMillisecondSurvivesARoundTrip) {
     const uint64_t base = 1700000000ull * 1000;

@@ -81,10 +81,9 @@ TEST_F(DbusRaceTest, PropertyReadsMeetWritesOfTheLimitUnderTheModelLock) {
     std::atomic<bool> writing{true};
     std::thread writer([&] {
         for (int i = 0; writing; ++i) {
-            IedServer_lockDataModel(model);
+            DataModelLock lock(model);
             IedServer_updateInt32AttributeValue(model, multiplier, i % 2);
             IedServer_updateFloatAttributeValue(model, mxVal, i % 2 ? 420.0f : 4200.0f);
-            IedServer_unlockDataModel(model);
         }
     });
     std::vector<int64_t> limits;

@@ -13,9 +13,7 @@
 
 namespace {
 
-using valuereaders::ScaleError;
-
-TEST(ScalePowerLimit, TableOfValuesAndMultipliers) {
+TEST(ActiveLimitScaling, TableOfValuesAndMultipliers) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     struct Row {
@@ -46,31 +44,34 @@ TEST(ScalePowerLimit, TableOfValuesAndMultipliers) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.mxVal << " x 10^" << row.multiplier);
-        const valuereaders::ScaledLimit got = valuereaders::scalePowerLimit(row.mxVal, row.multiplier);
+        ActiveLimit limit;
+        limit.value = row.mxVal;
+        limit.multiplier = row.multiplier;
+        const ScaledLimit got = limit.scaledWatts();
         EXPECT_EQ(got.error, row.error);
         if (row.error == ScaleError::None) {
             EXPECT_EQ(got.value, row.want);
         }
     }
-    EXPECT_STREQ(valuereaders::scaleErrorText(ScaleError::MultiplierOutOfRange), "Scale factor is out of expected range.");
-    EXPECT_STREQ(valuereaders::scaleErrorText(ScaleError::OutOfBounds), "Scaled power limit is out of int64_t bounds.");
+    EXPECT_STREQ(scaleErrorText(ScaleError::MultiplierOutOfRange), "Scale factor is out of expected range.");
+    EXPECT_STREQ(scaleErrorText(ScaleError::OutOfBounds), "Scaled power limit is out of int64_t bounds.");
 }
 
 TEST(IntegerConversions, RefuseWhatHasNoInt64Value) {
-    EXPECT_EQ(valuereaders::truncateToInt64(321.9), 321);
-    EXPECT_EQ(valuereaders::truncateToInt64(-0.7), 0);
-    EXPECT_EQ(valuereaders::truncateToInt64(-1.0), -1);
-    EXPECT_EQ(valuereaders::roundToInt64(-2.5), -3);
-    EXPECT_EQ(valuereaders::roundToInt64(-9223372036854775808.0), std::numeric_limits<int64_t>::min());
-    EXPECT_FALSE(valuereaders::roundToInt64(9223372036854775808.0));
-    EXPECT_FALSE(valuereaders::truncateToInt64(-1e19));
-    EXPECT_FALSE(valuereaders::truncateToInt64(std::nan("")));
-    EXPECT_FALSE(valuereaders::roundToInt64(std::numeric_limits<double>::infinity()));
+    EXPECT_EQ(truncateToInt64(321.9), 321);
+    EXPECT_EQ(truncateToInt64(-0.7), 0);
+    EXPECT_EQ(truncateToInt64(-1.0), -1);
+    EXPECT_EQ(roundToInt64(-2.5), -3);
+    EXPECT_EQ(roundToInt64(-9223372036854775808.0), std::numeric_limits<int64_t>::min());
+    EXPECT_FALSE(roundToInt64(9223372036854775808.0));
+    EXPECT_FALSE(truncateToInt64(-1e19));
+    EXPECT_FALSE(truncateToInt64(std::nan("")));
+    EXPECT_FALSE(roundToInt64(std::numeric_limits<double>::infinity()));
 }
 
 class ModelReadersTest : public testsupport::IecTest {
 protected:
-    ModelReadersTest() : server(IedServer_create(getStaticIedModel())) {}
+    ModelReadersTest() : server(IedServer_create(getStaticIedModel())) { core.iedServer = server; }
     ~ModelReadersTest() override { IedServer_destroy(server); }
 
     void setFloat(const std::string& ld, const char* ln, const char* dobj, const char* da, const char* sub, float v) {
@@ -80,6 +81,7 @@ protected:
     }
 
     IedServer server;
+    RecordingCore core;
 };
 
 TEST_F(ModelReadersTest, ReadsTheActivePowerOutputOfTheNamedCls) {
@@ -92,23 +94,27 @@ TEST_F(ModelReadersTest, ReadsTheActivePowerOutputOfTheNamedCls) {
                                           1767225600123ULL);
     setFloat("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal", "f", 7.0f);
 
-    const ActPowGGIO001An1Data cls2 = valuereaders::getActPowGGIO001An1(server, 2);
-    EXPECT_FLOAT_EQ(cls2.mxVal, 4.2f);
-    EXPECT_EQ(cls2.unitsMultiplier, 2);
+    const ActiveLimit cls2 = valuereaders::getActPowGGIO001An1(core, 2);
+    EXPECT_TRUE(cls2.found);
+    EXPECT_TRUE(cls2.hasMultiplier);
+    EXPECT_FLOAT_EQ(cls2.value, 4.2f);
+    EXPECT_EQ(cls2.multiplier, 2);
     EXPECT_FLOAT_EQ(cls2.minVal, -800.4f);
     EXPECT_FLOAT_EQ(cls2.maxVal, 1500.6f);
-    EXPECT_EQ(cls2.t, 1767225600123ULL);
+    EXPECT_EQ(cls2.timestamp, 1767225600123ULL);
+    EXPECT_EQ(cls2.scaledWatts().value, 420);
 }
 
 TEST_F(ModelReadersTest, AMissingOutputReadsAsZerosWithOneLine) {
     testing::internal::CaptureStdout();
-    const ActPowGGIO001An1Data missing = valuereaders::getActPowGGIO001An1(server, 5);
+    const ActiveLimit missing = valuereaders::getActPowGGIO001An1(core, 5);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "getActPowGGIO001An1 -> DataAttribute for CLS5 not found\n");
-    EXPECT_EQ(missing.mxVal, 0.0f);
-    EXPECT_EQ(missing.unitsMultiplier, 0);
-    EXPECT_EQ(missing.t, 0u);
-    EXPECT_EQ(valuereaders::scalePowerLimit(missing.mxVal, missing.unitsMultiplier).value, 0);
+    EXPECT_FALSE(missing.found);
+    EXPECT_EQ(missing.value, 0.0f);
+    EXPECT_EQ(missing.multiplier, 0);
+    EXPECT_EQ(missing.timestamp, 0u);
+    EXPECT_EQ(missing.scaledWatts().value, 0);
 }
 
 TEST_F(ModelReadersTest, TotwTruncatesTheTotWOfTheNamedCls) {
@@ -127,7 +133,6 @@ TEST_F(ModelReadersTest, TotwTruncatesTheTotWOfTheNamedCls) {
 }
 
 TEST_F(ModelReadersTest, TheScheduleMapIsPrintedInKeyOrder) {
-    RecordingCore core;
     testing::internal::CaptureStdout();
     EXPECT_TRUE(valuereaders::getSchedulePowerLimit(core, 1).empty());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "getSchedulePowerLimit: \n");

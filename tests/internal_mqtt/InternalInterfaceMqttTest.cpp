@@ -159,11 +159,9 @@ TEST_F(InternalMqttClient, TakesMeasurementsIntoTheModelAndDropsBadOnes) {
     DataAttribute* time = findDataAttribute(ld, "MMXU001", "TotW", "t");
     DataAttribute* multiplier = findSubDataAttribute(ld, "MMXU001", "TotW", "units", "multiplier");
     ASSERT_TRUE(eventually([&] {
-        IedServer_lockDataModel(server);
-        const bool all = totw(2) == 321.5f && IedServer_getUTCTimeAttributeValue(server, time) == 1767225600123u &&
-                         IedServer_getInt32AttributeValue(server, multiplier) == 2;
-        IedServer_unlockDataModel(server);
-        return all;
+        DataModelLock lock(server);
+        return totw(2) == 321.5f && IedServer_getUTCTimeAttributeValue(server, time) == 1767225600123u &&
+               IedServer_getInt32AttributeValue(server, multiplier) == 2;
     }));
 
     syslog.clear();

@@ -224,22 +224,22 @@ TEST(InternalMqttScaling, TruncatesThenScalesAndRefusesWhatCannotBeAFloat) {
 TEST(InternalMqttPayloads, AvailabilityAndPowerLimitMessages) {
     EXPECT_EQ(buildAvailablePayload(), R"({"Available CLS":4})");
     struct Case {
-        ActPowGGIO001An1Data reading;
+        ActiveLimit reading;
         PowerLimitScheduleMap schedule;
         float limit;
         const char* expected;
     } cases[] = {
-        {{1234.9f, 0, 0, -5000.0f, 11000.0f},
+        {{true, true, 1234.9f, 0, 0, -5000.0f, 11000.0f},
          {},
          1234.0f,
          R"({"MaxConsumptionPower":11000.0,"MaxProductionPower":-5000.0,"PowerLimit":1234.0,)"
          R"("PowerLimitSchedule":[],"ScaleFactor":0})"},
-        {{-1.0f, 0, 3, 0.0f, 0.0f},
+        {{true, true, -1.0f, 3, 0, 0.0f, 0.0f},
          {{1767225600000, 4200}, {1767229200000, -1}},
          -1000.0f,
          R"({"MaxConsumptionPower":0.0,"MaxProductionPower":0.0,"PowerLimit":-1000.0,)"
          R"("PowerLimitSchedule":[[1767225600000,4200],[1767229200000,-1]],"ScaleFactor":3})"},
-        {{2.5f, 0, -1, 0.25f, 1.5f},
+        {{true, true, 2.5f, -1, 0, 0.25f, 1.5f},
          {{1, 0}},
          0.2f,
          R"({"MaxConsumptionPower":1.5,"MaxProductionPower":0.25,"PowerLimit":0.20000000298023224,)"

@@ -50,10 +50,10 @@ protected:
         const uint64_t now = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                        std::chrono::system_clock::now().time_since_epoch())
                                                        .count());
-        ber::MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
-        ber::MmsValuePtr interval(MmsValue_newIntegerFromInt32(3600));
-        ber::MmsValuePtr limit(MmsValue_newFloat(value));
-        ber::MmsValuePtr start(MmsValue_newUtcTimeByMsTime(now - 1000));
+        MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
+        MmsValuePtr interval(MmsValue_newIntegerFromInt32(3600));
+        MmsValuePtr limit(MmsValue_newFloat(value));
+        MmsValuePtr start(MmsValue_newUtcTimeByMsTime(now - 1000));
         return mmsreq::write(client, "CLS1", sp + "NumEntr$setVal", one.get()) &&
                mmsreq::write(client, "CLS1", sp + "SchdIntv$setVal", interval.get()) &&
                mmsreq::write(client, "CLS1", sp + "ValASG001$setMag$f", limit.get()) &&

@@ -39,11 +39,11 @@ protected:
         const uint64_t now = static_cast<uint64_t>(
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
                 .count());
-        ber::MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
-        ber::MmsValuePtr interval(MmsValue_newIntegerFromInt32(3600));
-        ber::MmsValuePtr value(MmsValue_newFloat(limit));
-        ber::MmsValuePtr zero(MmsValue_newIntegerFromInt32(0));
-        ber::MmsValuePtr start(MmsValue_newUtcTimeByMsTime(now - 1000));
+        MmsValuePtr one(MmsValue_newIntegerFromInt32(1));
+        MmsValuePtr interval(MmsValue_newIntegerFromInt32(3600));
+        MmsValuePtr value(MmsValue_newFloat(limit));
+        MmsValuePtr zero(MmsValue_newIntegerFromInt32(0));
+        MmsValuePtr start(MmsValue_newUtcTimeByMsTime(now - 1000));
         return mmsreq::write(client, "CLS1", sp + "NumEntr$setVal", one.get()) &&
                mmsreq::write(client, "CLS1", sp + "SchdIntv$setVal", interval.get()) &&
                mmsreq::write(client, "CLS1", sp + "ValASG001$setMag$f", value.get()) &&

@@ -27,7 +27,7 @@ void writeVariableName(ber::Writer& w, const std::string& domain, const std::str
 
 std::string domainOf(const std::string& device) { return "FNN_STEUERBOX" + device; }
 
-ber::MmsValuePtr read(mmstest::MmsTestClient& client, const std::string& device, const std::string& item) {
+MmsValuePtr read(mmstest::MmsTestClient& client, const std::string& device, const std::string& item) {
     ber::Writer w;
     const size_t spec = w.begin(ber::context(1));
     writeVariableName(w, domainOf(device), item);
@@ -47,7 +47,7 @@ ber::MmsValuePtr read(mmstest::MmsTestClient& client, const std::string& device,
 }
 
 std::optional<float> readFloat(mmstest::MmsTestClient& client, const std::string& device, const std::string& item) {
-    ber::MmsValuePtr value = read(client, device, item);
+    MmsValuePtr value = read(client, device, item);
     if (!value || MmsValue_getType(value.get()) != MMS_FLOAT) return std::nullopt;
     return MmsValue_toFloat(value.get());
 }
@@ -128,7 +128,7 @@ std::optional<MmsDataAccessError> operateResult(mmstest::MmsTestClient& client, 
                                                 const std::string& node, const std::string& object, bool value) {
     using namespace std::chrono;
     const uint64_t nowMs = static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
-    ber::MmsValuePtr oper(MmsValue_createEmptyStructure(6));
+    MmsValuePtr oper(MmsValue_createEmptyStructure(6));
     MmsValue_setElement(oper.get(), 0, MmsValue_newBoolean(value));
     MmsValue* origin = MmsValue_createEmptyStructure(2);
     MmsValue_setElement(origin, 0, MmsValue_newIntegerFromInt32(3));

@@ -15,7 +15,7 @@ namespace mmsreq {
 std::string domainOf(const std::string& device);
 
 // Reads one variable ("ActPow_GGIO001$MX$AnOut1$mxVal$f" of "CLS1"); null on any failure.
-ber::MmsValuePtr read(mmstest::MmsTestClient& client, const std::string& device, const std::string& item);
+MmsValuePtr read(mmstest::MmsTestClient& client, const std::string& device, const std::string& item);
 std::optional<float> readFloat(mmstest::MmsTestClient& client, const std::string& device, const std::string& item);
 
 // Writes one variable: DATA_ACCESS_ERROR_SUCCESS when the server answered

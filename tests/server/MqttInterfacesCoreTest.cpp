@@ -43,11 +43,9 @@ TEST_F(MqttInterfacesOnTheCore, MeasurementReachesTheModel) {
                      R"("hz":{"mag_f":50.01,"t":1767225600000,"units_multiplier":0}})",
                      1);
         // Read under the model lock the interface writes under.
-        IedServer_lockDataModel(iedServer);
-        const bool both = IedServer_getFloatAttributeValue(iedServer, mag) == -812.25f &&
-                          IedServer_getUTCTimeAttributeValue(iedServer, time) == 1767225600000u;
-        IedServer_unlockDataModel(iedServer);
-        return both;
+        DataModelLock lock(iedServer);
+        return IedServer_getFloatAttributeValue(iedServer, mag) == -812.25f &&
+               IedServer_getUTCTimeAttributeValue(iedServer, time) == 1767225600000u;
     }));
 }
 

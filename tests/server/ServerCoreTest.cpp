@@ -18,10 +18,7 @@ using servertest::ServerCoreTest;
 
 MmsValue* newBool(bool v) { return MmsValue_newBoolean(v); }
 
-struct ValueDeleter {
-    void operator()(MmsValue* v) const { MmsValue_delete(v); }
-};
-using OwnedValue = std::unique_ptr<MmsValue, ValueDeleter>;
+using OwnedValue = MmsValuePtr;
 
 bool stVal(const char* ld, const char* ln, const char* object) {
     return IedServer_getBooleanAttributeValue(iedServer, attr(ld, ln, object, "stVal"));

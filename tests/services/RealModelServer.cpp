@@ -75,7 +75,7 @@ int RealModelTest::write(const std::string& domain, const std::string& item, con
 
 int RealModelTest::writeBool(const std::string& domain, const std::string& item, bool value,
                              sMmsServerConnection* conn) {
-    ber::MmsValuePtr v(MmsValue_newBoolean(value));
+    MmsValuePtr v(MmsValue_newBoolean(value));
     return write(domain, item, v.get(), conn);
 }
 

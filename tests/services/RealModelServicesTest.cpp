@@ -271,7 +271,7 @@ TEST_F(RealModel, ReportOfTheOldDataSetIsDroppedWhenTheBlockIsReconfigured) {
     const bool before = IedServer_getBooleanAttributeValue(server, ind1);
     IedServer_updateBooleanAttributeValue(server, ind1, !before);
     ASSERT_EQ(writeBool(domain, base + "RptEna", false), DATA_ACCESS_ERROR_SUCCESS);
-    ber::MmsValuePtr dataSet02(MmsValue_newVisibleString("FNN_STEUERBOXSTB/LLN0$dataset02"));  // 4 members
+    MmsValuePtr dataSet02(MmsValue_newVisibleString("FNN_STEUERBOXSTB/LLN0$dataset02"));  // 4 members
     ASSERT_EQ(write(domain, base + "DatSet", dataSet02.get()), DATA_ACCESS_ERROR_SUCCESS);
     ASSERT_EQ(writeBool(domain, base + "RptEna", true), DATA_ACCESS_ERROR_SUCCESS);
     services->periodic();

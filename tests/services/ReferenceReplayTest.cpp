@@ -84,7 +84,7 @@ protected:
     // Sets "AnOut1" of CLS1: t first, so that the report of the value
     // change carries it, as in the reference.
     void setAnOut1(float value, const uint8_t time[8]) {
-        ber::MmsValuePtr t(MmsValue_newUtcTime(0));
+        MmsValuePtr t(MmsValue_newUtcTime(0));
         MmsValue_setUtcTimeByBuffer(t.get(), time);
         IedServer_updateAttributeValue(server, findAttribute(server->model, "CLS1", {"ActPow_GGIO001", "AnOut1", "t"}),
                                        t.get());

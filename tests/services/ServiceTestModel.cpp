@@ -161,8 +161,8 @@ std::vector<uint8_t> nameRequest(const std::string& domain, const std::string& i
     return w.take();
 }
 
-ber::MmsValuePtr operValue(bool ctlVal, int elements) {
-    ber::MmsValuePtr oper(MmsValue_createEmptyStructure(elements));
+MmsValuePtr operValue(bool ctlVal, int elements) {
+    MmsValuePtr oper(MmsValue_createEmptyStructure(elements));
     MmsValue_setElement(oper.get(), 0, MmsValue_newBoolean(ctlVal));
     if (elements < 6) return oper;
     MmsValue* origin = MmsValue_createEmptyStructure(2);
@@ -196,8 +196,8 @@ NameListPage decodeNameList(std::span<const uint8_t> content) {
     return page;
 }
 
-std::vector<ber::MmsValuePtr> decodeReadResults(std::span<const uint8_t> content) {
-    std::vector<ber::MmsValuePtr> out;
+std::vector<MmsValuePtr> decodeReadResults(std::span<const uint8_t> content) {
+    std::vector<MmsValuePtr> out;
     ber::Reader r(content);
     ber::Tlv tlv;
     while (r.next(tlv)) {

@@ -61,7 +61,7 @@ std::vector<uint8_t> writeRequest(const std::string& domain, const std::string& 
 std::vector<uint8_t> nameRequest(const std::string& domain, const std::string& item, bool wrapInName);
 // An "Oper" value {ctlVal, origin{orCat, orIdent}, ctlNum, T, Test, Check};
 // with fewer elements only ctlVal is set.
-ber::MmsValuePtr operValue(bool ctlVal, int elements = 6);
+MmsValuePtr operValue(bool ctlVal, int elements = 6);
 
 // --- answer decoding ---------------------------------------------------------------
 struct NameListPage {
@@ -70,13 +70,13 @@ struct NameListPage {
 };
 NameListPage decodeNameList(std::span<const uint8_t> content);
 // Read results: values (or data-access errors) in order.
-std::vector<ber::MmsValuePtr> decodeReadResults(std::span<const uint8_t> content);
+std::vector<MmsValuePtr> decodeReadResults(std::span<const uint8_t> content);
 // Write results: DATA_ACCESS_ERROR_SUCCESS or the error, per item.
 std::vector<int> decodeWriteResults(std::span<const uint8_t> content);
 // An InformationReport PDU: the "RPT" name and its access results.
 struct Report {
     std::string name;
-    std::vector<ber::MmsValuePtr> values;
+    std::vector<MmsValuePtr> values;
 };
 Report decodeReport(std::span<const uint8_t> pdu);
 

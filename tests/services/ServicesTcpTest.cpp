@@ -117,7 +117,7 @@ protected:
         return results.size() == 1 ? results[0] : -100;
     }
     int writeBool(MmsTestClient& client, const std::string& domain, const std::string& item, bool v) {
-        ber::MmsValuePtr value(MmsValue_newBoolean(v));
+        MmsValuePtr value(MmsValue_newBoolean(v));
         return write(client, domain, item, value.get());
     }
 
@@ -204,7 +204,7 @@ TEST_F(ServicesTcpTest, ReplayedReferenceSessionsDecodeAsTheReference) {
             // AnOut1 gets the reference's time stamp, then its value (the
             // later g-dataset read still sees both, as in the reference).
             const uint8_t time[8] = {0x6b, 0x1a, 0x7a, 0x2e, 0x1b, 0xa5, 0xe3, 0x8a};
-            ber::MmsValuePtr t(MmsValue_newUtcTime(0));
+            MmsValuePtr t(MmsValue_newUtcTime(0));
             MmsValue_setUtcTimeByBuffer(t.get(), time);
             IedServer_updateAttributeValue(server, find(server->model, "CLS1", {"ActPow_GGIO001", "AnOut1", "t"}),
                                            t.get());
@@ -327,10 +327,10 @@ TEST_F(ServicesTcpTest, WritePolicyAndBlockOwnershipAcrossAssociations) {
         EXPECT_TRUE(names.moreFollows);
         EXPECT_EQ(names.names.front(), "ActPow_FSCC001");
     }
-    ber::MmsValuePtr zero(MmsValue_newIntegerFromInt32(0));
+    MmsValuePtr zero(MmsValue_newIntegerFromInt32(0));
     const char* cf = "EmpWCmd_FSCH030001$CF$ValASG001$units$multiplier";
     EXPECT_EQ(write(a, "FNN_STEUERBOXCLS1", cf, zero.get()), DATA_ACCESS_ERROR_OBJECT_ACCESS_DENIED);
-    ber::MmsValuePtr prio(MmsValue_newIntegerFromInt32(30));
+    MmsValuePtr prio(MmsValue_newIntegerFromInt32(30));
     EXPECT_EQ(write(a, "FNN_STEUERBOXCLS1", "EmpWCmd_FSCH030001$SP$SchdPrio$setVal", prio.get()),
               DATA_ACCESS_ERROR_SUCCESS);
     loop.reset();  // the policy is set on the loop's thread in the daemon

@@ -48,7 +48,7 @@ protected:
         MmsServiceContext ctx{server, conn != nullptr ? conn : connA, 1, maxPdu};
         return (services.get()->*method)(ctx, content);
     }
-    std::vector<ber::MmsValuePtr> read(const std::string& item) {
+    std::vector<MmsValuePtr> read(const std::string& item) {
         MmsServiceResult r = call(&VariableServices::read, readRequest({{"IEDLD1", item}}));
         EXPECT_EQ(r.kind, MmsServiceResult::Kind::Response) << item;
         return decodeReadResults(r.content);
@@ -59,7 +59,7 @@ protected:
         return results.size() == 1 ? results[0] : -100;
     }
     int writeBool(const std::string& item, bool v, sMmsServerConnection* conn = nullptr) {
-        ber::MmsValuePtr value(MmsValue_newBoolean(v));
+        MmsValuePtr value(MmsValue_newBoolean(v));
         return write(item, value.get(), conn);
     }
     std::vector<std::string> allNames(uint32_t maxPdu) {
@@ -289,12 +289,12 @@ TEST_F(ServicesTest, DataSetAttributesAndReadGiveEveryMemberInOrder) {
 // --- write policy --------------------------------------------------------------------
 
 TEST_F(ServicesTest, WritePolicyByFunctionalConstraintAndType) {
-    ber::MmsValuePtr i30(MmsValue_newIntegerFromInt32(30));
-    ber::MmsValuePtr i3(MmsValue_newIntegerFromInt32(3));
-    ber::MmsValuePtr f(MmsValue_newFloat(1.5F));
-    ber::MmsValuePtr b(MmsValue_newBoolean(true));
-    ber::MmsValuePtr s(MmsValue_newVisibleString("x"));
-    ber::MmsValuePtr tooLong(MmsValue_newVisibleString(std::string(256, 'x').c_str()));
+    MmsValuePtr i30(MmsValue_newIntegerFromInt32(30));
+    MmsValuePtr i3(MmsValue_newIntegerFromInt32(3));
+    MmsValuePtr f(MmsValue_newFloat(1.5F));
+    MmsValuePtr b(MmsValue_newBoolean(true));
+    MmsValuePtr s(MmsValue_newVisibleString("x"));
+    MmsValuePtr tooLong(MmsValue_newVisibleString(std::string(256, 'x').c_str()));
     struct Case {
         std::string item;
         const MmsValue* value;
@@ -376,15 +376,15 @@ TEST_F(ServicesTest, OperateRefusals) {
     handlerLog.server = server;
     DataObject* spc = static_cast<DataObject*>(model.stVal->parent);
     server->controlHandlers[spc] = {&recordingHandler, nullptr};
-    ber::MmsValuePtr b(MmsValue_newBoolean(true));
+    MmsValuePtr b(MmsValue_newBoolean(true));
     struct Case {
         std::string item;
-        ber::MmsValuePtr value;
+        MmsValuePtr value;
         int expected;
     };
     std::vector<Case> cases;
     cases.push_back({"GGIO1$CO$SPCSO1$Oper", operValue(true, 1), DATA_ACCESS_ERROR_TYPE_INCONSISTENT});
-    cases.push_back({"GGIO1$CO$SPCSO1$Oper$ctlVal", ber::MmsValuePtr(MmsValue_newBoolean(true)),
+    cases.push_back({"GGIO1$CO$SPCSO1$Oper$ctlVal", MmsValuePtr(MmsValue_newBoolean(true)),
                      DATA_ACCESS_ERROR_OBJECT_ACCESS_DENIED});
     cases.push_back({"GGIO1$CO$Pos$Oper", operValue(true), DATA_ACCESS_ERROR_OBJECT_NONE_EXISTENT});
     for (const auto& c : cases) EXPECT_EQ(write(c.item, c.value.get()), c.expected) << c.item;
@@ -533,7 +533,7 @@ TEST_F(ServicesTest, AFloodOfUpdatesQueuesABoundedNumberOfReportsAndKeepsTheLast
 }
 
 TEST_F(ServicesTest, BufferTimeGathersChangesOfDifferentMembersIntoOneReport) {
-    ber::MmsValuePtr bufTm(MmsValue_newUnsignedFromUint32(100));
+    MmsValuePtr bufTm(MmsValue_newUnsignedFromUint32(100));
     ASSERT_EQ(write("LLN0$RP$rcb01$BufTm", bufTm.get()), DATA_ACCESS_ERROR_SUCCESS);
     ASSERT_EQ(writeBool("LLN0$RP$rcb01$RptEna", true), DATA_ACCESS_ERROR_SUCCESS);
     IedServer_updateBooleanAttributeValue(server, model.stVal, true);  // member 2
@@ -569,8 +569,8 @@ TEST_F(ServicesTest, BufferTimeGathersChangesOfDifferentMembersIntoOneReport) {
 }
 
 TEST_F(ServicesTest, IntegrityReportsOnlyWithAPeriodAndTheirTrigger) {
-    ber::MmsValuePtr period(MmsValue_newUnsignedFromUint32(1000));
-    ber::MmsValuePtr trgOps(MmsValue_newBitString(6));
+    MmsValuePtr period(MmsValue_newUnsignedFromUint32(1000));
+    MmsValuePtr trgOps(MmsValue_newBitString(6));
     for (int bit : {1, 4}) MmsValue_setBitStringBit(trgOps.get(), bit, true);  // dchg, integrity
     ASSERT_EQ(write("LLN0$RP$rcb01$IntgPd", period.get()), DATA_ACCESS_ERROR_SUCCESS);
     ASSERT_EQ(writeBool("LLN0$RP$rcb01$RptEna", true), DATA_ACCESS_ERROR_SUCCESS);
@@ -597,13 +597,13 @@ TEST_F(ServicesTest, IntegrityReportsOnlyWithAPeriodAndTheirTrigger) {
 }
 
 TEST_F(ServicesTest, BlockOwnershipAndConfigurationWhileEnabled) {
-    ber::MmsValuePtr id(MmsValue_newVisibleString("other"));
+    MmsValuePtr id(MmsValue_newVisibleString("other"));
     ASSERT_EQ(writeBool("LLN0$RP$rcb01$RptEna", true, connA), DATA_ACCESS_ERROR_SUCCESS);
     EXPECT_EQ(writeBool("LLN0$RP$rcb01$RptEna", true, connB), DATA_ACCESS_ERROR_TEMPORARILY_UNAVAILABLE);
     EXPECT_EQ(writeBool("LLN0$RP$rcb01$Resv", true, connB), DATA_ACCESS_ERROR_TEMPORARILY_UNAVAILABLE);
     EXPECT_EQ(write("LLN0$RP$rcb01$RptID", id.get(), connB), DATA_ACCESS_ERROR_TEMPORARILY_UNAVAILABLE);
     EXPECT_EQ(write("LLN0$RP$rcb01$RptID", id.get(), connA), DATA_ACCESS_ERROR_TEMPORARILY_UNAVAILABLE);
-    ber::MmsValuePtr sq(MmsValue_newUnsignedFromUint32(3));
+    MmsValuePtr sq(MmsValue_newUnsignedFromUint32(3));
     EXPECT_EQ(write("LLN0$RP$rcb01$SqNum", sq.get(), connA), DATA_ACCESS_ERROR_OBJECT_ACCESS_DENIED);
     auto resv = read("LLN0$RP$rcb01$Resv");
     EXPECT_TRUE(MmsValue_getBoolean(resv[0].get()));
@@ -658,7 +658,7 @@ TEST_F(ServicesTest, AnswersThatDoNotFitThePduSizeAreRefused) {
 // Every cut and every single-octet change of valid requests gets an answer
 // of some kind, and nothing reads out of bounds (the suite runs under ASan).
 TEST_F(ServicesTest, CutAndAlteredRequestsAreAnsweredSafely) {
-    ber::MmsValuePtr b(MmsValue_newBoolean(true));
+    MmsValuePtr b(MmsValue_newBoolean(true));
     struct Case {
         Method method;
         std::vector<uint8_t> request;

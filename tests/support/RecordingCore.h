@@ -51,6 +51,8 @@ public:
     bool checkIfLPCisAlreadyDeactivated() override { return getActiveValue(1) == -1.0f; }
     bool checkIfLPPisAlreadyDeactivated() override { return getActiveValue(2) == -1.0f; }
     int64_t getTotalDuration() override { return -1; }
+    // From the model of iedServer, as the core reads it.
+    ActiveLimit readActiveLimit(int cls) const override { return readActiveLimitFromModel(iedServer, cls); }
     PowerLimitScheduleMap getScheduleData(int cls) override;
     void resendLpc() override;
     void setPowerLimitSource(const std::string& source) override;

@@ -30,7 +30,7 @@ bool MmsRoad::send(int cls, const std::string& node, const ScheduleContent& cont
     const std::string device = "CLS" + std::to_string(cls);
     const std::string sp = node + "$SP$";
     auto writeInt = [&](const std::string& item, int32_t v) {
-        ber::MmsValuePtr value(MmsValue_newIntegerFromInt32(v));
+        MmsValuePtr value(MmsValue_newIntegerFromInt32(v));
         if (mmsreq::write(client_, device, item, value.get())) return true;
         failure_ = "write " + device + "/" + item;
         return false;
@@ -40,12 +40,12 @@ bool MmsRoad::send(int cls, const std::string& node, const ScheduleContent& cont
               writeInt(sp + "SchdIntv$setVal", content.intervalSeconds) &&
               writeInt(node + "$CF$ValASG001$units$multiplier", content.multiplier);
     for (size_t i = 0; ok && i < content.values.size(); ++i) {
-        ber::MmsValuePtr value(MmsValue_newFloat(content.values[i]));
+        MmsValuePtr value(MmsValue_newFloat(content.values[i]));
         ok = mmsreq::write(client_, device, sp + numbered("ValASG", 3, i + 1) + "$setMag$f", value.get());
         if (!ok) failure_ = "write " + device + "/" + node + " value " + std::to_string(i + 1);
     }
     for (size_t i = 0; ok && i < content.startSeconds.size(); ++i) {
-        ber::MmsValuePtr start(MmsValue_newUtcTimeByMsTime(static_cast<uint64_t>(content.startSeconds[i]) * 1000));
+        MmsValuePtr start(MmsValue_newUtcTimeByMsTime(static_cast<uint64_t>(content.startSeconds[i]) * 1000));
         ok = mmsreq::write(client_, device, sp + numbered("StrTm", 2, i + 1) + "$setTm", start.get());
         if (!ok) failure_ = "write " + device + "/" + node + " start " + std::to_string(i + 1);
     }

@@ -29,10 +29,7 @@ constexpr const char* kUsage =
     "  operate LD NODE OBJECT true|false e.g. operate CLS1 EmpWCmd_FSCH030001 EnaReq true\n"
     "PORT defaults to 102.\n";
 
-struct ValueDeleter {
-    void operator()(MmsValue* v) const { MmsValue_delete(v); }
-};
-using Value = std::unique_ptr<MmsValue, ValueDeleter>;
+using Value = MmsValuePtr;
 
 std::string text(const MmsValue* v) {
     if (v == nullptr) return "(none)";

@@ -147,7 +147,7 @@ private:
 // Each read takes the data-model lock for its own duration, so it never meets
 // an update half done. Borrowed results (values, texts) stay valid while the
 // server lives; copy them when a consistent view of several values matters,
-// or hold IedServer_lockDataModel around the reads.
+// or hold a DataModelLock around the reads.
 
 MmsValue* IedServer_getAttributeValue(IedServer self, DataAttribute* attr);  // borrowed; structures for constructed
 bool IedServer_getBooleanAttributeValue(IedServer self, const DataAttribute* attr);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 // The MMS Data choices this system uses.
 enum MmsType {
@@ -73,6 +74,12 @@ MmsValue* MmsValue_createEmptyArray(int size);
 MmsValue* MmsValue_newDataAccessError(MmsDataAccessError error);
 MmsValue* MmsValue_clone(const MmsValue* self);                    // deep copy
 void MmsValue_delete(MmsValue* self);                              // null is fine; deletes elements too
+
+// The owner of one value: deletes it (elements too) with MmsValue_delete.
+struct MmsValueDeleter {
+    void operator()(MmsValue* value) const { MmsValue_delete(value); }
+};
+using MmsValuePtr = std::unique_ptr<MmsValue, MmsValueDeleter>;
 
 // Type and comparison.
 MmsType MmsValue_getType(const MmsValue* self);

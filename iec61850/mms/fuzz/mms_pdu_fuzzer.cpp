@@ -34,7 +34,7 @@ IedServer fuzzServer() {
             ber::Tlv tlv;
             ber::Writer w;
             while (r.next(tlv)) {
-                ber::MmsValuePtr v = ber::decodeMmsData(tlv);
+                MmsValuePtr v = ber::decodeMmsData(tlv);
                 ber::encodeAccessResult(w, v.get());
             }
             return MmsServiceResult::response(w.take());
@@ -49,13 +49,13 @@ void checkDataRoundTrip(std::span<const uint8_t> data) {
     ber::Reader r(data);
     ber::Tlv tlv;
     while (r.next(tlv)) {
-        ber::MmsValuePtr first = ber::decodeMmsData(tlv);
+        MmsValuePtr first = ber::decodeMmsData(tlv);
         if (!first) continue;
         ber::Writer w;
         if (!ber::encodeMmsData(w, first.get())) continue;
         ber::Tlv again;
         if (!ber::decodeSingle(w.bytes(), again)) std::abort();
-        ber::MmsValuePtr second = ber::decodeMmsData(again);
+        MmsValuePtr second = ber::decodeMmsData(again);
         ber::Writer w2;
         if (!second || !ber::encodeMmsData(w2, second.get()) || w.bytes() != w2.bytes()) std::abort();
     }
