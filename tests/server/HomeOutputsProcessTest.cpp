@@ -136,24 +136,33 @@ std::multiset<std::string> threadNames(pid_t pid) {
 }
 
 // Each thread of the daemon carries the name of its job; the main thread
-// alone keeps the process's name. Here: the home platform's listener (its
-// stand-in names the relay source, so the relay polling runs), the bus loop
-// and the JSON-RPC sender.
+// alone keeps the process's name. Beside the home platform's listener, the
+// bus loop and the JSON-RPC sender runs the thread of the power-limit
+// source the platform names: the relay polling, then the EEBUS limits.
 TEST_F(HomeOutputsProcessTest, EachThreadOfTheDaemonIsNamedAfterItsJob) {
     bustest::EmsServer ems;
     ASSERT_TRUE(ems.running());
     auto daemon = daemonUp(ems.port());
     ASSERT_TRUE(daemon);
-    const std::multiset<std::string> expected = {"iec-server", "nymea-listener", "relay-poll", "dbus-loop",
-                                                 "jsonrpc-sender"};
-    std::multiset<std::string> names = threadNames(daemon->pid());
-    for (const auto end = std::chrono::steady_clock::now() + 10s;
-         names != expected && std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
-        names = threadNames(daemon->pid());
+    const struct {
+        const char* standInCommand;  // nullptr: the source of the start-up ("relais")
+        const char* sourceThread;
+    } sources[] = {{nullptr, "relay-poll"}, {"event eebus\n", "eebus-limits"}};
+    for (const auto& source : sources) {
+        if (source.standInCommand != nullptr) {
+            ASSERT_TRUE(standIn->writeInput(source.standInCommand));
+        }
+        const std::multiset<std::string> expected = {"iec-server", "nymea-listener", "dbus-loop", "jsonrpc-sender",
+                                                     source.sourceThread};
+        std::multiset<std::string> names = threadNames(daemon->pid());
+        for (const auto end = std::chrono::steady_clock::now() + 10s;
+             names != expected && std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
+            names = threadNames(daemon->pid());
+        }
+        std::string seen;
+        for (const std::string& name : names) seen += " " + name;
+        EXPECT_EQ(names, expected) << source.sourceThread << "; threads:" << seen << "\n" << daemon->output();
     }
-    std::string seen;
-    for (const std::string& name : names) seen += " " + name;
-    EXPECT_EQ(names, expected) << "threads:" << seen;
     std::ifstream mainComm("/proc/" + std::to_string(daemon->pid()) + "/comm");
     std::string mainName;
     std::getline(mainComm, mainName);
