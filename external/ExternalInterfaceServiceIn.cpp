@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "foundation/Logging.h"
+#include "foundation/ThreadName.h"
 #include "foundation/Paths.h"
 #include "server/IecCore.h"
 
@@ -47,7 +48,7 @@ ExternalInterfaceServiceIn::ExternalInterfaceServiceIn(IecCore& server, ServiceI
     }
     if (options.startThread) {
         running = true;
-        pollThread = std::thread(&ExternalInterfaceServiceIn::pollServiceIns, this);
+        pollThread = namedThread("relay-poll", [this] { pollServiceIns(); });
     }
     logMessage(&logLevel, LOG_NOTICE, "ServiceIn Konstruktor ---> Initialized ServiceIn");
 }

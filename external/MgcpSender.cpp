@@ -9,6 +9,7 @@
 #include "external/MoreValeMessages.h"
 #include "external/ReplyTemplate.h"
 #include "foundation/Logging.h"
+#include "foundation/ThreadName.h"
 
 using json = nlohmann::json;
 
@@ -75,7 +76,9 @@ void MgcpSender::request(const void* owner, int intervalSeconds, const std::stri
         ++requests_;
         if (!mgcpRunning.exchange(true)) {
             owner_ = owner;
-            mgcpThread = std::thread(&MgcpSender::senderLoop, this, transactionId, std::move(cycle));
+            mgcpThread = namedThread("mgcp-sender", [this, transactionId, cycle = std::move(cycle)]() mutable {
+                senderLoop(std::move(transactionId), std::move(cycle));
+            });
         }
     }
     // A pause under way is measured against the new interval at once.

@@ -8,23 +8,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "iec61850/unique_fd.h"
+
 namespace fileread {
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 FileText refused(std::string reason) {
     FileText result;
@@ -40,7 +28,7 @@ std::string tooLarge(size_t maxBytes) { return "is larger than " + std::to_strin
 FileText readRegularFile(const std::string& path, size_t maxBytes) {
     // O_NONBLOCK: opening a FIFO without a writer (or a device that waits for
     // a carrier) returns at once; the file type is checked before any read.
-    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const iec61850::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) {
         const int code = errno;
         if (code == ENOENT || code == ENOTDIR) {

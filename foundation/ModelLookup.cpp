@@ -15,6 +15,7 @@
 
 #include "model/StaticModel.h"
 #include "foundation/SharedConstants.h"
+#include "iec61850/unique_fd.h"
 
 namespace {
 
@@ -45,10 +46,9 @@ T* as(ModelNode* node, ModelNodeType type) {
 class ProbeResources {
 public:
     ~ProbeResources() {
-        if (fd >= 0) ::close(fd);
         if (addresses != nullptr) ::freeaddrinfo(addresses);
     }
-    int fd = -1;
+    iec61850::UniqueFd fd;
     addrinfo* addresses = nullptr;
 };
 
@@ -101,22 +101,22 @@ bool isHostReachable(const std::string& host, int port, std::chrono::millisecond
         return false;
     }
     const addrinfo* address = probe.addresses;
-    probe.fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
-    if (probe.fd < 0) {
+    probe.fd.reset(::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol));
+    if (!probe.fd.valid()) {
         std::cerr << "Failed to create socket: " << std::strerror(errno) << std::endl;
         return false;
     }
-    const int flags = ::fcntl(probe.fd, F_GETFL, 0);
-    if (flags < 0 || ::fcntl(probe.fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    const int flags = ::fcntl(probe.fd.get(), F_GETFL, 0);
+    if (flags < 0 || ::fcntl(probe.fd.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
         std::cerr << "Error setting non-blocking socket: " << std::strerror(errno) << std::endl;
         return false;
     }
-    if (::connect(probe.fd, address->ai_addr, address->ai_addrlen) < 0 && errno != EINPROGRESS) {
+    if (::connect(probe.fd.get(), address->ai_addr, address->ai_addrlen) < 0 && errno != EINPROGRESS) {
         std::cerr << "Connect failed immediately: " << std::strerror(errno) << std::endl;
         return false;
     }
     // poll() has no descriptor limit, unlike a descriptor set.
-    pollfd waiter{probe.fd, POLLOUT, 0};
+    pollfd waiter{probe.fd.get(), POLLOUT, 0};
     const int timeoutMs = static_cast<int>(std::max<std::chrono::milliseconds::rep>(timeout.count(), 0));
     int ready;
     do {
@@ -132,7 +132,7 @@ bool isHostReachable(const std::string& host, int port, std::chrono::millisecond
     }
     int error = 0;
     socklen_t length = sizeof error;
-    if (::getsockopt(probe.fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
+    if (::getsockopt(probe.fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
     if (error != 0) {
         std::cerr << "Connect failed: " << std::strerror(error) << std::endl;
         return false;

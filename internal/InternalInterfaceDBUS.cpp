@@ -13,6 +13,7 @@
 
 #include "foundation/Clock.h"
 #include "foundation/Logging.h"
+#include "foundation/ThreadName.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
 
@@ -224,7 +225,7 @@ void InternalInterfaceDBUS::registerDBusInterfaces() {
     // The loop runs on a thread of this object: a lost bus ends the loop with
     // an exception, which is logged here instead of ending the process. The
     // limits go on being enforced; emits fail and are logged.
-    eventLoop = std::thread([this] {
+    eventLoop = namedThread("dbus-loop", [this] {
         try {
             connection->enterEventLoop();
         } catch (const std::exception& e) {

@@ -8,6 +8,7 @@
 
 #include "foundation/ConfigFile.h"
 #include "foundation/Logging.h"
+#include "foundation/ThreadName.h"
 #include "foundation/Paths.h"
 #include "internal/ValueReaders.h"
 
@@ -31,7 +32,7 @@ InternalInterfaceJSONRPC::InternalInterfaceJSONRPC(IecCore& core, const jsonrpc:
     std::cout << "InternalInterfaceJSONRPC -> Debug mode: " << (debugMode ? 1 : 0) << std::endl;
     buildTransport("localhost", jsonrpcPort);
     if (readJSONRPCConfig()) buildTransport(jsonrpcHost, jsonrpcPort);
-    sender = std::thread([this] { senderLoop(); });
+    sender = namedThread("jsonrpc-sender", [this] { senderLoop(); });
     std::cout << "InternalInterfaceJSONRPC -> Adding ActPoweGGIOListener" << std::endl;
     server.registerCallback(kListenerName, [this](int n) { onActivePowerChanged(n); });
     std::cout << "InternalInterfaceJSONRPC -> Added ActPoweGGIOListener" << std::endl;

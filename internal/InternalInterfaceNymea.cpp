@@ -22,8 +22,11 @@
 #include "server/IecCore.h"
 #include "foundation/JsonDepth.h"
 #include "foundation/Logging.h"
+#include "foundation/ThreadName.h"
 #include "foundation/ModelLookup.h"
+#include "iec61850/unique_fd.h"
 
+using iec61850::UniqueFd;
 using json = nlohmann::json;
 using SteadyClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -54,26 +57,6 @@ json subscriptionRequest(int id) {
             {"method", "JSONRPC.SetNotificationStatus"},
             {"params", {{"enabled", true}, {"namespaces", {kGridSupportThing}}}}};
 }
-
-// A socket descriptor closed when it goes out of scope.
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ~ScopedFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
 
 // Writes every byte; retries interrupted and short writes. Never raises SIGPIPE.
 bool sendAll(int fd, const std::string& text) {
@@ -237,7 +220,7 @@ InternalInterfaceNymea::InternalInterfaceNymea(IecCore& server, int port, const 
 
     connectWithRetries();
 
-    listenerThread = std::thread(&InternalInterfaceNymea::eventListenerLoop, this);
+    listenerThread = namedThread("nymea-listener", [this] { eventListenerLoop(); });
     logMessage(&logLevel, LOG_NOTICE, "Nymea: InternalInterfaceNymea initialized. Now we are still listening for events");
 }
 
@@ -294,7 +277,7 @@ bool InternalInterfaceNymea::pauseUnlessStopped(milliseconds duration) const {
 // Connection
 
 bool InternalInterfaceNymea::probePort() const {
-    ScopedFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     return probe.get() >= 0 && nymeajson::connectTo(probe.get(), host, port);
 }
 
@@ -332,7 +315,7 @@ void InternalInterfaceNymea::connectWithRetries() {
 
 bool InternalInterfaceNymea::connectToServer() {
     closeSocket();
-    ScopedFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) {
         logMessage(&logLevel, LOG_ERR, "Nymea: Error creating socket: %s", std::strerror(errno));
         return false;
@@ -341,7 +324,7 @@ bool InternalInterfaceNymea::connectToServer() {
     if (!nymeajson::connectTo(fd.get(), host, port)) {
         logMessage(&logLevel, LOG_ERR, "Error connecting to server %s:%d: %s", host.c_str(), port,
                    std::strerror(errno));
-        ::close(fd.release());
+        fd.reset();
         pauseUnlessStopped(timings.reconnectPause);
         return false;
     }
@@ -783,7 +766,7 @@ void InternalInterfaceNymea::failQueuedRequests() {
 void InternalInterfaceNymea::startBalanceUpdateLoop() {
     if (balanceThread.joinable()) return;
     balanceRunning = true;
-    balanceThread = std::thread(&InternalInterfaceNymea::balanceUpdateLoop, this);
+    balanceThread = namedThread("nymea-balance", [this] { balanceUpdateLoop(); });
 }
 
 void InternalInterfaceNymea::stopBalanceUpdateLoop() {

@@ -20,7 +20,9 @@
 #include <variant>
 
 #include "foundation/Logging.h"
+#include "foundation/ThreadName.h"
 #include "foundation/Paths.h"
+#include "iec61850/unique_fd.h"
 #include "internal/InternalInterfaceNymea.h"
 #include "server/IecCore.h"
 
@@ -326,11 +328,8 @@ bool InternalInterfaceNymeaEEBUS::startUp() {
 }
 
 bool InternalInterfaceNymeaEEBUS::probePort() const {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const bool reachable = nymeajson::connectTo(fd, host, port);
-    ::close(fd);
-    return reachable;
+    const iec61850::UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return probe.valid() && nymeajson::connectTo(probe.get(), host, port);
 }
 
 void InternalInterfaceNymeaEEBUS::closeSocket() {
@@ -350,18 +349,18 @@ void InternalInterfaceNymeaEEBUS::connectToServer() {
     const int attempts = std::max(1, timings.connectAttempts);
     for (int retry = 1; retry <= attempts; ++retry) {
         // A fresh socket per attempt: a socket whose connect failed is not reused.
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
+        iec61850::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!fd.valid()) {
             logMessage(&logLevel, LOG_ERR, "EEBUS: Error creating socket: %.200s", std::strerror(errno));
             return;
         }
         int yes = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        if (nymeajson::connectTo(fd, host, port)) {
-            sock = fd;
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+        if (nymeajson::connectTo(fd.get(), host, port)) {
+            sock = fd.release();
             break;
         }
-        ::close(fd);
+        fd.reset();
         backoff = std::min(backoff * 2, timings.connectBackoffCap);
         logMessage(&logLevel, LOG_WARNING, "EEBUS: Retry %d failed. Retrying in %lld seconds.", retry,
                    static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(backoff).count()));
@@ -523,10 +522,11 @@ void InternalInterfaceNymeaEEBUS::startEEBUSPlimUpdateThread() {
         return;
     }
     running = true;
-    plimThread = std::thread([this] {
+    plimThread = namedThread("eebus-start", [this] {
         if (startUp()) {
             // Connected before the loop starts, so its first step runs at once.
             nymeaConnected = true;
+            nameThisThread("eebus-limits");
             plimUpdateLoop();
         }
         running = false;

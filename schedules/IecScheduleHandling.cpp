@@ -22,7 +22,6 @@
 
 // The one schedule store, made before the entry point runs; never deleted.
 ScheduleManager* scheduleManager = new ScheduleManager("Manager");
-IecScheduleHandling* scheduleHandling = nullptr;
 
 namespace {
 
@@ -560,4 +559,8 @@ int64_t IecScheduleHandling::getTotalDuration() {
 PowerLimitSchedule IecScheduleHandling::getScheduleData(int cls) {
     // No file is read: callable inside and outside the road.
     return scheduleManager->getPowerLimitSchedule(cls);
+}
+
+std::shared_ptr<ScheduleService> createScheduleHandling(IedServer* server, CallbackMap* callbacks) {
+    return std::make_shared<IecScheduleHandling>(server, callbacks);
 }

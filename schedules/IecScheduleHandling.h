@@ -24,9 +24,10 @@
 
 #include "iec61850/iec61850_server.h"
 #include "schedules/ScheduleManager.h"
+#include "schedules/ScheduleService.h"
 #include "foundation/Callbacks.h"
 
-class IecScheduleHandling {
+class IecScheduleHandling : public ScheduleService {
 public:
     // serverHandle: address of the process's server handle (read at each
     // use); registry: the listener registry of the server core. Opens and
@@ -43,18 +44,18 @@ public:
     // be written): the node's model state then reads Not Ready until a
     // later hand-over of it is stored, and what the store held before stays
     // in force.
-    bool sendIECValuesToScheduleManager(const std::string& lnName, int cls);
+    bool sendIECValuesToScheduleManager(const std::string& lnName, int cls) override;
     // Resets the schedule node in the model and hands the reset node over.
-    void deleteScheduleData(const std::string& ldName, const std::string& lnName);
+    void deleteScheduleData(const std::string& ldName, const std::string& lnName) override;
     // Hands every schedule of CLS1..CLS4 over, re-evaluates CLS1 and CLS2 and
     // calls the listeners for both.
-    void updateStatesOfAllCls();
+    void updateStatesOfAllCls() override;
 
     // --- Evaluation ------------------------------------------------------------
 
     // Writes the state of every enabled schedule of the CLS and of every one
     // disabled since its last evaluation, then evaluates it.
-    void updateSchedule(int cls);
+    void updateSchedule(int cls) override;
     bool checkScheduleState(const std::string& lnName, int cls);
     void updateActiveSchedule(int cls);
     void updateActSchdRef(int cls, const std::string& controllerNode);
@@ -63,15 +64,15 @@ public:
 
     // --- Questions of the server core -----------------------------------------
 
-    std::vector<int> getClsWithActiveSchedule() const;
-    std::vector<int> getClsWithFutureTimestamp() const;
-    std::string getActiveScheduleName(int cls) const;
-    float getActiveValue(int cls) const;
-    int32_t getActiveMultiplier(int cls) const;
-    bool checkIfActualTimeInScheduleInterval(int cls, const std::string& lnName);
-    bool checkIfSlotIsInFuture(int cls, const std::string& lnName);
-    int64_t getTotalDuration();
-    PowerLimitSchedule getScheduleData(int cls);
+    std::vector<int> getClsWithActiveSchedule() const override;
+    std::vector<int> getClsWithFutureTimestamp() const override;
+    std::string getActiveScheduleName(int cls) const override;
+    float getActiveValue(int cls) const override;
+    int32_t getActiveMultiplier(int cls) const override;
+    bool checkIfActualTimeInScheduleInterval(int cls, const std::string& lnName) override;
+    bool checkIfSlotIsInFuture(int cls, const std::string& lnName) override;
+    int64_t getTotalDuration() override;
+    PowerLimitSchedule getScheduleData(int cls) override;
 
     const std::string& getIcdVersion() const { return icdVersion; }
     const std::vector<std::string>& getAllSchedules() const { return allSchedules; }
@@ -125,6 +126,3 @@ private:
     // latestStartTime.
     mutable std::mutex stateMutex;
 };
-
-// The one schedule handling, created by the server core; never deleted.
-extern IecScheduleHandling* scheduleHandling;

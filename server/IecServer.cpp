@@ -19,7 +19,7 @@
 #include "foundation/Logging.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
-#include "server/ScheduleService.h"
+#include "schedules/ScheduleService.h"
 #include "server/Serialization.h"
 #include "server/ServerConfig.h"
 #include "server/ServerLog.h"

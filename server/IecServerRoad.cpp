@@ -12,7 +12,7 @@
 #include "server/IecServer.h"
 #include "foundation/Logging.h"
 #include "foundation/ModelLookup.h"
-#include "server/ScheduleService.h"
+#include "schedules/ScheduleService.h"
 #include "server/Serialization.h"
 #include "server/ServerLog.h"
 #include "server/SlotBook.h"

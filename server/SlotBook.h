@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "server/ScheduleService.h"
+#include "schedules/ScheduleService.h"
 
 // (schedule logical-node name, CLS logical-device name); ordered by node, then CLS, bytewise.
 using Slot = std::pair<std::string, std::string>;

@@ -10,7 +10,7 @@ set -uo pipefail
 root="${1:-$(dirname "$0")/..}"
 cd "$root" || exit 1
 status=0
-public='"iec61850/(iec61850_server|iec61850_model|mms_value|iec61850_log|durable_file)\.h"'
+public='"iec61850/(iec61850_server|iec61850_model|mms_value|iec61850_log|durable_file|unique_fd)\.h"'
 
 breach() {  # folder, forbidden include pattern, allowed pattern (may be empty), reason
   local dir=$1 bad=$2 ok=$3 why=$4 hits

@@ -63,11 +63,11 @@ std::vector<std::string> listTemporaries(const fs::path& dir) {
 
 // Syncs the directory; false with errno set when it cannot be opened or synced.
 bool syncDirectory(const fs::path& dir) {
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) return false;
-    const bool synced = countedSync(dirFd) == 0;
+    UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dirFd.valid()) return false;
+    const bool synced = countedSync(dirFd.get()) == 0;
     const int syncError = errno;
-    ::close(dirFd);
+    dirFd.reset();
     errno = syncError;
     return synced;
 }
@@ -90,7 +90,7 @@ uint64_t durableSyncCount() { return syncCount.load(std::memory_order_relaxed); 
 DurableFile::~DurableFile() { discard(); }
 
 DurableFile::DurableFile(DurableFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : fd_(std::move(other.fd_)),
       temporary_(std::move(other.temporary_)),
       destination_(std::move(other.destination_)),
       error_(std::move(other.error_)),
@@ -101,7 +101,7 @@ DurableFile::DurableFile(DurableFile&& other) noexcept
 DurableFile& DurableFile::operator=(DurableFile&& other) noexcept {
     if (this != &other) {
         discard();
-        fd_ = std::exchange(other.fd_, -1);
+        fd_ = std::move(other.fd_);
         temporary_ = std::move(other.temporary_);
         destination_ = std::move(other.destination_);
         error_ = std::move(other.error_);
@@ -123,12 +123,11 @@ bool DurableFile::begin(const fs::path& destination, unsigned mode) {
     error_.clear();
     errno_ = 0;
     std::string pattern = (directoryOf(destination) / (temporaryPrefix(destination) + std::string(kRandomPart, 'X'))).string();
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) return fail("create a temporary file for", destination, errno);
-    fd_ = fd;
+    fd_.reset(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd_.valid()) return fail("create a temporary file for", destination, errno);
     temporary_ = pattern;
     destination_ = destination;
-    if (::fchmod(fd_, static_cast<mode_t>(mode)) != 0) return fail("set the mode of", temporary_, errno);
+    if (::fchmod(fd_.get(), static_cast<mode_t>(mode)) != 0) return fail("set the mode of", temporary_, errno);
     return true;
 }
 
@@ -136,7 +135,7 @@ bool DurableFile::write(const void* data, size_t size) {
     if (!valid()) return fail("write", destination_, EBADF);
     const char* next = static_cast<const char*>(data);
     while (size > 0) {
-        const ssize_t written = ::write(fd_, next, size);
+        const ssize_t written = ::write(fd_.get(), next, size);
         if (written < 0) {
             if (errno == EINTR) continue;
             return fail("write", temporary_, errno);
@@ -151,9 +150,8 @@ bool DurableFile::write(const void* data, size_t size) {
 bool DurableFile::commit(Commit how, Durability durability) {
     if (!valid()) return fail("commit", destination_, EBADF);
     const bool synced = durability == Durability::kSynced;
-    if (synced && countedSync(fd_) != 0) return fail("sync", temporary_, errno);
-    const int fd = std::exchange(fd_, -1);
-    if (!closeChecked(fd)) return fail("close", temporary_, errno);
+    if (synced && countedSync(fd_.get()) != 0) return fail("sync", temporary_, errno);
+    if (!closeChecked(fd_.release())) return fail("close", temporary_, errno);
     const int renamed = how == Commit::kReplace
                             ? ::rename(temporary_.c_str(), destination_.c_str())
                             : ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE);
@@ -167,10 +165,7 @@ bool DurableFile::commit(Commit how, Durability durability) {
 }
 
 void DurableFile::discard() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    fd_.reset();
     if (!temporary_.empty()) {
         ::unlink(temporary_.c_str());
         temporary_.clear();
@@ -230,19 +225,18 @@ bool FileReplacer::syncDeferred(const fs::path& directory, std::string& error) {
     };
     for (const std::string& name : files) {
         const fs::path file = dir / name;
-        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0) {
+        const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!fd.valid()) {
             if (errno != ENOENT) {  // a file moved away needs no sync
                 failed("open", file, errno);
                 unsynced.insert(name);
             }
             continue;
         }
-        if (countedSync(fd) != 0) {
+        if (countedSync(fd.get()) != 0) {
             failed("sync", file, errno);
             unsynced.insert(name);
         }
-        ::close(fd);
     }
     if (!syncDirectory(dir)) {
         failed("sync the directory", dir, errno);

@@ -69,24 +69,6 @@ bool statAttributes(const fs::path& path, FileAttributes& attributes, mode_t& mo
 
 }  // namespace
 
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-int UniqueFd::release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
 MmsError fileErrorFromErrno(int error) {
     switch (error) {
         case ENOENT:

@@ -14,6 +14,7 @@
 
 #include "iec61850/durable_file.h"
 #include "iec61850/iec61850_server.h"
+#include "iec61850/unique_fd.h"
 
 namespace iec61850::files {
 
@@ -35,25 +36,6 @@ struct FileAttributes {
 struct DirectoryEntry {
     std::string name;  // as a client uses it in later requests
     FileAttributes attributes;
-};
-
-// Owns an open file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd();
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release();
-
-private:
-    int fd_ = -1;
 };
 
 struct OpenedFile {

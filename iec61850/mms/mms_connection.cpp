@@ -29,11 +29,6 @@ constexpr int kServicePduSize = 3;
 constexpr int kServiceOther = 0;
 }  // namespace
 
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 sMmsServerConnection::sMmsServerConnection(MmsServerState& o, UniqueFd f, std::string peer, uint16_t ref)
     : owner(o), server(o.handle.server), fd(std::move(f)), createdAt(std::chrono::steady_clock::now()),
       localRef(ref) {

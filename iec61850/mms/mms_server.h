@@ -19,41 +19,14 @@
 #include <vector>
 
 #include "iec61850/ied_server_internal.h"
+#include "iec61850/unique_fd.h"
 #include "iec61850/mms/mms_services.h"
 #include "iec61850/mms/session.h"
 #include "iec61850/mms/tpkt_cotp.h"
 
 class MmsServerState;
 
-// Owned file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept {
-        if (this != &o) {
-            reset();
-            fd_ = o.release();
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
+using iec61850::UniqueFd;
 
 struct sClientConnection {
     sMmsServerConnection* connection = nullptr;

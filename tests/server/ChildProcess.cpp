@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -51,6 +52,18 @@ ChildProcess::~ChildProcess() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+}
+
+bool ChildProcess::writeInput(const std::string& text) {
+    if (stdinWrite_ < 0) return false;
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(stdinWrite_, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        written += static_cast<size_t>(n);
+    }
+    return true;
 }
 
 std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {

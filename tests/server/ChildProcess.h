@@ -31,6 +31,8 @@ public:
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
     std::string output() const;
     size_t countInOutput(const std::string& text) const;
+    // Writes text to the standard input kept open; false when it is not open or the write failed.
+    bool writeInput(const std::string& text);
     // VmRSS of the running process in KiB; -1 when unknown.
     long residentKiB() const;
 

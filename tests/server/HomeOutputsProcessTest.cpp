@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "tests/internal/BusClient.h"
@@ -118,6 +120,53 @@ TEST_F(HomeOutputsProcessTest, AnOperatedLimitReachesTheBusTheLogAndTheServerAli
     const std::string log = workDir.readFile("/data/cls-logs/cls-input.log");
     EXPECT_NE(log.find(" - (LPC): Power Limit: 4200 W\n------------------------\n"), std::string::npos) << log;
     EXPECT_TRUE(client.release());
+    EXPECT_FALSE(daemon->waitExit(0ms).has_value()) << daemon->output();
+}
+
+// The names of a process's threads as ps -L, top -H and gdb show them.
+std::multiset<std::string> threadNames(pid_t pid) {
+    std::multiset<std::string> names;
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name)) names.insert(name);
+    }
+    return names;
+}
+
+// Each thread of the daemon carries the name of its job; the main thread
+// alone keeps the process's name. Beside the home platform's listener, the
+// bus loop and the JSON-RPC sender runs the thread of the power-limit
+// source the platform names: the relay polling, then the EEBUS limits.
+TEST_F(HomeOutputsProcessTest, EachThreadOfTheDaemonIsNamedAfterItsJob) {
+    bustest::EmsServer ems;
+    ASSERT_TRUE(ems.running());
+    auto daemon = daemonUp(ems.port());
+    ASSERT_TRUE(daemon);
+    const struct {
+        const char* standInCommand;  // nullptr: the source of the start-up ("relais")
+        const char* sourceThread;
+    } sources[] = {{nullptr, "relay-poll"}, {"event eebus\n", "eebus-limits"}};
+    for (const auto& source : sources) {
+        if (source.standInCommand != nullptr) {
+            ASSERT_TRUE(standIn->writeInput(source.standInCommand));
+        }
+        const std::multiset<std::string> expected = {"iec-server", "nymea-listener", "dbus-loop", "jsonrpc-sender",
+                                                     source.sourceThread};
+        std::multiset<std::string> names = threadNames(daemon->pid());
+        for (const auto end = std::chrono::steady_clock::now() + 10s;
+             names != expected && std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
+            names = threadNames(daemon->pid());
+        }
+        std::string seen;
+        for (const std::string& name : names) seen += " " + name;
+        EXPECT_EQ(names, expected) << source.sourceThread << "; threads:" << seen << "\n" << daemon->output();
+    }
+    std::ifstream mainComm("/proc/" + std::to_string(daemon->pid()) + "/comm");
+    std::string mainName;
+    std::getline(mainComm, mainName);
+    EXPECT_EQ(mainName, "iec-server");
     EXPECT_FALSE(daemon->waitExit(0ms).has_value()) << daemon->output();
 }
 

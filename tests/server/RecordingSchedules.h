@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/ScheduleService.h"
+#include "schedules/ScheduleService.h"
 
 class RecordingSchedules : public ScheduleService {
 public:
@@ -47,11 +47,11 @@ public:
     void deleteScheduleData(const std::string& clsName, const std::string& node) override {
         record("delete", node, clsName.empty() ? 0 : clsName.back() - '0');
     }
-    std::vector<int> getClsWithActiveSchedule() override { return activeCls; }
-    std::vector<int> getClsWithFutureTimestamp() override { return futureCls; }
-    std::string getActiveScheduleName(int) override { return "no_schedule_active"; }
-    float getActiveValue(int cls) override { return activeValue[cls]; }
-    int32_t getActiveMultiplier(int) override { return 0; }
+    std::vector<int> getClsWithActiveSchedule() const override { return activeCls; }
+    std::vector<int> getClsWithFutureTimestamp() const override { return futureCls; }
+    std::string getActiveScheduleName(int) const override { return "no_schedule_active"; }
+    float getActiveValue(int cls) const override { return activeValue[cls]; }
+    int32_t getActiveMultiplier(int) const override { return 0; }
     int64_t getTotalDuration() override { return -1; }
     std::map<uint64_t, int64_t> getScheduleData(int) override { return {}; }
 

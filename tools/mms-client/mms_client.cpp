@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/ConfigFile.h"
 #include "iec61850/mms_value.h"
 #include "tests/mms/MmsTestClient.h"
 #include "tests/server/MmsRequests.h"
@@ -120,9 +121,9 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     int port = 102;
     if (args.size() >= 2 && args[0] == "-p") {
-        long long n = 0;
-        if (!parseNumber(args[1], n) || n < 1 || n > 65535) return fail("-p takes a TCP port");
-        port = static_cast<int>(n);
+        const std::optional<int> given = config::parsePort(args[1]);
+        if (!given) return fail("-p takes a TCP port");
+        port = *given;
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.empty()) {

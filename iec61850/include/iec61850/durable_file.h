@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "iec61850/unique_fd.h"
+
 namespace iec61850 {
 
 // How far a commit or a replace goes beyond the atomic rename.
@@ -58,7 +60,7 @@ public:
 
     // Creates the temporary file beside destination with the given mode.
     bool begin(const std::filesystem::path& destination, unsigned mode);
-    bool valid() const { return fd_ >= 0; }
+    bool valid() const { return fd_.valid(); }
     // Writes every byte (short writes and interrupted calls are continued).
     bool write(const void* data, size_t size);
     // Syncs and closes the file, renames it onto the destination and syncs
@@ -75,7 +77,7 @@ public:
 private:
     bool fail(const char* step, const std::filesystem::path& path, int code);
 
-    int fd_ = -1;
+    UniqueFd fd_;
     std::filesystem::path temporary_;
     std::filesystem::path destination_;
     std::string error_;

@@ -1,6 +1,6 @@
 #pragma once
-// What the server core asks of schedule management. The daemon forwards to
-// the one IecScheduleHandling object; tests install a recording double.
+// What the server core asks of schedule management. The daemon's
+// IecScheduleHandling implements it; tests install a recording double.
 // Every call runs on the caller's thread; the caller holds the road lock.
 
 #include <cstdint>
@@ -27,11 +27,11 @@ public:
     virtual bool checkIfSlotIsInFuture(int cls, const std::string& node) = 0;
     // Resets the schedule in the model and in the store.
     virtual void deleteScheduleData(const std::string& clsName, const std::string& node) = 0;
-    virtual std::vector<int> getClsWithActiveSchedule() = 0;
-    virtual std::vector<int> getClsWithFutureTimestamp() = 0;
-    virtual std::string getActiveScheduleName(int cls) = 0;
-    virtual float getActiveValue(int cls) = 0;
-    virtual int32_t getActiveMultiplier(int cls) = 0;
+    virtual std::vector<int> getClsWithActiveSchedule() const = 0;
+    virtual std::vector<int> getClsWithFutureTimestamp() const = 0;
+    virtual std::string getActiveScheduleName(int cls) const = 0;
+    virtual float getActiveValue(int cls) const = 0;
+    virtual int32_t getActiveMultiplier(int cls) const = 0;
     virtual int64_t getTotalDuration() = 0;
     // The limit schedule of a CLS (start time in ms -> limit in W).
     virtual std::map<uint64_t, int64_t> getScheduleData(int cls) = 0;
