@@ -95,6 +95,10 @@ bool IecScheduleHandling::handOver(const std::string& ld, const std::string& lnN
     return false;
 }
 
+bool IecScheduleHandling::isStored(int cls, const std::string& lnName) const {
+    return validCls(cls) && unstored[cls].count(lnName) == 0;
+}
+
 void IecScheduleHandling::markUnstored(const std::string& ld, const std::string& lnName, int cls) {
     // The model now shows a schedule the store does not hold: it must not
     // read Running, while whatever the store held before stays in force.

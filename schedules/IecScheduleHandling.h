@@ -45,6 +45,7 @@ public:
     // later hand-over of it is stored, and what the store held before stays
     // in force.
     bool sendIECValuesToScheduleManager(const std::string& lnName, int cls) override;
+    bool isStored(int cls, const std::string& lnName) const override;
     // Resets the schedule node in the model and hands the reset node over.
     void deleteScheduleData(const std::string& ldName, const std::string& lnName) override;
     // Hands every schedule of CLS1..CLS4 over, re-evaluates CLS1 and CLS2 and

@@ -21,6 +21,9 @@ public:
     virtual bool sendIECValuesToScheduleManager(const std::string& node, int cls) = 0;
     // Re-evaluates a CLS; calls the listeners when its active value changed.
     virtual void updateSchedule(int cls) = 0;
+    // False while the node's last hand-over is not held by the store: it was
+    // refused, not written, or its file could not be synced afterwards.
+    virtual bool isStored(int cls, const std::string& node) const = 0;
     // Hands every schedule to the store again and calls the listeners for CLS1 and CLS2.
     virtual void updateStatesOfAllCls() = 0;
     virtual bool checkIfActualTimeInScheduleInterval(int cls, const std::string& node) = 0;

@@ -184,8 +184,10 @@ SlotSet IecServer::processPendingSlots() {
             logMessage(&serverLogLevel, LOG_INFO, "server: 2.0 processIEC ValuesInSM - Logical Node Name: %s, CLS Name: %s",
                        node.c_str(), clsName.c_str());
             const int cls = logicalDeviceKindFromString(clsName);
-            if (!schedules->sendIECValuesToScheduleManager(node, cls)) unstored.insert(slot);
+            schedules->sendIECValuesToScheduleManager(node, cls);
             schedules->updateSchedule(cls);
+            // The evaluation syncs what the hand-over wrote; either may fail.
+            if (!schedules->isStored(cls, node)) unstored.insert(slot);
             persistedSlots = batch;
             serialization.save_all_IEC_values_to_XML();
         } catch (const std::exception& e) {

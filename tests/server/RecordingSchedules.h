@@ -39,6 +39,7 @@ public:
         record("update", "", cls);
         if (onUpdate) onUpdate(cls);
     }
+    bool isStored(int cls, const std::string& node) const override { return unstorable.count({cls, node}) == 0; }
     void updateStatesOfAllCls() override { record("updateAll", "", 0); }
     bool checkIfActualTimeInScheduleInterval(int cls, const std::string& node) override {
         return runningNow.count({cls, node}) != 0;
