@@ -89,10 +89,9 @@ struct EnvelopeText {
 
 }  // namespace
 
-void ExternalInterfaceCLSEEDI::callbackOnMessage(mosquitto*, void* self, const mosquitto_message* message) {
-    auto* gateway = static_cast<ExternalInterfaceCLSEEDI*>(self);
+void ExternalInterfaceCLSEEDI::callbackOnMessage(const mosquitto_message* message) {
     if (message == nullptr) {
-        logMessage(&gateway->logLevel_, LOG_ERR, "CLSEEDI: Received null MQTT message");
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Received null MQTT message");
         return;
     }
     std::string topic = message->topic != nullptr ? message->topic : "";
@@ -102,7 +101,7 @@ void ExternalInterfaceCLSEEDI::callbackOnMessage(mosquitto*, void* self, const m
     if (message->payload != nullptr && message->payloadlen > 0) {
         payload = {static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen)};
     }
-    gateway->handleMessage(topic, payload);
+    handleMessage(topic, payload);
 }
 
 void ExternalInterfaceCLSEEDI::handleMessage(const std::string& topic, std::string_view payload) {
@@ -427,9 +426,7 @@ std::optional<json> ExternalInterfaceCLSEEDI::loadTemplate(const char* name, con
 }
 
 int ExternalInterfaceCLSEEDI::publish(const std::string& topic, const std::string& payload) {
-    if (mosq == nullptr) return MOSQ_ERR_INVAL;
-    return mosquitto_publish(mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
-                             false);
+    return session_ ? session_->publish(topic, payload) : MOSQ_ERR_INVAL;
 }
 
 void ExternalInterfaceCLSEEDI::sendAck(const std::string& topic, int errorNumber, const std::string& relation) {

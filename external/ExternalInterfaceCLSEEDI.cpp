@@ -29,35 +29,30 @@ ExternalInterfaceCLSEEDI::ExternalInterfaceCLSEEDI(IecCore& server)
     logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: ExternalInterfaceCLSEEDI initiation done");
 }
 
-ExternalInterfaceCLSEEDI::~ExternalInterfaceCLSEEDI() {
-    releaseClient();
-    if (libraryInitialised_) mosquitto_lib_cleanup();
-}
+ExternalInterfaceCLSEEDI::~ExternalInterfaceCLSEEDI() { releaseClient(); }
 
 // Disconnects, stops the network thread (no callback runs after it) and
 // destroys the client, in this order.
 void ExternalInterfaceCLSEEDI::releaseClient() {
-    if (mosq == nullptr) return;
-    logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Disconnecting from other MQTT broker");
-    mosquitto_disconnect(mosq);
-    if (loopRunning_) {
-        mosquitto_loop_stop(mosq, false);
-        loopRunning_ = false;
+    if (!session_ || !session_->ok()) {
+        session_.reset();
+        return;
     }
-    mosquitto_destroy(mosq);
-    mosq = nullptr;
+    logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Disconnecting from other MQTT broker");
+    session_->close();
+    session_.reset();
 }
 
 int ExternalInterfaceCLSEEDI::startMqttLoop() {
-    int rc = mosq != nullptr ? mosquitto_loop_start(mosq) : MOSQ_ERR_INVAL;
-    if (rc != MOSQ_ERR_SUCCESS && loopRunning_) {
+    const bool wasRunning = session_ && session_->libraryLoopRunning();
+    int rc = session_ ? session_->startLibraryLoop() : MOSQ_ERR_INVAL;
+    if (rc != MOSQ_ERR_SUCCESS && wasRunning) {
         // The set-up started the loop already: the library refuses this second
         // start, as expected on every healthy start, and the loop runs on.
         logMessage(&logLevel_, LOG_INFO, "CLSEEDI: mosquitto_loop_start() failed (the MQTT loop is already running)");
     } else if (rc != MOSQ_ERR_SUCCESS) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: mosquitto_loop_start() failed");
     } else {
-        loopRunning_ = true;
         logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: MQTT loop started");
     }
     return rc;
@@ -134,16 +129,13 @@ bool ExternalInterfaceCLSEEDI::readConfig() {
 // gateway never falls back to plaintext with its credentials.
 bool ExternalInterfaceCLSEEDI::setUpTls() {
     const std::string caFile = paths::resolve(kCaFile);
-    int rc = mosquitto_tls_set(mosq, caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
-    const char* step = "mosquitto_tls_set";
-    if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_tls_opts_set(mosq, 1, "tlsv1.2", nullptr);
-        step = "mosquitto_tls_opts_set";
-    }
-    if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_tls_insecure_set(mosq, false);
-        step = "mosquitto_tls_insecure_set";
-    }
+    MqttTls tls;
+    tls.caFile = caFile;
+    tls.tlsVersion = "tlsv1.2";
+    tls.setInsecure = true;
+    tls.insecure = false;
+    const char* step = nullptr;
+    const int rc = session_->setTls(tls, &step);
     if (rc != MOSQ_ERR_SUCCESS) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: TLS setup failed in %s (CA file %s): %d (%s)", step,
                    caFile.c_str(), rc, mosquitto_strerror(rc));
@@ -154,22 +146,21 @@ bool ExternalInterfaceCLSEEDI::setUpTls() {
 
 void ExternalInterfaceCLSEEDI::InitializeConnection() {
     releaseClient();
-    if (!libraryInitialised_) {
-        mosquitto_lib_init();
-        libraryInitialised_ = true;
-    }
     const std::string clientId = clseedi::clientIdFor(hostName);
-    mosq = mosquitto_new(clientId.c_str(), true, this);
-    if (mosq == nullptr) {
+    session_ = std::make_unique<MqttSession>(clientId, "mqtt-clseedi", &logLevel_, "CLSEEDI: ");
+    if (!session_->ok()) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to create MQTT client");
+        session_.reset();
         connectError = 1;
         return;
     }
-    mosquitto_log_callback_set(mosq, &ExternalInterfaceCLSEEDI::onLog);
-    mosquitto_connect_callback_set(mosq, &ExternalInterfaceCLSEEDI::onConnect);
-    mosquitto_disconnect_callback_set(mosq, &ExternalInterfaceCLSEEDI::onDisconnect);
-    mosquitto_message_callback_set(mosq, &ExternalInterfaceCLSEEDI::callbackOnMessage);
-    mosquitto_reconnect_delay_set(mosq, 5, 60, true);
+    MqttSession::Callbacks callbacks;
+    callbacks.onLog = [this](int, const char* text) { onLog(text); };
+    callbacks.onConnect = [this](int rc) { onConnect(rc); };
+    callbacks.onDisconnect = [this](int rc) { onDisconnect(rc); };
+    callbacks.onMessage = [this](const mosquitto_message* message) { callbackOnMessage(message); };
+    session_->setCallbacks(std::move(callbacks));
+    session_->setReconnectDelay(5, 60, true);
 
     const bool configOk = readConfig();
     logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: InitializeConnection MQTT (broker=%s, port=%d, TLS=%s, debugMode=%d)",
@@ -179,30 +170,29 @@ void ExternalInterfaceCLSEEDI::InitializeConnection() {
         connectError = 3;
         return;
     }
-    int rc = mosquitto_username_pw_set(mosq, mqttUsername.c_str(), mqttPassword.c_str());
+    int rc = session_->setCredentials(mqttUsername, mqttPassword);
     if (rc != MOSQ_ERR_SUCCESS) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to set the MQTT credentials: %d (%s)", rc,
                    mosquitto_strerror(rc));
     }
     const std::string statusTopic = pubTopic + "/status";
-    rc = mosquitto_will_set(mosq, statusTopic.c_str(), 7, "offline", 1, true);
+    rc = session_->setWill(statusTopic, "offline", 1, true);
     if (rc != MOSQ_ERR_SUCCESS) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to set the will on '%s': %d (%s)", statusTopic.c_str(), rc,
                    mosquitto_strerror(rc));
     }
-    rc = mosquitto_loop_start(mosq);
+    rc = session_->startLibraryLoop();
     if (rc != MOSQ_ERR_SUCCESS) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to start loop: %d (%s)", rc, mosquitto_strerror(rc));
         connectError = rc;
         return;
     }
-    loopRunning_ = true;
     if (!isHostReachable(mqttBroker, mqttPort)) {
         logMessage(&logLevel_, LOG_WARNING,
                    "CLSEEDI: Host %s not reachable on %d \u2014 attempting connect anyway, mosquitto will retry",
                    mqttBroker.c_str(), mqttPort);
     }
-    rc = mosquitto_connect(mosq, mqttBroker.c_str(), mqttPort, 60);
+    rc = session_->connect(mqttBroker, mqttPort, 60);
     if (rc != MOSQ_ERR_SUCCESS) {
         logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Connect failed: %d (%s) \u2014 loop is running, will retry", rc,
                    mosquitto_strerror(rc));
@@ -212,44 +202,41 @@ void ExternalInterfaceCLSEEDI::InitializeConnection() {
     logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: MQTT init done, clientId=%s", clientId.c_str());
 }
 
-void ExternalInterfaceCLSEEDI::onConnect(mosquitto* client, void* self, int rc) {
-    auto* gateway = static_cast<ExternalInterfaceCLSEEDI*>(self);
+void ExternalInterfaceCLSEEDI::onConnect(int rc) {
     if (rc != 0) {
-        logMessage(&gateway->logLevel_, LOG_ERR, "CLSEEDI: Failed to connect, reason code=%d (%s)", rc,
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Failed to connect, reason code=%d (%s)", rc,
                    mosquitto_connack_string(rc));
         return;
     }
-    mosquitto_subscribe(client, nullptr, gateway->subTopic.c_str(), 0);
-    const std::string statusTopic = gateway->pubTopic + "/status";
-    int published = mosquitto_publish(client, nullptr, statusTopic.c_str(), 6, "online", 1, true);
+    session_->subscribe(subTopic, 0);
+    const std::string statusTopic = pubTopic + "/status";
+    int published = session_->publish(statusTopic, "online", 1, true);
     if (published != MOSQ_ERR_SUCCESS) {
-        logMessage(&gateway->logLevel_, LOG_ERR,
+        logMessage(&logLevel_, LOG_ERR,
                    "CLSEEDI: Connected but failed to publish 'online' status on '%s': %s (%d)", statusTopic.c_str(),
                    mosquitto_strerror(published), published);
     } else {
-        logMessage(&gateway->logLevel_, LOG_NOTICE,
+        logMessage(&logLevel_, LOG_NOTICE,
                    "CLSEEDI: Connected to MQTT broker, subscribed='%s', status topic='%s' set to 'online'",
-                   gateway->subTopic.c_str(), statusTopic.c_str());
+                   subTopic.c_str(), statusTopic.c_str());
     }
-    gateway->disconnected.exchange(false);
+    disconnected.exchange(false);
 }
 
-void ExternalInterfaceCLSEEDI::onDisconnect(mosquitto*, void* self, int rc) {
-    auto* gateway = static_cast<ExternalInterfaceCLSEEDI*>(self);
-    if (!gateway->disconnected.exchange(true)) {
-        logMessage(&gateway->logLevel_, LOG_NOTICE, "CLSEEDI: Disconnected from MQTT broker");
+void ExternalInterfaceCLSEEDI::onDisconnect(int rc) {
+    if (!disconnected.exchange(true)) {
+        logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Disconnected from MQTT broker");
     }
     if (rc != 0) {
-        logMessage(&gateway->logLevel_, LOG_ERR, "CLSEEDI: Disconnected from MQTT broker. Reason code: %d", rc);
+        logMessage(&logLevel_, LOG_ERR, "CLSEEDI: Disconnected from MQTT broker. Reason code: %d", rc);
     } else {
-        logMessage(&gateway->logLevel_, LOG_NOTICE, "CLSEEDI: Disconnected cleanly.");
+        logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Disconnected cleanly.");
     }
 }
 
-void ExternalInterfaceCLSEEDI::onLog(mosquitto*, void* self, int, const char* text) {
-    auto* gateway = static_cast<ExternalInterfaceCLSEEDI*>(self);
+void ExternalInterfaceCLSEEDI::onLog(const char* text) {
     const std::string line = text != nullptr ? text : "";
-    bool before = gateway->brokerAlive.load();
+    bool before = brokerAlive.load();
     bool now = before;
     if (line.find("sending CONNECT") != std::string::npos) {
         now = false;
@@ -257,11 +244,11 @@ void ExternalInterfaceCLSEEDI::onLog(mosquitto*, void* self, int, const char* te
         now = true;
     }
     if (now != before) {
-        gateway->brokerAlive.exchange(now);
-        logMessage(&gateway->logLevel_, LOG_NOTICE, "CLSEEDI: Connection state changed: MQTT Log: %s. New state: %s",
+        brokerAlive.exchange(now);
+        logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: Connection state changed: MQTT Log: %s. New state: %s",
                    line.c_str(), now ? "Connected" : "Disconnected");
     } else {
-        logMessage(&gateway->logLevel_, LOG_DEBUG, "CLSEEDI: MQTT Log: %s", line.c_str());
+        logMessage(&logLevel_, LOG_DEBUG, "CLSEEDI: MQTT Log: %s", line.c_str());
     }
 }
 

@@ -12,14 +12,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/MqttSession.h"
+
 class IecCore;
-struct mosquitto;
 struct mosquitto_message;
 
 class ExternalInterfaceCLSEEDI {
@@ -65,10 +67,10 @@ private:
     void InitializeConnection();
     bool setUpTls();
     void releaseClient();
-    static void onLog(mosquitto* client, void* self, int level, const char* text);
-    static void onConnect(mosquitto* client, void* self, int rc);
-    static void onDisconnect(mosquitto* client, void* self, int rc);
-    static void callbackOnMessage(mosquitto* client, void* self, const mosquitto_message* message);
+    void onLog(const char* text);
+    void onConnect(int rc);
+    void onDisconnect(int rc);
+    void callbackOnMessage(const mosquitto_message* message);
 
     // Messages, control and replies.
     void dispatch(const json& message, const std::string& topic);
@@ -99,7 +101,8 @@ private:
     bool sendPriceUpdatedSignal(const std::string& text);
     bool saveJsonToFile(const std::string& text);
 
-    mosquitto* mosq = nullptr;
+    // Created by InitializeConnection, closed before it goes.
+    std::unique_ptr<MqttSession> session_;
     IecCore* server;
     bool debugMode = false;
     std::atomic<bool> brokerAlive{false};
@@ -117,7 +120,5 @@ private:
     std::string mqttUsername;
     std::string mqttPassword;
     bool enableTLS = false;
-    bool libraryInitialised_ = false;
-    bool loopRunning_ = false;
     uint32_t logLevel_ = 5;
 };

@@ -44,7 +44,7 @@ ExternalInterfaceMoreVale::ExternalInterfaceMoreVale(IecCore& server, InternalIn
     debugMode = server.isDebugMode();
     getHostName();
     InitializeConnection();
-    if (mosq == nullptr || !config) {
+    if (!session_ || !config) {
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Step 2: MQTT connection failed");
     }
     if (debugMode) {
@@ -58,25 +58,18 @@ ExternalInterfaceMoreVale::ExternalInterfaceMoreVale(IecCore& server, InternalIn
 ExternalInterfaceMoreVale::~ExternalInterfaceMoreVale() {
     // The sender publishes through the client: it goes first.
     MgcpSender::process().stop(this);
-    if (mosq != nullptr) {
-        std::cout << "mor-e-vale:  MQTT: Disconnecting from other MQTT broker" << std::endl;
-        logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: Disconnecting from other MQTT broker");
-        mosquitto_disconnect(mosq);  // also wakes the network loop
-    }
     {
         std::lock_guard<std::mutex> lock(stopMutex);
         stopRequested = true;
     }
     stopWake.notify_all();
-    if (networkThread.joinable()) networkThread.join();
-    if (mosq != nullptr) {
-        // A DISCONNECT asked for while the loop was inside a callback is only
-        // queued; the loop has ended, so it goes out here.
-        if (mosquitto_want_write(mosq)) mosquitto_loop_write(mosq, 1);
-        mosquitto_destroy(mosq);
-        mosq = nullptr;
+    if (session_) {
+        std::cout << "mor-e-vale:  MQTT: Disconnecting from other MQTT broker" << std::endl;
+        logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: Disconnecting from other MQTT broker");
+        // Disconnects (which also wakes the network loop), joins the thread, destroys the client.
+        session_->close();
+        session_.reset();
     }
-    if (libraryInitialised) mosquitto_lib_cleanup();
 }
 
 void ExternalInterfaceMoreVale::getHostName() {
@@ -116,20 +109,21 @@ void ExternalInterfaceMoreVale::InitializeConnection() {
     handler = std::make_unique<MoreValeMessageHandler>(
         MoreValeMessageSettings{topics_.ack, templatePath("lpc_ack.json")}, static_cast<MoreValeSink&>(*this));
 
-    mosquitto_lib_init();
-    libraryInitialised = true;
-    mosq = mosquitto_new(clientId_.c_str(), true, this);
-    if (mosq == nullptr) {
+    session_ = std::make_unique<MqttSession>(clientId_, "mqtt-morevale", &moreValeLogLevel, "mor-e-vale: ");
+    if (!session_->ok()) {
+        session_.reset();
         std::cerr << "mor-e-vale:  Error: Failed to create a new MQTT client." << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Failed to create a new MQTT client.");
         return;
     }
-    mosquitto_log_callback_set(mosq, &ExternalInterfaceMoreVale::onLog);
-    mosquitto_connect_callback_set(mosq, &ExternalInterfaceMoreVale::onConnect);
-    mosquitto_disconnect_callback_set(mosq, &ExternalInterfaceMoreVale::onDisconnect);
-    mosquitto_message_callback_set(mosq, &ExternalInterfaceMoreVale::onMessage);
+    MqttSession::Callbacks callbacks;
+    callbacks.onLog = [this](int, const char* text) { onLog(text); };
+    callbacks.onConnect = [this](int result) { onConnect(result); };
+    callbacks.onDisconnect = [this](int reason) { onDisconnect(reason); };
+    callbacks.onMessage = [this](const mosquitto_message* message) { onMessage(message); };
+    session_->setCallbacks(std::move(callbacks));
     // The network loop runs on the gateway's own thread.
-    mosquitto_threaded_set(mosq, true);
+    session_->setThreadedByCaller();
 }
 
 std::string ExternalInterfaceMoreVale::templatePath(const char* name) const {
@@ -137,12 +131,11 @@ std::string ExternalInterfaceMoreVale::templatePath(const char* name) const {
 }
 
 int ExternalInterfaceMoreVale::startMqttLoop() {
-    if (mosq == nullptr || !config || networkThread.joinable()) {
+    if (!session_ || !config || !session_->startOwnThread([this] { networkLoop(); })) {
         std::cerr << "mor-e-vale:  Error: mosquitto_loop_start() failed" << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: mosquitto_loop_start() failed");
         return MOSQ_ERR_INVAL;
     }
-    networkThread = std::thread(&ExternalInterfaceMoreVale::networkLoop, this);
     std::cout << "mor-e-vale:  MQTT: MQTT loop started" << std::endl;
     logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: MQTT loop started");
     return MOSQ_ERR_SUCCESS;
@@ -166,8 +159,11 @@ bool ExternalInterfaceMoreVale::connectOnce(bool& unreachable) {
     int result = MOSQ_ERR_SUCCESS;
     // Without its TLS settings the client must not connect at all.
     if (c.enableTLS) {
-        result = mosquitto_tls_set(mosq, tlsFiles.caFile.c_str(), nullptr, tlsFiles.certFile.c_str(),
-                                   tlsFiles.keyFile.c_str(), nullptr);
+        MqttTls tls;
+        tls.caFile = tlsFiles.caFile;
+        tls.certFile = tlsFiles.certFile;
+        tls.keyFile = tlsFiles.keyFile;
+        result = session_->setTls(tls);
         if (result != MOSQ_ERR_SUCCESS) {
             logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: TLS files not usable (%s): %s, %s, %s",
                        mosquitto_strerror(result), tlsFiles.caFile.c_str(), tlsFiles.certFile.c_str(),
@@ -175,7 +171,7 @@ bool ExternalInterfaceMoreVale::connectOnce(bool& unreachable) {
         }
     }
     if (result == MOSQ_ERR_SUCCESS) {
-        result = mosquitto_connect(mosq, c.mqttBroker.c_str(), c.mqttPort, timings.keepAliveSeconds);
+        result = session_->connect(c.mqttBroker, c.mqttPort, timings.keepAliveSeconds);
     }
     connectionStatus = result;
     if (result != MOSQ_ERR_SUCCESS) {
@@ -198,7 +194,7 @@ void ExternalInterfaceMoreVale::networkLoop() {
             // The socket is open; the TLS handshake and the CONNACK follow in the loop.
             int result = MOSQ_ERR_SUCCESS;
             while (result == MOSQ_ERR_SUCCESS && !pauseUnlessStopped(std::chrono::milliseconds(0))) {
-                result = mosquitto_loop(mosq, 1000, 1);
+                result = session_->loopOnce(1000);
             }
             if (pauseUnlessStopped(std::chrono::milliseconds(0))) return;
             connected = false;
@@ -215,14 +211,13 @@ void ExternalInterfaceMoreVale::networkLoop() {
 // ---------------------------------------------------------------------------
 // Client callbacks (network thread)
 
-void ExternalInterfaceMoreVale::onLog(mosquitto*, void* self, int, const char* text) {
-    auto* gateway = static_cast<ExternalInterfaceMoreVale*>(self);
+void ExternalInterfaceMoreVale::onLog(const char* text) {
     const std::string line = text != nullptr ? text : "";
     const char* change = nullptr;
     if (line.find("sending CONNECT") != std::string::npos) {
-        if (gateway->brokerAlive.exchange(false)) change = "Disconnected";
+        if (brokerAlive.exchange(false)) change = "Disconnected";
     } else if (line.find("received PINGRESP") != std::string::npos) {
-        if (!gateway->brokerAlive.exchange(true)) change = "Connected";
+        if (!brokerAlive.exchange(true)) change = "Connected";
     }
     if (change != nullptr) {
         logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: Connection state changed: MQTT Log: %s. New state: %s",
@@ -232,15 +227,14 @@ void ExternalInterfaceMoreVale::onLog(mosquitto*, void* self, int, const char* t
     }
 }
 
-void ExternalInterfaceMoreVale::onConnect(mosquitto* client, void* self, int result) {
-    auto* gateway = static_cast<ExternalInterfaceMoreVale*>(self);
+void ExternalInterfaceMoreVale::onConnect(int result) {
     if (result != 0) {
         std::cerr << "mor-e-vale:  MQTT: Failed to connect, reason code: " << result << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Failed to connect, reason code: %d", result);
         return;
     }
-    for (const std::string* topic : {&gateway->topics_.set, &gateway->topics_.req}) {
-        const int rc = mosquitto_subscribe(client, nullptr, topic->c_str(), 0);
+    for (const std::string* topic : {&topics_.set, &topics_.req}) {
+        const int rc = session_->subscribe(*topic, 0);
         std::cout << "mor-e-vale:  MQTT: Connected to MQTT broker, subscribing to topic: " << *topic << std::endl;
         logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: Connected to MQTT broker, subscribing to topic: %s",
                    topic->c_str());
@@ -249,15 +243,14 @@ void ExternalInterfaceMoreVale::onConnect(mosquitto* client, void* self, int res
                        mosquitto_strerror(rc));
         }
     }
-    gateway->disconnected = false;
-    gateway->hadSession = true;
-    gateway->connected = true;
+    disconnected = false;
+    hadSession = true;
+    connected = true;
 }
 
-void ExternalInterfaceMoreVale::onDisconnect(mosquitto*, void* self, int reason) {
-    auto* gateway = static_cast<ExternalInterfaceMoreVale*>(self);
-    gateway->connected = false;
-    if (!gateway->disconnected.exchange(true)) {
+void ExternalInterfaceMoreVale::onDisconnect(int reason) {
+    connected = false;
+    if (!disconnected.exchange(true)) {
         logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: Disconnected from MQTT broker");
     }
     if (reason != 0) {
@@ -268,14 +261,13 @@ void ExternalInterfaceMoreVale::onDisconnect(mosquitto*, void* self, int reason)
     }
 }
 
-void ExternalInterfaceMoreVale::onMessage(mosquitto*, void* self, const mosquitto_message* message) {
+void ExternalInterfaceMoreVale::onMessage(const mosquitto_message* message) {
     if (message == nullptr) {
         std::cerr << "mor-e-vale:  Received null message." << std::endl;
         return;
     }
-    auto* gateway = static_cast<ExternalInterfaceMoreVale*>(self);
     const std::string topic = message->topic != nullptr ? message->topic : "";
-    gateway->handler->onMessage(topic, static_cast<const char*>(message->payload),
+    handler->onMessage(topic, static_cast<const char*>(message->payload),
                                 message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0);
 }
 
@@ -287,8 +279,7 @@ bool ExternalInterfaceMoreVale::writeLpc(uint64_t startTimeMs, int durationSecon
 }
 
 void ExternalInterfaceMoreVale::publish(const std::string& topic, const std::string& payload) {
-    const int rc = mosquitto_publish(mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
-                                     false);
+    const int rc = session_ ? session_->publish(topic, payload) : MOSQ_ERR_INVAL;
     if (rc != MOSQ_ERR_SUCCESS) {
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Publishing on %s failed: %s", topic.c_str(),
                    mosquitto_strerror(rc));

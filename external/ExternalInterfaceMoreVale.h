@@ -23,14 +23,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "external/MoreValeConfig.h"
 #include "external/MoreValeMessages.h"
+#include "foundation/MqttSession.h"
 
 class IecCore;
 class InternalInterfaceNymea;
-struct mosquitto;
 struct mosquitto_message;
 
 // Waits of the connection. The defaults are the production values; tests shorten them.
@@ -69,10 +68,10 @@ public:
     const std::string& clientId() const { return clientId_; }
 
 private:
-    static void onLog(mosquitto* client, void* self, int level, const char* text);
-    static void onConnect(mosquitto* client, void* self, int result);
-    static void onDisconnect(mosquitto* client, void* self, int reason);
-    static void onMessage(mosquitto* client, void* self, const mosquitto_message* message);
+    void onLog(const char* text);
+    void onConnect(int result);
+    void onDisconnect(int reason);
+    void onMessage(const mosquitto_message* message);
 
     void getHostName();
     void InitializeConnection();
@@ -90,7 +89,8 @@ private:
 
     IecCore* server;
     InternalInterfaceNymea* nymea;
-    mosquitto* mosq = nullptr;
+    // Created with a valid configuration; its own thread runs networkLoop.
+    std::unique_ptr<MqttSession> session_;
     bool debugMode = false;
     // Written on the network thread, read by any.
     std::atomic<bool> brokerAlive{false};
@@ -107,11 +107,9 @@ private:
     MoreValeTlsFiles tlsFiles;
     std::unique_ptr<MoreValeMessageHandler> handler;
     MoreValeTimings timings;
-    bool libraryInitialised = false;
     // The broker accepted a session at least once (network thread only).
     bool hadSession = false;
 
-    std::thread networkThread;
     std::mutex stopMutex;
     std::condition_variable stopWake;
     bool stopRequested = false;

@@ -48,21 +48,14 @@ ExternalInterfaceUMeadow::~ExternalInterfaceUMeadow() {
         stopping = true;
     }
     wake.notify_all();
-    if (mosq) {
+    if (session_) {
         std::cout << "u-meadow:   MQTT: Disconnecting from other MQTT broker" << std::endl;
         logMessage(&uMeadowLogLevel, LOG_NOTICE, "u-meadow:  Disconnecting from other MQTT broker");
-        // Ends a network loop at once (it waits in select otherwise).
-        mosquitto_disconnect(mosq);
+        // The disconnect ends a network loop at once (it waits in select
+        // otherwise); then the thread is joined and the client destroyed.
+        session_->close();
+        session_.reset();
     }
-    if (thread.joinable()) thread.join();
-    if (mosq) {
-        // A DISCONNECT asked for while the loop was inside a callback is only
-        // queued; the loop has ended, so it goes out here.
-        if (mosquitto_want_write(mosq)) mosquitto_loop_write(mosq, 1);
-        mosquitto_destroy(mosq);
-        mosq = nullptr;
-    }
-    if (libraryInitialised) mosquitto_lib_cleanup();
 }
 
 void ExternalInterfaceUMeadow::getHostName() {
@@ -79,21 +72,30 @@ void ExternalInterfaceUMeadow::InitializeConnection() {
     std::cout << "u-meadow:  InitializeConnection MQTT" << std::endl;
     logMessage(&uMeadowLogLevel, LOG_NOTICE, "u-meadow:  InitializeConnection MQTT");
 
-    mosquitto_lib_init();
-    libraryInitialised = true;
     clientId_ = kClientIdPrefix + hostName;
-    mosq = mosquitto_new(clientId_.c_str(), true, this);
-    if (!mosq) {
+    session_ = std::make_unique<MqttSession>(clientId_, "mqtt-umeadow", &uMeadowLogLevel, "u-meadow:  ");
+    if (!session_->ok()) {
+        session_.reset();
         std::cerr << "u-meadow:   Error: Failed to create a new MQTT client." << std::endl;
         logMessage(&uMeadowLogLevel, LOG_ERR, "u-meadow:  Failed to create a new MQTT client.");
         return;
     }
     // The gateway's own thread runs the loop; other threads only disconnect.
-    mosquitto_threaded_set(mosq, true);
-    mosquitto_log_callback_set(mosq, &ExternalInterfaceUMeadow::onLogThunk);
-    mosquitto_connect_callback_set(mosq, &ExternalInterfaceUMeadow::onConnectThunk);
-    mosquitto_disconnect_callback_set(mosq, &ExternalInterfaceUMeadow::onDisconnectThunk);
-    mosquitto_message_callback_set(mosq, &ExternalInterfaceUMeadow::onMessageThunk);
+    session_->setThreadedByCaller();
+    MqttSession::Callbacks callbacks;
+    callbacks.onLog = [this](int, const char* text) {
+        runGuardedCallback(&uMeadowLogLevel, "u-meadow:  ", "log callback", [&] { onLog(text); });
+    };
+    callbacks.onConnect = [this](int rc) {
+        runGuardedCallback(&uMeadowLogLevel, "u-meadow:  ", "connect callback", [&] { onConnect(rc); });
+    };
+    callbacks.onDisconnect = [this](int rc) {
+        runGuardedCallback(&uMeadowLogLevel, "u-meadow:  ", "disconnect callback", [&] { onDisconnect(rc); });
+    };
+    callbacks.onMessage = [this](const mosquitto_message* message) {
+        runGuardedCallback(&uMeadowLogLevel, "u-meadow:  ", "message callback", [&] { onMessage(message); });
+    };
+    session_->setCallbacks(std::move(callbacks));
 
     readConfig();
 
@@ -134,10 +136,12 @@ void ExternalInterfaceUMeadow::readConfig() {
               << "u-meadow:   MQTT: reading done" << std::endl;
 }
 
-void ExternalInterfaceUMeadow::connectToMqttInBackground() { thread = std::thread(&ExternalInterfaceUMeadow::run, this); }
+void ExternalInterfaceUMeadow::connectToMqttInBackground() {
+    session_->startOwnThread([this] { run(); });
+}
 
 int ExternalInterfaceUMeadow::startMqttLoop() {
-    bool refused = !mosq;
+    bool refused = !session_;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (loopRequested) refused = true;
@@ -167,10 +171,12 @@ bool ExternalInterfaceUMeadow::waitOrStop(std::chrono::milliseconds duration) {
 bool ExternalInterfaceUMeadow::connectOnce() {
     if (config_.enableTLS) {
         const std::string caFile = paths::resolve(kSystemCaFile);
-        mosquitto_tls_set(mosq, caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        MqttTls tls;
+        tls.caFile = caFile;
+        session_->setTls(tls);
     }
     if (isHostReachable(config_.broker, config_.port, timings_.reachableTimeout)) {
-        const int rc = mosquitto_connect(mosq, config_.broker.c_str(), config_.port, kKeepAliveSeconds);
+        const int rc = session_->connect(config_.broker, config_.port, kKeepAliveSeconds);
         {
             std::lock_guard<std::mutex> lock(mutex);
             connectionStatus_ = rc;
@@ -207,14 +213,14 @@ void ExternalInterfaceUMeadow::run() {
     }
     // The network loop, reconnecting after a lost connection.
     for (;;) {
-        const int rc = mosquitto_loop(mosq, kLoopTimeoutMs, 1);
+        const int rc = session_->loopOnce(kLoopTimeoutMs);
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (stopping) return;
         }
         if (rc == MOSQ_ERR_SUCCESS) continue;
         if (waitOrStop(timings_.reconnectDelay)) return;
-        mosquitto_reconnect(mosq);
+        session_->reconnect();
     }
 }
 
@@ -245,12 +251,12 @@ void ExternalInterfaceUMeadow::onLog(const char* text) {
     }
 }
 
-void ExternalInterfaceUMeadow::onConnect(mosquitto* client, int rc) {
+void ExternalInterfaceUMeadow::onConnect(int rc) {
     if (rc != 0) {
         std::cerr << "u-meadow:   MQTT: Failed to connect, reason code: " << rc << std::endl;
         return;
     }
-    mosquitto_subscribe(client, nullptr, subTopic.c_str(), 0);
+    session_->subscribe(subTopic, 0);
     std::cout << "u-meadow:   MQTT: Connected to MQTT broker, subscribing to topic: " << subTopic << std::endl;
     logMessage(&uMeadowLogLevel, LOG_NOTICE, "u-meadow:  Connected to MQTT broker, subscribing to topic: %s",
                subTopic.c_str());
@@ -314,20 +320,4 @@ void ExternalInterfaceUMeadow::onMessage(const mosquitto_message* message) {
                        c.detail.c_str());
             break;
     }
-}
-
-void ExternalInterfaceUMeadow::onLogThunk(mosquitto*, void* self, int, const char* text) {
-    runGuardedCallback(&uMeadowLogLevel, "u-meadow:  ", "log callback", [&] { static_cast<ExternalInterfaceUMeadow*>(self)->onLog(text); });
-}
-
-void ExternalInterfaceUMeadow::onConnectThunk(mosquitto* client, void* self, int rc) {
-    runGuardedCallback(&uMeadowLogLevel, "u-meadow:  ", "connect callback", [&] { static_cast<ExternalInterfaceUMeadow*>(self)->onConnect(client, rc); });
-}
-
-void ExternalInterfaceUMeadow::onDisconnectThunk(mosquitto*, void* self, int rc) {
-    runGuardedCallback(&uMeadowLogLevel, "u-meadow:  ", "disconnect callback", [&] { static_cast<ExternalInterfaceUMeadow*>(self)->onDisconnect(rc); });
-}
-
-void ExternalInterfaceUMeadow::onMessageThunk(mosquitto*, void* self, const mosquitto_message* message) {
-    runGuardedCallback(&uMeadowLogLevel, "u-meadow:  ", "message callback", [&] { static_cast<ExternalInterfaceUMeadow*>(self)->onMessage(message); });
 }

@@ -15,14 +15,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "external/UMeadowMessages.h"
+#include "foundation/MqttSession.h"
 
 class IecCore;
-struct mosquitto;
 struct mosquitto_message;
 
 struct UMeadowTimings {
@@ -62,24 +62,20 @@ private:
     void writeLimit(bool active, float watts);
 
     void onLog(const char* text);
-    void onConnect(mosquitto* client, int rc);
+    void onConnect(int rc);
     void onDisconnect(int rc);
     void onMessage(const mosquitto_message* message);
-    static void onLogThunk(mosquitto*, void* self, int level, const char* text);
-    static void onConnectThunk(mosquitto* client, void* self, int rc);
-    static void onDisconnectThunk(mosquitto*, void* self, int rc);
-    static void onMessageThunk(mosquitto*, void* self, const mosquitto_message* message);
 
     IecCore& server;
     const UMeadowTimings timings_;
-    mosquitto* mosq = nullptr;  // set before the thread starts, released after it ends
+    // Set before its thread starts, closed (the thread joined) before it goes.
+    std::unique_ptr<MqttSession> session_;
     bool debugMode = false;
     std::string hostName;
     std::string clientId_;
     std::string subTopic;
     std::string ackTopic;
     UMeadowConfig config_;  // written before the thread starts
-    bool libraryInitialised = false;
 
     // Network thread only.
     bool brokerAlive = false;
@@ -90,5 +86,4 @@ private:
     bool stopping = false;       // under mutex
     bool loopRequested = false;  // under mutex
     int connectionStatus_ = -1;  // under mutex
-    std::thread thread;
 };

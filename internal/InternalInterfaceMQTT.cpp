@@ -79,14 +79,14 @@ void InternalInterfaceMQTT::initializeConnection() {
     retryCount = 0;
     subscribed = false;
 
-    mosquitto_lib_init();
-    mosquitto* client = mosquitto_new(kClientId, true, this);
-    if (!client) {
+    auto session = std::make_unique<MqttSession>(kClientId, "mqtt-intern", &internalMqttLogLevel, "MQTT_intern: ");
+    if (!session->ok()) {
         std::cerr << "Error: Failed to create a new MQTT client." << std::endl;
         logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: Failed to create a new MQTT client.");
-        mosquitto_lib_cleanup();
         return;
     }
+    // The session outlives its callbacks: they reach it without the lock.
+    MqttSession& client = *session;
 
     struct sigaction action {};
     action.sa_handler = &InternalInterfaceMQTT::signalHandler;
@@ -94,15 +94,21 @@ void InternalInterfaceMQTT::initializeConnection() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    mosquitto_connect_callback_set(client, &InternalInterfaceMQTT::onConnectThunk);
-    mosquitto_disconnect_callback_set(client, &InternalInterfaceMQTT::onDisconnectThunk);
-    mosquitto_message_callback_set(client, &InternalInterfaceMQTT::onMessageThunk);
+    MqttSession::Callbacks callbacks;
+    callbacks.onConnect = [this, &client](int rc) {
+        runGuardedCallback(&internalMqttLogLevel, "MQTT_intern: ", "on_connect", [&] { onConnect(client, rc); });
+    };
+    callbacks.onMessage = [this](const mosquitto_message* message) {
+        if (!message) return;
+        runGuardedCallback(&internalMqttLogLevel, "MQTT_intern: ", "on_message", [&] { onMessage(message); });
+    };
+    client.setCallbacks(std::move(callbacks));
 
     readConfiguration();
 
     {
         std::lock_guard<std::mutex> lock(clientMutex);
-        mosq = client;
+        session_ = std::move(session);
     }
     if (!connectWithAttempts(client)) return;
 
@@ -111,7 +117,7 @@ void InternalInterfaceMQTT::initializeConnection() {
     std::cout << "MQTT_intern: initializeConnection MQTT done\n" << std::endl;
     logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: initializeConnection MQTT done");
 
-    if (mosquitto_loop_start(client) != MOSQ_ERR_SUCCESS) {
+    if (client.startLibraryLoop() != MOSQ_ERR_SUCCESS) {
         std::cerr << "Error: mosquitto_loop_start() failed" << std::endl;
         logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: mosquitto_loop_start() failed");
         return;
@@ -151,15 +157,17 @@ void InternalInterfaceMQTT::readConfiguration() {
     logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Pub Topic: %s", config_.pubTopic.c_str());
 }
 
-bool InternalInterfaceMQTT::connectWithAttempts(mosquitto* client) {
+bool InternalInterfaceMQTT::connectWithAttempts(MqttSession& client) {
     for (int attempt = 1; attempt <= timings_.connectAttempts; ++attempt) {
         if (config_.enableTLS) {
             const std::string caFile = paths::resolve(kSystemCaFile);
-            mosquitto_tls_set(client, caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+            MqttTls tls;
+            tls.caFile = caFile;
+            client.setTls(tls);
         }
-        mosquitto_username_pw_set(client, config_.username.c_str(), config_.password.c_str());
+        client.setCredentials(config_.username, config_.password);
         if (isHostReachable(config_.broker, config_.port, timings_.reachableTimeout)) {
-            const int rc = mosquitto_connect(client, config_.broker.c_str(), config_.port, kKeepAliveSeconds);
+            const int rc = client.connect(config_.broker, config_.port, kKeepAliveSeconds);
             connectStatus_ = rc;
             if (rc == MOSQ_ERR_SUCCESS) return true;
             std::cerr << "MQTT_intern: Connection attempt failed with status: " << rc << std::endl;
@@ -179,28 +187,23 @@ bool InternalInterfaceMQTT::connectWithAttempts(mosquitto* client) {
 }
 
 void InternalInterfaceMQTT::disconnect() {
-    mosquitto* client = nullptr;
+    std::unique_ptr<MqttSession> client;
     {
         std::lock_guard<std::mutex> lock(clientMutex);
-        client = mosq;
-        mosq = nullptr;
+        client = std::move(session_);
     }
     if (!client) return;
     std::cout << "MQTT_intern: Disconnecting from other MQTT broker" << std::endl;
     logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Disconnecting from other MQTT broker");
     // A client-side disconnect ends the network thread's loop; then it is joined.
-    mosquitto_disconnect(client);
-    if (loopStarted_.exchange(false)) mosquitto_loop_stop(client, false);
-    mosquitto_destroy(client);
-    mosquitto_lib_cleanup();
+    loopStarted_ = false;
+    client->close();
 }
 
 bool InternalInterfaceMQTT::publish(const std::string& topic, const std::string& payload) {
     std::lock_guard<std::mutex> lock(clientMutex);
     // With the network thread running, publishing only queues the message.
-    const int rc = mosq ? mosquitto_publish(mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                            payload.data(), 0, false)
-                        : MOSQ_ERR_NO_CONN;
+    const int rc = session_ ? session_->publish(topic, payload) : MOSQ_ERR_NO_CONN;
     if (rc != MOSQ_ERR_SUCCESS) {
         std::cerr << "Failed to publish MQTT message: " << mosquitto_strerror(rc) << std::endl;
         logMessage(&internalMqttLogLevel, LOG_ERR, "MQTT_intern: Failed to publish MQTT message: %s",
@@ -288,7 +291,7 @@ void InternalInterfaceMQTT::writeMMUXtoServer(const std::string& clsDigit, const
 
 // --- Callbacks (network thread) -------------------------------------------------
 
-void InternalInterfaceMQTT::onConnect(mosquitto* client, int rc) {
+void InternalInterfaceMQTT::onConnect(MqttSession& client, int rc) {
     std::cout << "MQTT_intern: on_connect, Reason code: " << rc << std::endl;
     if (rc != 0) {
         std::cerr << "MQTT_intern: Failed to connect, reason code: " << rc << std::endl;
@@ -299,7 +302,7 @@ void InternalInterfaceMQTT::onConnect(mosquitto* client, int rc) {
                        "MQTT_intern: Maximum retries reached, stopping attempts to reconnect.");
             // Ends the network loop; the client itself is released from outside.
             gaveUp_ = true;
-            mosquitto_disconnect(client);
+            client.disconnect();
         } else {
             ++retryCount;
             std::cerr << "Attempt " << retryCount << " failed, trying again shortly..." << std::endl;
@@ -313,7 +316,7 @@ void InternalInterfaceMQTT::onConnect(mosquitto* client, int rc) {
     }
     std::cout << "MQTT_intern: Connected to MQTT broker, subscribing to topic: " << config_.subTopic << std::endl;
     logMessage(&internalMqttLogLevel, LOG_INFO, "MQTT_intern: Connected and subscribing to topic.");
-    mosquitto_subscribe(client, nullptr, config_.subTopic.c_str(), 1);
+    client.subscribe(config_.subTopic, 1);
     subscribed = true;
 }
 
@@ -357,15 +360,4 @@ void InternalInterfaceMQTT::onMessage(const mosquitto_message* message) {
                        "MQTT_intern: Received message does not match expected topics.");
             break;
     }
-}
-
-void InternalInterfaceMQTT::onConnectThunk(mosquitto* client, void* self, int rc) {
-    runGuardedCallback(&internalMqttLogLevel, "MQTT_intern: ", "on_connect", [&] { static_cast<InternalInterfaceMQTT*>(self)->onConnect(client, rc); });
-}
-
-void InternalInterfaceMQTT::onDisconnectThunk(mosquitto*, void*, int) {}
-
-void InternalInterfaceMQTT::onMessageThunk(mosquitto*, void* self, const mosquitto_message* message) {
-    if (!message) return;
-    runGuardedCallback(&internalMqttLogLevel, "MQTT_intern: ", "on_message", [&] { static_cast<InternalInterfaceMQTT*>(self)->onMessage(message); });
 }

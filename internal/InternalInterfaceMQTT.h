@@ -18,13 +18,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "foundation/MqttSession.h"
 #include "internal/InternalMqttMessages.h"
 
 class IecCore;
-struct mosquitto;
 struct mosquitto_message;
 
 struct InternalMqttTimings {
@@ -74,21 +75,18 @@ public:
 
 private:
     void readConfiguration();
-    bool connectWithAttempts(mosquitto* client);
+    bool connectWithAttempts(MqttSession& client);
     bool publish(const std::string& topic, const std::string& payload);
 
-    void onConnect(mosquitto* client, int rc);
+    void onConnect(MqttSession& client, int rc);
     void onMessage(const mosquitto_message* message);
-    static void onConnectThunk(mosquitto* client, void* self, int rc);
-    static void onDisconnectThunk(mosquitto* client, void* self, int rc);
-    static void onMessageThunk(mosquitto* client, void* self, const mosquitto_message* message);
 
     IecCore& iecServer;
     const bool debugMode;
     const InternalMqttTimings timings_;
 
     std::mutex clientMutex;
-    mosquitto* mosq = nullptr;  // under clientMutex
+    std::unique_ptr<MqttSession> session_;  // under clientMutex
     std::atomic<bool> loopStarted_{false};
     std::atomic<bool> gaveUp_{false};
 
