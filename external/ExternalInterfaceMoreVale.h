@@ -29,7 +29,6 @@
 #include "external/MoreValeMessages.h"
 
 class IecCore;
-class InternalInterfaceNymea;
 struct mosquitto;
 struct mosquitto_message;
 
@@ -45,8 +44,8 @@ struct MoreValeTimings {
 
 class ExternalInterfaceMoreVale : private MoreValeSink {
 public:
-    ExternalInterfaceMoreVale(IecCore& server, InternalInterfaceNymea* nymea);
-    ExternalInterfaceMoreVale(IecCore& server, InternalInterfaceNymea* nymea, const MoreValeTimings& timings);
+    explicit ExternalInterfaceMoreVale(IecCore& server);
+    ExternalInterfaceMoreVale(IecCore& server, const MoreValeTimings& timings);
     ~ExternalInterfaceMoreVale() override;
     ExternalInterfaceMoreVale(const ExternalInterfaceMoreVale&) = delete;
     ExternalInterfaceMoreVale& operator=(const ExternalInterfaceMoreVale&) = delete;
@@ -89,7 +88,6 @@ private:
     void requestMgcp(int intervalSeconds, const std::string& transactionId) override;
 
     IecCore* server;
-    InternalInterfaceNymea* nymea;
     mosquitto* mosq = nullptr;
     bool debugMode = false;
     // Written on the network thread, read by any.
