@@ -12,6 +12,9 @@
 #   no production folder includes tests/, and every project header is
 #   included with quotes (an angle-bracket include would search the system
 #   paths first and hide a header from these rules).
+# The production targets' include roots (iec_include_root in CMakeLists.txt)
+# make most breaches a compile error as well; the tests and benches see the
+# whole tree, so this check stays the fence for what the roots do not cover.
 set -uo pipefail
 root="${1:-$(dirname "$0")/..}"
 cd "$root" || exit 1

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The layer fence on a copy of the tree: tools/check-layers.sh passes on the
 # copy as it is and refuses each forbidden include planted in it, one at a
-# time; a planted include of a layer the target does not link also fails to
-# compile, because each target's include path holds only what it may see.
+# time; with --compile, a planted include of a folder the target may not see
+# also fails to compile, because each production target's include path holds
+# only its own folder and those of what it links.
 #   LayerCheckTest.sh SOURCE_DIR [--compile]
 set -uo pipefail
 src=${1:?LayerCheckTest.sh needs the source dir}
@@ -49,16 +50,29 @@ for row in "${rows[@]}"; do
 done
 
 if [ "$compile" = --compile ]; then
-  # One object of the library: the application is not on its include path.
-  printf '%s\n' '#include "foundation/Logging.h"' >>"$copy/iec61850/core/log.cpp"
+  # One object per row: the planted header is not on the object's include path.
+  # file | planted header | object target
+  compiles=(
+    'iec61850/core/log.cpp|foundation/Logging.h|iec61850/CMakeFiles/iec61850_core.dir/core/log.cpp.o'
+    'schedules/RoadLock.cpp|server/IecServer.h|schedules/CMakeFiles/iec_schedules.dir/RoadLock.cpp.o'
+    'internal/ValueReaders.cpp|server/IecServer.h|internal/CMakeFiles/iec_internal.dir/ValueReaders.cpp.o'
+    'external/MgcpSender.cpp|internal/InternalInterfaceNymea.h|external/CMakeFiles/iec_external_morevale.dir/MgcpSender.cpp.o'
+  )
+  for row in "${compiles[@]}"; do
+    IFS='|' read -r file header object <<<"$row"
+    printf '#include "%s"\n' "$header" >>"$copy/$file"
+  done
   if ! cmake -S "$copy" -B "$copy/build" -G Ninja -DBUILD_TESTING=OFF >"$copy/configure.log" 2>&1; then
     echo "FAIL: configuring the copy:"; cat "$copy/configure.log"; exit 1
   fi
-  if out=$(cmake --build "$copy/build" --target iec61850/CMakeFiles/iec61850_core.dir/core/log.cpp.o 2>&1); then
-    echo "FAIL: iec61850/core/log.cpp including foundation/Logging.h compiles"; failures=$((failures + 1))
-  elif ! grep -q 'foundation/Logging.h: No such file' <<<"$out"; then
-    echo "FAIL: the compile failed for another reason:"; echo "$out"; failures=$((failures + 1))
-  fi
+  for row in "${compiles[@]}"; do
+    IFS='|' read -r file header object <<<"$row"
+    if out=$(cmake --build "$copy/build" --target "$object" 2>&1); then
+      echo "FAIL: $file including $header compiles"; failures=$((failures + 1))
+    elif ! grep -qF "$header: No such file" <<<"$out"; then
+      echo "FAIL: $file including $header failed for another reason:"; echo "$out"; failures=$((failures + 1))
+    fi
+  done
 fi
 
 [ "$failures" -eq 0 ] && echo "layer check: every planted include refused"
