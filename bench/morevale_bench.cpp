@@ -96,7 +96,7 @@ int main() {
     RecordingCore core;
     IedServer iedServer = IedServer_create(getStaticIedModel());
     core.iedServer = iedServer;
-    auto gateway = std::make_unique<ExternalInterfaceMoreVale>(core, nullptr);
+    auto gateway = std::make_unique<ExternalInterfaceMoreVale>(core);
     gateway->startMqttLoop();
     for (auto end = SteadyClock::now() + 10s; !gateway->isConnected() && SteadyClock::now() < end;) {
         std::this_thread::sleep_for(10ms);

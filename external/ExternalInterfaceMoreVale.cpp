@@ -15,7 +15,6 @@
 #include "foundation/Logging.h"
 #include "foundation/ModelLookup.h"
 #include "foundation/Paths.h"
-#include "internal/InternalInterfaceNymea.h"
 #include "server/IecCore.h"
 
 using json = nlohmann::json;
@@ -33,12 +32,11 @@ DataAttribute* floatOf(const char* ld, const char* ln, const char* dataObject, c
 
 }  // namespace
 
-ExternalInterfaceMoreVale::ExternalInterfaceMoreVale(IecCore& server, InternalInterfaceNymea* nymea)
-    : ExternalInterfaceMoreVale(server, nymea, MoreValeTimings{}) {}
+ExternalInterfaceMoreVale::ExternalInterfaceMoreVale(IecCore& server)
+    : ExternalInterfaceMoreVale(server, MoreValeTimings{}) {}
 
-ExternalInterfaceMoreVale::ExternalInterfaceMoreVale(IecCore& server, InternalInterfaceNymea* nymea,
-                                                     const MoreValeTimings& timings)
-    : server(&server), nymea(nymea), timings(timings) {
+ExternalInterfaceMoreVale::ExternalInterfaceMoreVale(IecCore& server, const MoreValeTimings& timings)
+    : server(&server), timings(timings) {
     std::cout << "\n# ExternalInterfaceMoreVale initiation\n" << std::endl;
     logMessage(&moreValeLogLevel, LOG_NOTICE, "mor-e-vale: ExternalInterfaceMoreVale initiation");
     debugMode = server.isDebugMode();
@@ -345,11 +343,10 @@ void ExternalInterfaceMoreVale::sendMgcp(const std::string& transactionId) {
     values.transactionId = transactionId;
     values.hostName = hostName;
     values.totalActivePower = IedServer_getFloatAttributeValue(iedServer, f);
-    if (nymea != nullptr) {
-        values.activePower = {nymea->currentPowerPhaseA, nymea->currentPowerPhaseB, nymea->currentPowerPhaseC};
-        values.current = {nymea->currentPhaseA, nymea->currentPhaseB, nymea->currentPhaseC};
-        values.voltage = {nymea->voltagePhaseA, nymea->voltagePhaseB, nymea->voltagePhaseC};
-    }
+    const HomeBalance home = server->homeBalance();
+    values.activePower = home.activePower;
+    values.current = home.current;
+    values.voltage = home.voltage;
     const float limit = getPowerLimitFromIEC();
     values.controllableDemand = limit > 0.0f ? limit : 0.0f;
     const std::string payload = replytemplate::dump(buildMgcpMessage(std::move(*message), values));

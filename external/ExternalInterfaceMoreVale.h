@@ -29,7 +29,6 @@
 #include "foundation/MqttSession.h"
 
 class IecCore;
-class InternalInterfaceNymea;
 struct mosquitto_message;
 
 // Waits of the connection. The defaults are the production values; tests shorten them.
@@ -44,8 +43,8 @@ struct MoreValeTimings {
 
 class ExternalInterfaceMoreVale : private MoreValeSink {
 public:
-    ExternalInterfaceMoreVale(IecCore& server, InternalInterfaceNymea* nymea);
-    ExternalInterfaceMoreVale(IecCore& server, InternalInterfaceNymea* nymea, const MoreValeTimings& timings);
+    explicit ExternalInterfaceMoreVale(IecCore& server);
+    ExternalInterfaceMoreVale(IecCore& server, const MoreValeTimings& timings);
     ~ExternalInterfaceMoreVale() override;
     ExternalInterfaceMoreVale(const ExternalInterfaceMoreVale&) = delete;
     ExternalInterfaceMoreVale& operator=(const ExternalInterfaceMoreVale&) = delete;
@@ -88,7 +87,6 @@ private:
     void requestMgcp(int intervalSeconds, const std::string& transactionId) override;
 
     IecCore* server;
-    InternalInterfaceNymea* nymea;
     // Created with a valid configuration; its own thread runs networkLoop.
     std::unique_ptr<MqttSession> session_;
     bool debugMode = false;

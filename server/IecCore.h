@@ -9,6 +9,7 @@
 // they take the road lock themselves, so a caller must never hold it (and a
 // listener must never call them: see registerCallback).
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -19,6 +20,14 @@
 
 // Start time (ms since the epoch) -> limit in W, ascending.
 using PowerLimitScheduleMap = std::map<uint64_t, int64_t>;
+
+// The home's per-phase measurements of L1, L2, L3 (in that order), as the
+// home platform interface holds them.
+struct HomeBalance {
+    std::array<float, 3> activePower{};
+    std::array<float, 3> current{};
+    std::array<float, 3> voltage{};
+};
 
 class IecCore {
 public:
@@ -67,4 +76,8 @@ public:
 
     // The IEC 61850 server holding the model (null before the start-up created it).
     virtual IedServer getIedServer() const = 0;
+
+    // The per-phase measurements of the home platform interface (all 0 while
+    // there is none). Any thread; reads without a lock.
+    virtual HomeBalance homeBalance() const = 0;
 };

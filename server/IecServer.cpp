@@ -308,10 +308,16 @@ void IecServer::initInterfaces() {
         createInterface(jsonrpcInterface, "InternalInterfaceJSONRPC", interfaceFactory.jsonrpc);
     }
     if (config.activateExternMqttMoreVale) {
-        createInterface(moreValeInterface, "ExternalInterfaceMoreVale", interfaceFactory.moreVale,
-                        nymeaInterface.get());
+        createInterface(moreValeInterface, "ExternalInterfaceMoreVale", interfaceFactory.moreVale);
     }
     logMessage(&serverLogLevel, LOG_NOTICE, "server: Interfaces initialized");
+}
+
+HomeBalance IecServer::homeBalance() const {
+    // The home platform interface is made first and destroyed last, so it
+    // outlives every interface that asks.
+    if (!nymeaInterface || !interfaceFactory.homeBalance) return {};
+    return interfaceFactory.homeBalance(nymeaInterface);
 }
 
 // --- Power-limit source and listeners ------------------------------------------

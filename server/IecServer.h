@@ -118,6 +118,7 @@ public:
     bool isDebugMode() const override { return debugMode; }
     int getNymeaTcpPort() const override { return config.nymeaTcpPort; }
     IedServer getIedServer() const override { return iedServer; }
+    HomeBalance homeBalance() const override;
 
     // Control road and slot processing.
     static ControlHandlerResult controlHandler(ControlAction action, void* parameter, MmsValue* ctlVal, bool test);

@@ -13,6 +13,8 @@
 #include <memory>
 #include <utility>
 
+#include "server/IecCore.h"
+
 class IecServer;
 class ExternalInterfaceServiceIn;
 class ExternalInterfaceCLSEEDI;
@@ -62,13 +64,15 @@ struct InterfaceFactory {
     std::function<InterfaceOwner<InternalInterfaceNymea>(IecServer&, int port)> nymea;
     // The two MQTT gateways: create and start the client's MQTT loop.
     std::function<InterfaceOwner<ExternalInterfaceCLSEEDI>(IecServer&)> clseedi;
-    std::function<InterfaceOwner<ExternalInterfaceMoreVale>(IecServer&, InternalInterfaceNymea*)> moreVale;
+    std::function<InterfaceOwner<ExternalInterfaceMoreVale>(IecServer&)> moreVale;
     std::function<InterfaceOwner<InternalInterfaceDBUS>(IecServer&)> dbus;
     std::function<InterfaceOwner<InternalInterfaceJSONRPC>(IecServer&)> jsonrpc;
     std::function<InterfaceOwner<InternalInterfaceNymeaEEBUS>(IecServer&, int port)> eebus;
     std::function<InterfaceOwner<ExternalInterfaceServiceIn>(IecServer&)> serviceIn;
     // Resets the relay interface's cached LPC/LPP values.
     std::function<void(InterfaceOwner<ExternalInterfaceServiceIn>&)> resetServiceInCache;
+    // Reads the home platform interface's per-phase measurements.
+    std::function<HomeBalance(const InterfaceOwner<InternalInterfaceNymea>&)> homeBalance;
     // The pause between stopping the old source interface and creating the new one.
     std::function<void(std::chrono::milliseconds)> pause;
 

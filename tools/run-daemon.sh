@@ -9,4 +9,4 @@ cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 cmake -S . -B build/run -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
 cmake --build build/run -j"${IEC_JOBS:-$(nproc)}"
-exec bash tools/local-default.sh build/run/server/iec-server
+exec bash tools/local-default.sh build/run/daemon/iec-server

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <unistd.h>
 
@@ -123,7 +125,7 @@ protected:
 
     void createGateway() {
         runOrAbort("gateway construction", [&] {
-            gateway = std::make_unique<ExternalInterfaceMoreVale>(core, nullptr, shortTimings());
+            gateway = std::make_unique<ExternalInterfaceMoreVale>(core, shortTimings());
             startResult = gateway->startMqttLoop();
         });
     }
@@ -358,6 +360,8 @@ TEST_F(MoreValeGatewayTest, MgcpMessagesCarryTheModelAndEndWithTheGateway) {
         2.5f);
     IedServer_updateInt32AttributeValue(
         iedServer, findSubDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "units", "multiplier"), 3);
+    // The home platform's per-phase values come through the core.
+    core.balance = {{1200.5f, 800.0f, -50.25f}, {5.5f, 3.5f, 0.25f}, {230.5f, 229.0f, 231.75f}};
     ASSERT_NO_FATAL_FAILURE(connectGateway());
     auto client = platform();
 
@@ -378,7 +382,11 @@ TEST_F(MoreValeGatewayTest, MgcpMessagesCarryTheModelAndEndWithTheGateway) {
         EXPECT_EQ(message["transactionId"], "mgcp-1");
         EXPECT_EQ(message["states"].size(), 16u);
         EXPECT_EQ(message["states"]["1-0: 16.7.0.255"], 4300.5);
-        EXPECT_EQ(message["states"]["1-0: 36.7.0.255"], 0.0);  // no home platform: the phases read 0
+        const std::vector<std::pair<const char*, double>> phases = {
+            {"1-0: 36.7.0.255", 1200.5}, {"1-0: 56.7.0.255", 800.0}, {"1-0: 76.7.0.255", -50.25},
+            {"1-0: 31.7.0.255", 5.5},    {"1-0: 51.7.0.255", 3.5},   {"1-0: 71.7.0.255", 0.25},
+            {"1-0: 32.7.0.255", 230.5},  {"1-0: 52.7.0.255", 229.0}, {"1-0: 72.7.0.255", 231.75}};
+        for (const auto& [obis, value] : phases) EXPECT_EQ(message["states"][obis], value) << obis;
         EXPECT_EQ(message["clsAvailability"]["controllableDemand"], 2500.0);
         EXPECT_EQ(message["creationDateTime"], message["timestamp"]);
     }

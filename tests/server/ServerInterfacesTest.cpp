@@ -107,7 +107,7 @@ TEST_F(InterfacesTest, InterfacesStartInOrderAndOnlyWhenActivated) {
     f.clseedi = [&log](IecServer&) { return makeDouble<ExternalInterfaceCLSEEDI>(log, "clseedi"); };
     f.dbus = [&log](IecServer&) { return makeDouble<InternalInterfaceDBUS>(log, "dbus"); };
     f.jsonrpc = nullptr;
-    f.moreVale = [&log](IecServer&, InternalInterfaceNymea*) -> InterfaceOwner<ExternalInterfaceMoreVale> {
+    f.moreVale = [&log](IecServer&) -> InterfaceOwner<ExternalInterfaceMoreVale> {
         throw std::runtime_error("broker refused");
     };
     server.config.nymeaTcpPort = 4711;

@@ -33,6 +33,8 @@ public:
     bool debugMode = false;
     int nymeaTcpPort = 0;
     IedServer iedServer = nullptr;
+    // What homeBalance answers.
+    HomeBalance balance;
     // Result of the next write entry points.
     bool writeResult = true;
 
@@ -60,6 +62,7 @@ public:
     void registerCallback(const std::string& name, CallbackFunction listener) override;
     void unregisterCallback(const std::string& name) override;
     IedServer getIedServer() const override { return iedServer; }
+    HomeBalance homeBalance() const override { return balance; }
 
     // What the test sets.
     void setActive(int cls, float value, int32_t multiplier = 0, const std::string& name = "EmpWCmd_FSCH030001");

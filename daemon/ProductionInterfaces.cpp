@@ -17,8 +17,17 @@ InterfaceFactory InterfaceFactory::production() {
     factory.nymea = [](IecServer& server, int port) {
         return InterfaceOwner<InternalInterfaceNymea>::adopt(std::make_unique<InternalInterfaceNymea>(server, port));
     };
-    factory.moreVale = [](IecServer& server, InternalInterfaceNymea* nymea) {
-        auto gateway = std::make_unique<ExternalInterfaceMoreVale>(server, nymea);
+    factory.homeBalance = [](const InterfaceOwner<InternalInterfaceNymea>& owner) {
+        HomeBalance balance;
+        const InternalInterfaceNymea* nymea = owner.get();
+        if (nymea == nullptr) return balance;
+        balance.activePower = {nymea->currentPowerPhaseA, nymea->currentPowerPhaseB, nymea->currentPowerPhaseC};
+        balance.current = {nymea->currentPhaseA, nymea->currentPhaseB, nymea->currentPhaseC};
+        balance.voltage = {nymea->voltagePhaseA, nymea->voltagePhaseB, nymea->voltagePhaseC};
+        return balance;
+    };
+    factory.moreVale = [](IecServer& server) {
+        auto gateway = std::make_unique<ExternalInterfaceMoreVale>(server);
         gateway->startMqttLoop();
         return InterfaceOwner<ExternalInterfaceMoreVale>::adopt(std::move(gateway));
     };
