@@ -44,7 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     std::ofstream(configPath(), std::ios::binary | std::ios::trunc) << text;
     const auto entries = config::readFile(configPath());
-    if (!entries) std::abort();  // the file is there and readable
+    // The file is there and readable; only a NUL byte refuses it as a whole.
+    if (!entries) {
+        if (text.find('\0') == std::string::npos) std::abort();
+        return 0;
+    }
     for (const auto& [key, value] : *entries) {
         // Keys and values come trimmed of blanks and tabs.
         if (key != config::trimBlanks(key) || value != config::trimBlanks(value)) std::abort();
