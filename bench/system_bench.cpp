@@ -7,7 +7,9 @@
 //      CLSEEDI control messages and MMS operates alternating, each a new
 //      limit of CLS1: commands applied
 //      per second, p50/p99 from the command to AnOut1 over MMS showing it,
-//      and commands lost (not acknowledged, or the last value not shown).
+//      and commands lost (not acknowledged, or the last value not shown);
+//      per input path, when its last answer came and p50/p99 from the
+//      command to its answer (the CLSEEDI ack, the MMS operate response).
 // Run from a Release build:
 //   build/bench/bench/system_bench [idle-seconds [commands-per-second [seconds]]].
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -106,6 +109,9 @@ int main(int argc, char** argv) {
     std::map<int, Clock::time_point> seenAt;  // value -> when MMS first showed it
     std::atomic<int> applied{0};
     std::atomic<int> refused{0};
+    // Per input path: command sent to its answer (CLSEEDI ack, MMS operate answer).
+    std::vector<double> clseediAnswerMs, mmsAnswerMs;
+    Clock::time_point lastClseediAnswer{}, lastMmsAnswer{};
     std::atomic<bool> polling{true};
 
     testsupport::MqttTestClient platform("127.0.0.1", system.broker().port());
@@ -121,8 +127,14 @@ int main(int argc, char** argv) {
                 continue;
             }
             const json ack = json::parse(message->payload, nullptr, false);
-            if (!ack.is_object() || ack.value("relation", "").rfind("bench-", 0) != 0) continue;
+            const std::string relation = ack.is_object() ? ack.value("relation", "") : "";
+            if (relation.rfind("bench-", 0) != 0) continue;
             (ack["data"]["errorNumber"] == 0 ? applied : refused)++;
+            const int n = std::atoi(relation.c_str() + std::char_traits<char>::length("bench-"));
+            std::lock_guard<std::mutex> lock(mutex);
+            lastClseediAnswer = Clock::now();
+            if (auto it = sentAt.find(10000 + n); it != sentAt.end())
+                clseediAnswerMs.push_back(std::chrono::duration<double, std::milli>(lastClseediAnswer - it->second).count());
         }
     });
     std::thread poller([&] {
@@ -161,7 +173,7 @@ int main(int argc, char** argv) {
     }
     std::mutex mmsQueueMutex;
     std::condition_variable mmsQueueChanged;
-    std::vector<int> mmsQueue;
+    std::deque<int> mmsQueue;  // oldest first, as the commands were sent
     bool mmsDone = false;
     std::vector<std::thread> mmsWorkers;
     for (int i = 0; i < kMmsClients; ++i) {
@@ -173,13 +185,17 @@ int main(int argc, char** argv) {
                     std::unique_lock<std::mutex> lock(mmsQueueMutex);
                     mmsQueueChanged.wait(lock, [&] { return mmsDone || !mmsQueue.empty(); });
                     if (mmsQueue.empty()) return;
-                    value = mmsQueue.back();
-                    mmsQueue.pop_back();
+                    value = mmsQueue.front();
+                    mmsQueue.pop_front();
                 }
                 MmsValuePtr f(MmsValue_newFloat(static_cast<float>(value)));
                 const bool ok = mmsreq::write(client, "CLS1", std::string(kMmsNode) + "$SP$ValASG001$setMag$f", f.get()) &&
                                 mmsreq::operate(client, "CLS1", kMmsNode, "EnaReq", true);
                 (ok ? applied : refused)++;
+                std::lock_guard<std::mutex> lock(mutex);
+                lastMmsAnswer = Clock::now();
+                mmsAnswerMs.push_back(
+                    std::chrono::duration<double, std::milli>(lastMmsAnswer - sentAt[value]).count());
             }
         });
     }
@@ -247,6 +263,12 @@ int main(int argc, char** argv) {
     std::printf("load: %d commands sent at %d/s; %d applied in %.1f s (%.1f commands/s), %d refused, %d unanswered\n",
                 total, rate, applied.load(), loadWall, applied.load() / loadWall, refused.load(),
                 total - applied.load() - refused.load());
+    const auto since = [&](Clock::time_point t) { return std::chrono::duration<double>(t - loadStart).count(); };
+    std::printf("load: CLSEEDI %zu answered, the last at %.1f s, command to ack p50 %.1f ms, p99 %.1f ms\n",
+                clseediAnswerMs.size(), since(lastClseediAnswer), percentile(clseediAnswerMs, 0.5),
+                percentile(clseediAnswerMs, 0.99));
+    std::printf("load: MMS %zu answered, the last at %.1f s, command to operate answer p50 %.1f ms, p99 %.1f ms\n",
+                mmsAnswerMs.size(), since(lastMmsAnswer), percentile(mmsAnswerMs, 0.5), percentile(mmsAnswerMs, 0.99));
     std::printf("load: command to MMS-visible AnOut1 of CLS1: p50 %.1f ms, p99 %.1f ms (%zu values seen; the rest "
                 "were replaced before a read)\n",
                 percentile(latencies, 0.5), percentile(latencies, 0.99), latencies.size());

@@ -31,6 +31,9 @@ MqttSession::MqttSession(const std::string& clientId, std::string threadName, co
     initialiseLibraryOnce();
     mosq_ = mosquitto_new(clientId_.c_str(), true, this);
     if (mosq_ == nullptr) return;
+    // An answer follows the PUBACK of the message it answers at once; with
+    // Nagle's algorithm it would wait for the broker's delayed ACK (40 ms).
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(mosq_, &MqttSession::onConnectThunk);
     mosquitto_disconnect_callback_set(mosq_, &MqttSession::onDisconnectThunk);
     mosquitto_message_callback_set(mosq_, &MqttSession::onMessageThunk);

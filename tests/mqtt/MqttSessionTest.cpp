@@ -4,12 +4,17 @@
 #include "foundation/MqttSession.h"
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <mosquitto.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <syslog.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
@@ -41,6 +46,23 @@ std::string currentThreadName() {
     char name[16] = {};
     pthread_getname_np(pthread_self(), name, sizeof(name));
     return name;
+}
+
+// TCP_NODELAY of every socket of this process connected to 127.0.0.1:port.
+std::vector<int> noDelayOfSocketsTo(int port) {
+    std::vector<int> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET ||
+            ntohs(peer.sin_port) != port)
+            continue;
+        int on = 0;
+        socklen_t size = sizeof on;
+        if (::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &size) == 0) found.push_back(on);
+    }
+    return found;
 }
 
 // What the session's callbacks saw, recorded from its network thread.
@@ -222,6 +244,9 @@ TEST_P(MqttSessionTest, ConnectsOverVerifiedTlsAndCarriesMessagesBothWays) {
     auto reply = client->waitForMessage(kOutbox);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->payload, "pong");
+    // An answer right after the PUBACK of what it answers must not wait for
+    // the broker's delayed ACK: the session's socket sends without Nagle.
+    EXPECT_EQ(noDelayOfSocketsTo(broker->tlsPort()), std::vector<int>{1});
 }
 
 TEST_P(MqttSessionTest, BrokerOfAForeignAuthorityIsRefusedWithoutPlaintextFallback) {

@@ -14,6 +14,7 @@ MqttTestClient::MqttTestClient(std::string host, int port, MqttTestClientOptions
     if (id.empty()) id = "test-client-" + std::to_string(std::random_device{}());
     client_ = mosquitto_new(id.c_str(), true, this);
     if (client_ == nullptr) return;
+    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(client_, &MqttTestClient::onConnect);
     mosquitto_subscribe_callback_set(client_, &MqttTestClient::onSubscribe);
     mosquitto_publish_callback_set(client_, &MqttTestClient::onPublish);
