@@ -6,7 +6,6 @@
 #include <fstream>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "tests/internal/BusClient.h"
 #include "tests/internal/EmsServer.h"
@@ -154,11 +153,11 @@ TEST_F(HomeOutputsProcessTest, EachThreadOfTheDaemonIsNamedAfterItsJob) {
         }
         const std::multiset<std::string> expected = {"iec-server", "nymea-listener", "dbus-loop", "jsonrpc-sender",
                                                      source.sourceThread};
-        std::multiset<std::string> names = threadNames(daemon->pid());
-        for (const auto end = std::chrono::steady_clock::now() + 10s;
-             names != expected && std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
+        std::multiset<std::string> names;
+        testsupport::eventually([&] {
             names = threadNames(daemon->pid());
-        }
+            return names == expected;
+        });
         std::string seen;
         for (const std::string& name : names) seen += " " + name;
         EXPECT_EQ(names, expected) << source.sourceThread << "; threads:" << seen << "\n" << daemon->output();
@@ -217,11 +216,10 @@ TEST_F(HomeOutputsProcessTest, TheReadmesFirstOperateGivesTheHomeSideTheWattsItN
     }, 10s));
     const std::string line = " - (LPC): Power Limit: 4200 W\n";
     std::string log;
-    for (const auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(20ms)) {
+    testsupport::eventually([&] {
         log = workDir.readFile("/data/cls-logs/cls-input.log");
-        if (log.find(line) != std::string::npos) break;
-    }
+        return log.find(line) != std::string::npos;
+    }, 5s);
     EXPECT_NE(log.find(line), std::string::npos) << log;
     EXPECT_FALSE(daemon->waitExit(0ms).has_value()) << daemon->output();
 }
