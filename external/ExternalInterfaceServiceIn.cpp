@@ -314,8 +314,10 @@ void ExternalInterfaceServiceIn::updateLpp(int32_t state) {
         logMessage(&logLevel, LOG_INFO, "ServiceIn: LPP not written (unchanged): %.0f W", pLpp);
         return;
     }
-    if (!std::isfinite(pLpp)) {
-        // A PV sum beyond any real plant; no limit can be made of it.
+    // A PV sum beyond any real plant: no active limit can be made of it. The
+    // deactivation ("unrestricted") writes 0 whatever the computed value is,
+    // so it goes on.
+    if (active && !std::isfinite(pLpp)) {
         logMessage(&logLevel, LOG_ERR,
                    "ServiceIn: LPP - computed limit is no finite number (PV_CLS_peak_kW_Sum=%.3f kW); not written.",
                    pvClsPeakKwSum);

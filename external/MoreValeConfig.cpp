@@ -46,14 +46,10 @@ std::optional<MoreValeConfig> parseMoreValeConfig(const std::string& text, bool 
         }
         *field = document[key].get<std::string>();
     }
-    const json& port = document["mqttPort"];
-    if (!port.is_number()) {
-        error = "\"mqttPort\" must be a number";
-        return std::nullopt;
-    }
-    const std::optional<int> portNumber = portFromJson(port);
+    std::string portError;
+    const std::optional<int> portNumber = moreValePortFromJson(document["mqttPort"], portError);
     if (!portNumber) {
-        error = "\"mqttPort\" must be a whole number in 1..65535, not " + port.dump();
+        error = "\"mqttPort\": " + portError;
         return std::nullopt;
     }
     config.mqttPort = *portNumber;

@@ -3,8 +3,13 @@
 // ("MQTT_morevale_config.json"), the topics and TLS files built from it and
 // the MQTT client identifier. Pure functions; any thread may call them.
 
+#include <cmath>
 #include <optional>
 #include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "foundation/ConfigFile.h"
 
 struct MoreValeConfig {
     std::string mqttBroker;
@@ -32,11 +37,32 @@ inline constexpr const char* kMoreValeConfigPath = "/etc/iec/config/MQTT_moreval
 inline constexpr const char* kMoreValeDebugConfigPath = "../etc/iec/config/MQTT_morevale_config.json";
 inline constexpr const char* kMoreValeCertDir = "/etc/mosquitto/certs/";
 
+// "mqttPort" of this file, as the MoreVale and the UMeadow gateway read it:
+// a JSON number, a boolean counting as 0 or 1, a fraction truncated toward
+// zero; then the one port range of foundation/ConfigFile.h, 1..65535 (so
+// false, 0, is refused and true is port 1). Nothing for a value of another type ("type must be number, but
+// is <type>") or out of range ("<value> is no TCP port (1..65535)"), and
+// error says which.
+inline std::optional<int> moreValePortFromJson(const nlohmann::json& value, std::string& error) {
+    double number = 0;
+    if (value.is_boolean()) {
+        number = value.get<bool>() ? 1.0 : 0.0;
+    } else if (value.is_number()) {
+        number = std::trunc(value.get<double>());
+    } else {
+        error = std::string("type must be number, but is ") + value.type_name();
+        return std::nullopt;
+    }
+    const std::optional<int> port = config::portFromNumber(number);
+    if (!port) error = value.dump() + " is no TCP port (1..65535)";
+    return port;
+}
+
 // Parses the configuration text (nested at most 32 levels). All six keys are
-// required with their JSON types ("mqttPort" a whole number in 1..65535, the
-// one port rule of foundation/ConfigFile.h); "dso", "gcp" and "version" must be non-empty and
-// hold no "/", "+", "#", NUL or "..". Debug mode turns TLS on whatever the
-// file says. On failure: nothing, and error says why.
+// required with their JSON types ("mqttPort" as moreValePortFromJson reads
+// it); "dso", "gcp" and "version" must be non-empty and hold no "/", "+",
+// "#", NUL or "..". Debug mode turns TLS on whatever the file says. On
+// failure: nothing, and error says why.
 std::optional<MoreValeConfig> parseMoreValeConfig(const std::string& text, bool debugMode, std::string& error);
 
 // Reads the file (the debug path in debug mode, relative to the working

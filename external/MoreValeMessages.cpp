@@ -196,13 +196,16 @@ void MoreValeMessageHandler::onMessage(const std::string& topic, const char* pay
 void MoreValeMessageHandler::handleMessage(const std::string& topic, std::string_view payload) {
     std::cout << "\nmor-e-vale:  Received message on topic: " << topic << std::endl;
     json message;
-    if (const auto refused = inbound::refusal(payload)) {
+    // The payload is read up to its first NUL byte (a C string's end); its
+    // size is bounded as received, the nesting of the text before the NUL.
+    std::string_view text;
+    if (const auto refused = inbound::refusalUpToNul(payload, text)) {
         std::cerr << "mor-e-vale:  Error parsing JSON: " << *refused << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Error parsing JSON: %s", refused->c_str());
         return;
     }
     try {
-        message = json::parse(payload);
+        message = json::parse(text);
     } catch (const json::parse_error& e) {
         std::cerr << "mor-e-vale:  Error parsing JSON: " << e.what() << std::endl;
         logMessage(&moreValeLogLevel, LOG_ERR, "mor-e-vale: Error parsing JSON: %s", e.what());

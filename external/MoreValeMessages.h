@@ -42,10 +42,12 @@ class MoreValeMessageHandler {
 public:
     MoreValeMessageHandler(MoreValeMessageSettings settings, MoreValeSink& sink);
 
-    // One received message, the whole payload of length bytes; one beyond
-    // the bounds of foundation/InboundPayload (size, a NUL byte, nesting) is
-    // refused like text that is no JSON. Never throws: every failure ends in
-    // a log line (and an ACK 1 where the message was an LPC that could be read).
+    // One received message, the payload of length bytes read up to its first
+    // NUL byte (inbound::refusalUpToNul): a payload beyond the
+    // size bound, or a text before the NUL beyond the nesting bound, is
+    // refused like text that is no JSON, and so is a JSON text that a NUL
+    // cuts short. Never throws: every failure ends in a log line (and an
+    // ACK 1 where the message was an LPC that could be read).
     void onMessage(const std::string& topic, const char* payload, size_t length);
 
 private:

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "external/MoreValeConfig.h"
 #include "foundation/InboundPayload.h"
 #include "foundation/JsonParse.h"
 #include "foundation/Logging.h"
@@ -38,10 +39,9 @@ bool readUMeadowConfig(const std::string& path, UMeadowConfig& config, std::stri
         const json& doc = file.value;
         if (!doc.is_object() || !doc.contains("mqttBroker") || !doc.contains("mqttPort")) return true;
         config.broker = doc.at("mqttBroker").get<std::string>();
-        const json& port = doc.at("mqttPort");
-        if (!port.is_number()) throw std::runtime_error(std::string("type must be number, but is ") + port.type_name());
-        const std::optional<int> portNumber = portFromJson(port);
-        if (!portNumber) throw std::runtime_error("mqttPort is not a TCP port: " + port.dump());
+        std::string portError;
+        const std::optional<int> portNumber = moreValePortFromJson(doc.at("mqttPort"), portError);
+        if (!portNumber) throw std::runtime_error("mqttPort: " + portError);
         config.port = *portNumber;
         config.enableTLS = doc.at("enableTLS").get<bool>();
         config.dso = doc.at("dso").get<std::string>();
@@ -66,15 +66,16 @@ UMeadowCommand parseUMeadowMessage(const std::string& topic, const void* payload
         command.detail = "empty payload";
         return command;
     }
-    // The whole payload, bounded before it is copied: a number is short, and
-    // bytes after a NUL make it no number.
+    // Bounded as received, before it is copied; then read as text up to its
+    // first NUL byte, whose leading number counts.
     const std::string_view whole(static_cast<const char*>(payload), static_cast<size_t>(payloadLength));
-    if (auto refused = inbound::refusal(whole, {kUMeadowMaxPayloadBytes, 0})) {
+    std::string_view upToNul;
+    if (auto refused = inbound::refusalUpToNul(whole, upToNul, {kUMeadowMaxPayloadBytes, 0})) {
         command.kind = UMeadowCommand::Kind::InvalidArgument;
         command.detail = std::move(*refused);
         return command;
     }
-    const std::string text(whole);
+    const std::string text(upToNul);
     char* end = nullptr;
     errno = 0;
     if (value) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "foundation/InboundPayload.h"
+
 // The log threshold of the UMeadow gateway (5, then "plim_log_level").
 extern uint32_t uMeadowLogLevel;
 
@@ -16,8 +18,9 @@ inline constexpr const char* kUMeadowSubTopic = "lpc/set/#";
 inline constexpr const char* kUMeadowAckTopic = "lpc/ack";
 inline constexpr const char* kUMeadowValueTopic = "lpc/set/value";
 inline constexpr const char* kUMeadowOnTopic = "lpc/set/on";
-// A limit or state is one number: a few characters.
-inline constexpr size_t kUMeadowMaxPayloadBytes = 64;
+// A limit or state is one number, but the leading number of a longer text
+// counts: the size bound of every road's messages.
+inline constexpr size_t kUMeadowMaxPayloadBytes = inbound::kMaxMessageBytes;
 
 struct UMeadowConfig {
     std::string broker;
@@ -32,7 +35,9 @@ struct UMeadowConfig {
 // Reads the keys when the top level holds both "mqttBroker" and "mqttPort";
 // otherwise config stays as it is and the result is true. False when the
 // file cannot be read, is no JSON (parseError) or a key is missing or of the
-// wrong type; the keys read before it keep their new values.
+// wrong type ("mqttPort" as moreValePortFromJson reads it: a number, a
+// boolean as 0 or 1, a fraction truncated, then 1..65535); the keys read
+// before it keep their new values.
 bool readUMeadowConfig(const std::string& path, UMeadowConfig& config, std::string& error, bool& parseError);
 
 struct UMeadowCommand {
@@ -46,7 +51,8 @@ struct UMeadowCommand {
 // One received message: "lpc/set/value" takes a finite, non-negative number
 // of W (its leading part, as strtof reads it) as an active limit;
 // "lpc/set/on" takes an integer of int range (its leading part, base 10):
-// 0 switches the limit off, any other value on with 0 W. The payload is the
-// whole payload: one longer than kUMeadowMaxPayloadBytes or holding a NUL
-// byte is an invalid argument, with the refusal as detail.
+// 0 switches the limit off, any other value on with 0 W. The payload is read
+// as text up to its first NUL byte (inbound::refusalUpToNul); one longer
+// than kUMeadowMaxPayloadBytes as received is an invalid argument, with the
+// refusal as detail.
 UMeadowCommand parseUMeadowMessage(const std::string& topic, const void* payload, int payloadLength);

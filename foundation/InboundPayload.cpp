@@ -4,6 +4,17 @@
 
 namespace inbound {
 
+namespace {
+
+std::optional<std::string> depthRefusal(std::string_view text, size_t maxDepth) {
+    if (maxDepth > 0 && jsonNestsDeeperThan(text, maxDepth)) {
+        return "nests deeper than " + std::to_string(maxDepth) + " levels";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> sizeRefusal(size_t length, size_t maxBytes) {
     if (length <= maxBytes) return std::nullopt;
     return "payload of " + std::to_string(length) + " bytes exceeds the bound of " + std::to_string(maxBytes) +
@@ -16,10 +27,14 @@ std::optional<std::string> refusal(std::string_view payload, const Bounds& bound
         return "NUL byte at offset " + std::to_string(nul) + " of a payload of " + std::to_string(payload.size()) +
                " bytes";
     }
-    if (bounds.maxDepth > 0 && jsonNestsDeeperThan(payload, bounds.maxDepth)) {
-        return "nests deeper than " + std::to_string(bounds.maxDepth) + " levels";
-    }
-    return std::nullopt;
+    return depthRefusal(payload, bounds.maxDepth);
+}
+
+std::optional<std::string> refusalUpToNul(std::string_view payload, std::string_view& text, const Bounds& bounds) {
+    text = {};
+    if (auto tooBig = sizeRefusal(payload.size(), bounds.maxBytes)) return tooBig;
+    text = payload.substr(0, payload.find('\0'));
+    return depthRefusal(text, bounds.maxDepth);
 }
 
 }  // namespace inbound

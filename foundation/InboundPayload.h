@@ -31,9 +31,21 @@ struct Bounds {
 //   "payload of N bytes exceeds the bound of M bytes"
 //   "NUL byte at offset N of a payload of M bytes"
 //   "nests deeper than N levels"
-// A NUL byte is refused anywhere: JSON has none outside escapes, and a
-// payload is read whole, never up to its first NUL.
+// A NUL byte is refused anywhere: JSON has none outside escapes, and on
+// these roads (CLSEEDI, the internal MQTT interface, the home platform's
+// stream, JSON files) a payload is read whole, never up to its first NUL.
 std::optional<std::string> refusal(std::string_view payload, const Bounds& bounds = {});
+
+// The roads whose peer sends a C string, read up to its first NUL byte (the
+// MoreVale and UMeadow gateways): text
+// becomes the payload up to, not including, its first NUL byte (all of it
+// when it holds none); the NUL and whatever follows it are not looked at.
+// Why the payload is refused, or nullopt: the size bound applies to the
+// payload as received (so nothing oversized is copied or scanned), the
+// nesting bound to text. A NUL byte is no refusal here; a NUL inside a JSON
+// text cuts it short, and the parser refuses what is left.
+std::optional<std::string> refusalUpToNul(std::string_view payload, std::string_view& text,
+                                          const Bounds& bounds = {});
 
 // The size check alone, for a caller that knows the length before it copies.
 std::optional<std::string> sizeRefusal(size_t length, size_t maxBytes = kMaxMessageBytes);

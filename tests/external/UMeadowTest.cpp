@@ -37,10 +37,18 @@ TEST(UMeadowMessages, LimitValues) {
         {"3500.5", Kind::Limit, 3500.5f},
         {"0", Kind::Limit, 0.0f},
         {"12abc", Kind::Limit, 12.0f},
-        {std::string("7\0" "99", 4), Kind::InvalidArgument, 0},
-        {std::string("7\0", 2), Kind::InvalidArgument, 0},
-        {"3500.5" + std::string(58, '0'), Kind::Limit, 3500.5f},  // 64 bytes: the longest taken
-        {std::string(65, '1'), Kind::InvalidArgument, 0},
+        // Read as text up to the first NUL byte, its leading number parsed.
+        {std::string("3500.5\0", 7), Kind::Limit, 3500.5f},
+        {std::string("7\0" "99", 4), Kind::Limit, 7.0f},
+        {std::string("7\0", 2), Kind::Limit, 7.0f},
+        {std::string("\0" "7", 2), Kind::InvalidArgument, 0},
+        {"3500.5 W, the limit of the demonstration" + std::string(100, '.'), Kind::Limit, 3500.5f},
+        {"3500.5" + std::string(58, '0'), Kind::Limit, 3500.5f},
+        // The size bound of every road's messages, on the payload as received.
+        {"3500.5" + std::string(inbound::kMaxMessageBytes - 6, ' '), Kind::Limit, 3500.5f},
+        {"3500.5" + std::string(inbound::kMaxMessageBytes - 5, ' '), Kind::InvalidArgument, 0},
+        {std::string("3500.5\0", 7) + std::string(inbound::kMaxMessageBytes, 'x'), Kind::InvalidArgument, 0},
+        {std::string(65, '1'), Kind::GeneralError, 0},  // beyond a float
         {"99999999999", Kind::Limit, 99999999999.0f},
         {"abc", Kind::InvalidArgument, 0},
         {"nan", Kind::Refused, 0},
@@ -67,6 +75,8 @@ TEST(UMeadowMessages, OnOffStates) {
         bool active;
     } cases[] = {
         {"0", Kind::Limit, false},           {"1", Kind::Limit, true},
+        {std::string("0\0", 2), Kind::Limit, false}, {std::string("1\0" "0", 3), Kind::Limit, true},
+        {"1 (on)", Kind::Limit, true},
         {"7", Kind::Limit, true},            {"-5", Kind::Limit, true},
         {"2147483647", Kind::Limit, true},   {"99999999999", Kind::GeneralError, false},
         {"nan", Kind::InvalidArgument, false}, {"inf", Kind::InvalidArgument, false},
@@ -96,9 +106,18 @@ TEST(UMeadowConfiguration, ReadsTheGatewayFile) {
     } cases[] = {
         {R"({"mqttBroker":"b.example","mqttPort":8883,"enableTLS":true,"dso":"d","gcp":"g","version":"v"})", true,
          "b.example", 8883, true},
-        {R"({"mqttBroker":"b","mqttPort":true,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", false, "b",
+        // A boolean counts as 0 or 1, a fraction is truncated; then 1..65535.
+        {R"({"mqttBroker":"b","mqttPort":true,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", true, "b", 1,
+         false},
+        {R"({"mqttBroker":"b","mqttPort":false,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", false, "b",
          1883, false},
-        {R"({"mqttBroker":"b","mqttPort":1884.9,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", false, "b",
+        {R"({"mqttBroker":"b","mqttPort":1884.9,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", true, "b",
+         1884, false},
+        {R"({"mqttBroker":"b","mqttPort":8883.5,"enableTLS":true,"dso":"d","gcp":"g","version":"v"})", true, "b",
+         8883, true},
+        {R"({"mqttBroker":"b","mqttPort":0.5,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", false, "b",
+         1883, false},
+        {R"({"mqttBroker":"b","mqttPort":"8883","enableTLS":false,"dso":"d","gcp":"g","version":"v"})", false, "b",
          1883, false},
         {R"({"mqttBroker":"b","mqttPort":0,"enableTLS":false,"dso":"d","gcp":"g","version":"v"})", false, "b", 1883,
          false},
@@ -177,31 +196,36 @@ TEST_F(UMeadowGateway, ConnectsInTheBackgroundAndWritesTheLimits) {
 
     testsupport::MqttTestClient peer("127.0.0.1", broker.port());
     ASSERT_TRUE(peer.connect());
+    // Payloads are read as text up to their first NUL byte.
     const std::pair<const char*, std::string> messages[] = {
         {"lpc/set/value", std::string("9\0junk", 6)}, {"lpc/set/on", std::string(65, '1')},
-        {"lpc/set/value", "3500.5"}, {"lpc/set/value", "abc"}, {"lpc/set/value", "nan"},
+        {"lpc/set/value", std::string("3500.5\0", 7)}, {"lpc/set/value", "abc"}, {"lpc/set/value", "nan"},
         {"lpc/set/value", "-5"},     {"lpc/set/value", ""},    {"lpc/set/other", "1"},
+        {"lpc/set/value", std::string(inbound::kMaxMessageBytes + 1, '1')},
         {"lpc/set/on", "0"},         {"lpc/set/on", "99999999999"}, {"lpc/set/on", "7"},
     };
     for (const auto& [topic, payload] : messages) ASSERT_TRUE(peer.publish(topic, payload, 1));
-    ASSERT_TRUE(core.waitForWrites(3));
+    ASSERT_TRUE(core.waitForWrites(4));
     const auto writes = core.writes();
-    ASSERT_EQ(writes.size(), 3u);
+    ASSERT_EQ(writes.size(), 4u);
     for (const auto& w : writes) {
         EXPECT_EQ(w.kind, RecordedWrite::Kind::Lpc);
         EXPECT_EQ(w.durationSeconds, 0);
     }
     EXPECT_TRUE(writes[0].active);
-    EXPECT_EQ(writes[0].limitW, 3500.5f);
-    EXPECT_FALSE(writes[1].active);
-    EXPECT_EQ(writes[1].limitW, 0.0f);
-    EXPECT_TRUE(writes[2].active);
+    EXPECT_EQ(writes[0].limitW, 9.0f);
+    EXPECT_TRUE(writes[1].active);
+    EXPECT_EQ(writes[1].limitW, 3500.5f);
+    EXPECT_FALSE(writes[2].active);
     EXPECT_EQ(writes[2].limitW, 0.0f);
+    EXPECT_TRUE(writes[3].active);
+    EXPECT_EQ(writes[3].limitW, 0.0f);
     EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: Invalid argument while parsing payload: abc"));
-    EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: Invalid argument while parsing payload: NUL byte at offset 1 of "
-                                         "a payload of 6 bytes"));
-    EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: Invalid argument while parsing payload: payload of 65 bytes "
-                                         "exceeds the bound of 64 bytes"));
+    EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: General error: " + std::string(65, '1')));
+    EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: Invalid argument while parsing payload: payload of " +
+                                             std::to_string(inbound::kMaxMessageBytes + 1) +
+                                             " bytes exceeds the bound of " +
+                                             std::to_string(inbound::kMaxMessageBytes) + " bytes"));
     EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: General error: empty payload"));
     EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: General error: 99999999999"));
     EXPECT_TRUE(syslog.contains(LOG_ERR, "u-meadow: Received message on unsupported topic: lpc/set/other"));

@@ -110,6 +110,31 @@ TEST(LimitSourcesEndToEnd, TheSourceSwitchesThroughTheCoreAndMmsSeesTheLimits) {
     ASSERT_TRUE(standIn.command("event relais"));
     EXPECT_TRUE(awaitLimits(client, 10500, 2400, 10s, seen)) << seen;
     EXPECT_EQ(server->getPowerLimitSource(), "relais");
+    // The first cycle may have written before the switch cleared both
+    // limits: the same source once more returns only when that switch is
+    // done, and the cycle after the clear writes the limits again.
+    server->setPowerLimitSource("relais");
+    EXPECT_TRUE(awaitLimits(client, 10500, 2400, 10s, seen)) << seen;
+    // A PV sum no active limit can be made of (30 % of 3e38 kW is no finite
+    // number of W: refused, 2400 W stays), then every line released:
+    // "unrestricted" lifts both limits all the same. The settings are
+    // replaced at once, before the lines, so no cycle sees the new lines
+    // with the old settings. Then back to the settings and lines above.
+    const auto replaceSettings = [&](const std::string& text) {
+        writeText(dir / "tavelmarck.conf.new", text);
+        fs::rename(dir / "tavelmarck.conf.new", dir / "etc/nymea/tavelmarck.conf");
+    };
+    std::string huge = kSettings;
+    const std::string peak = "%7Bpv%7D\\kwPeak=";
+    huge.replace(huge.find(peak) + peak.size(), std::string::npos, "3e38\n");
+    replaceSettings(huge);
+    std::this_thread::sleep_for(300ms);  // three cycles of 100 ms with the new settings
+    EXPECT_TRUE(awaitLimits(client, 10500, 2400, 1s, seen)) << seen;
+    setLines(gpioDir, 0, 0, 0, 0);
+    EXPECT_TRUE(awaitLimits(client, -1, -1, 10s, seen)) << seen;
+    replaceSettings(kSettings);
+    setLines(gpioDir, 1, 0, 1, 0);
+    EXPECT_TRUE(awaitLimits(client, 10500, 2400, 10s, seen)) << seen;
     // "none": both cleared.
     ASSERT_TRUE(standIn.command("event none"));
     EXPECT_TRUE(awaitLimits(client, -1, -1, 10s, seen)) << seen;

@@ -239,33 +239,45 @@ TEST_F(ServiceInTest, AZeroWattProductionLimitIsLiftedWhenTheRelaysRelease) {
 
 // A production limit that is never applied is never logged as activated:
 // one the settings make infinite is refused before the write, one the core
-// refuses is retried.
+// refuses is retried. "Unrestricted" lifts the limit whatever the computed
+// value is: the deactivation does not use it.
 TEST_F(ServiceInTest, AnLppThatIsNotAppliedIsNotReportedActivated) {
     struct Case {
         const char* what;
         float pvKwPeak;
         bool coreTakesIt;
+        std::map<unsigned, int> lines;
+        float activeLpp;  // what the core reports before the cycle
         Writes writes;
-        std::string error;
+        std::string error;  // "": no error line
     };
+    const std::string nonFinite = "ServiceIn: LPP - computed limit is no finite number (PV_CLS_peak_kW_Sum=" + [] {
+        char text[64];
+        std::snprintf(text, sizeof(text), "%.3f", 3e38f);
+        return std::string(text);
+    }() + " kW); not written.";
+    const std::map<unsigned, int> sixtyPercent = {{12, 0}, {13, 0}, {14, 0}, {15, 1}};
+    const std::map<unsigned, int> unrestricted = {{12, 0}, {13, 0}, {14, 0}, {15, 0}};
     const Case cases[] = {
-        {"beyond any plant", 3e38f, true, {},
-         "ServiceIn: LPP - computed limit is no finite number (PV_CLS_peak_kW_Sum=" + [] {
-             char text[64];
-             std::snprintf(text, sizeof(text), "%.3f", 3e38f);
-             return std::string(text);
-         }() + " kW); not written."},
-        {"refused by the core", 10.0f, false, {"LPP 0 on 6000.0"},
+        {"beyond any plant", 3e38f, true, sixtyPercent, -1, {}, nonFinite},
+        {"refused by the core", 10.0f, false, sixtyPercent, -1, {"LPP 0 on 6000.0"},
          "ServiceIn: LPP - the write of 6000 W was refused; trying again next cycle."},
+        {"unrestricted beyond any plant", 3e38f, true, unrestricted, 2400, {"LPP 0 off 0.0"}, ""},
     };
     for (const auto& c : cases) {
         writeSettings(c.pvKwPeak);
         core.writeResult = c.coreTakesIt;
+        core.setActive(2, c.activeLpp);
         syslog.clear();
         auto relay = make();
-        cycle(*relay, {{12, 0}, {13, 0}, {14, 0}, {15, 1}});
+        cycle(*relay, c.lines);
         EXPECT_EQ(takeWrites(), c.writes) << c.what;
-        EXPECT_TRUE(syslog.contains(LOG_ERR, c.error)) << c.what;
+        if (!c.error.empty()) {
+            EXPECT_TRUE(syslog.contains(LOG_ERR, c.error)) << c.what;
+        } else {
+            EXPECT_FALSE(syslog.contains(nonFinite)) << c.what;
+            EXPECT_TRUE(syslog.contains(LOG_INFO, "ServiceIn: LPP successfully deactivated.")) << c.what;
+        }
         for (const auto& r : syslog.records()) {
             EXPECT_EQ(r.text.find("ServiceIn: LPP successfully activated"), std::string::npos) << c.what;
         }

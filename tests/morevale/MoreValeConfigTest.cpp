@@ -30,6 +30,7 @@ struct ConfigCase {
     std::string text;
     bool debug;
     const char* error;  // "" when the configuration is valid
+    int port = 0;       // when valid and not 0: the port read
 };
 
 void PrintTo(const ConfigCase& c, std::ostream* os) { *os << c.name; }
@@ -43,6 +44,8 @@ TEST_P(MoreValeConfigTest, FileIsCheckedWhole) {
     EXPECT_EQ(config.has_value(), *c.error == '\0') << error;
     if (*c.error != '\0') {
         EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+    } else if (config && c.port != 0) {
+        EXPECT_EQ(config->mqttPort, c.port);
     }
 }
 
@@ -59,13 +62,24 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"nullGcp", with("gcp", "null"), false, "missing key \"gcp\""},
         ConfigCase{"brokerNumber", with("mqttBroker", "5"), false, "\"mqttBroker\" must be a string"},
         ConfigCase{"emptyBroker", with("mqttBroker", "\"\""), false, "\"mqttBroker\" is empty"},
-        ConfigCase{"portText", with("mqttPort", "\"8883\""), false, "\"mqttPort\" must be a number"},
-        ConfigCase{"portZero", with("mqttPort", "0"), false, "\"mqttPort\" must be a whole number in 1..65535, not 0"},
-        ConfigCase{"portFalse", with("mqttPort", "false"), false, "\"mqttPort\" must be a number"},
-        ConfigCase{"portTooBig", with("mqttPort", "65536"), false, "\"mqttPort\" must be a whole number in 1..65535"},
-        ConfigCase{"portHuge", with("mqttPort", "1e300"), false, "\"mqttPort\" must be a whole number in 1..65535"},
-        ConfigCase{"portFraction", with("mqttPort", "8883.9"), false,
-                   "\"mqttPort\" must be a whole number in 1..65535, not 8883.9"},
+        ConfigCase{"portText", with("mqttPort", "\"8883\""), false,
+                   "\"mqttPort\": type must be number, but is string"},
+        ConfigCase{"portNull", with("mqttPort", "null"), false, "missing key \"mqttPort\""},
+        ConfigCase{"portArray", with("mqttPort", "[8883]"), false, "\"mqttPort\": type must be number, but is array"},
+        ConfigCase{"portZero", with("mqttPort", "0"), false, "\"mqttPort\": 0 is no TCP port (1..65535)"},
+        // A boolean counts as 0 or 1, then the range applies.
+        ConfigCase{"portFalse", with("mqttPort", "false"), false, "\"mqttPort\": false is no TCP port (1..65535)"},
+        ConfigCase{"portTrue", with("mqttPort", "true"), false, "", 1},
+        ConfigCase{"portTooBig", with("mqttPort", "65536"), false, "\"mqttPort\": 65536 is no TCP port (1..65535)"},
+        ConfigCase{"portHuge", with("mqttPort", "1e300"), false, "\"mqttPort\": 1e+300 is no TCP port (1..65535)"},
+        ConfigCase{"portNegative", with("mqttPort", "-1"), false, "\"mqttPort\": -1 is no TCP port (1..65535)"},
+        // A fraction is truncated toward zero, then the range applies.
+        ConfigCase{"portFraction", with("mqttPort", "8883.9"), false, "", 8883},
+        ConfigCase{"portHalf", with("mqttPort", "8883.5"), false, "", 8883},
+        ConfigCase{"portTopFraction", with("mqttPort", "65535.9"), false, "", 65535},
+        ConfigCase{"portBelowOne", with("mqttPort", "0.5"), false, "\"mqttPort\": 0.5 is no TCP port (1..65535)"},
+        ConfigCase{"portNegativeFraction", with("mqttPort", "-0.5"), false,
+                   "\"mqttPort\": -0.5 is no TCP port (1..65535)"},
         ConfigCase{"deep", with("mqttBroker", std::string(40, '[') + std::string(40, ']')), false,
                    "JSON Parsing Error: [json.exception.parse_error.101] parse error: nests deeper than 32 levels"},
         ConfigCase{"tlsText", with("enableTLS", "\"true\""), false, "\"enableTLS\" must be a boolean"},

@@ -3,6 +3,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -83,11 +84,11 @@ protected:
 
 struct LpcCase {
     const char* name;
-    json message;          // null: the payload text below
-    std::string payload;   // used when message is null
+    json message;          // null: the payload text below; else the ACK's relation is its "transactionId"
+    std::string payload;   // sent when message is null or the payload is not empty
     std::optional<RecordingSink::Write> written;
     int ack;               // -1: no ACK
-    const char* logged;    // a line the message produces ("" for none)
+    std::string logged;    // a line the message produces ("" for none)
 };
 
 void PrintTo(const LpcCase& c, std::ostream* os) { *os << c.name; }
@@ -117,7 +118,7 @@ class MoreValeLpcTest : public MoreValeMessagesTest, public ::testing::WithParam
 
 TEST_P(MoreValeLpcTest, LimitIsWrittenAndAcknowledged) {
     const LpcCase& c = GetParam();
-    send(c.message.is_null() ? c.payload : c.message.dump());
+    send(c.message.is_null() || !c.payload.empty() ? c.payload : c.message.dump());
 
     if (c.written) {
         ASSERT_EQ(sink.writes.size(), 1u);
@@ -132,12 +133,30 @@ TEST_P(MoreValeLpcTest, LimitIsWrittenAndAcknowledged) {
         EXPECT_EQ(sink.publications, (std::vector<RecordingSink::Publication>{{kAckTopic, ackText(c.ack, relation)}}));
     }
     EXPECT_TRUE(sink.mgcpRequests.empty());
-    if (*c.logged) {
+    if (!c.logged.empty()) {
         EXPECT_TRUE(syslog.contains(c.logged)) << c.logged;
     }
 }
 
 const RecordingSink::Write k4200{kMarch1At10Ms, 1, 4200.0f};
+
+// The LPC text with a NUL byte inserted before its "unit" member, and the
+// line the JSON text cut short there is refused with.
+std::string nulInsideLpc() {
+    std::string text = lpc().dump();
+    text.insert(text.find("\"unit\""), 1, '\0');
+    return text;
+}
+
+std::string refusalOfNulInsideLpc() {
+    const std::string text = nulInsideLpc();
+    try {
+        const json parsed = json::parse(text.substr(0, text.find('\0')));
+        return "the cut text parsed: " + parsed.dump();
+    } catch (const json::parse_error& e) {
+        return std::string("mor-e-vale: Error parsing JSON: ") + e.what();
+    }
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, MoreValeLpcTest,
@@ -186,14 +205,31 @@ INSTANTIATE_TEST_SUITE_P(
                 "mor-e-vale: General error: Neither maximumPowerValue nor requestMGCP is present in the payload."},
         LpcCase{"notJson", nullptr, "{\"transactionId\":", std::nullopt, -1, ""},
         LpcCase{"array", nullptr, "[1,2,3]", std::nullopt, -1, "mor-e-vale: Missing or null field: creationDateTime"},
-        LpcCase{"empty", nullptr, "", std::nullopt, -1, "mor-e-vale: Received empty message on topic: dso/d/gcp/g/lpc/0.4.0/set"}),
+        LpcCase{"empty", nullptr, "", std::nullopt, -1, "mor-e-vale: Received empty message on topic: dso/d/gcp/g/lpc/0.4.0/set"},
+        // The payload is read up to its first NUL byte (a C string's end).
+        LpcCase{"nulAtEnd", lpc(), lpc().dump() + std::string(1, '\0'), k4200, 0, ""},
+        LpcCase{"nulThenJunk", lpc(), lpc().dump() + std::string("\0{junk", 6), k4200, 0, ""},
+        LpcCase{"nulThenDeep", lpc(), lpc().dump() + std::string(1, '\0') + std::string(100, '['), k4200, 0, ""},
+        LpcCase{"nulInsideText", nullptr, nulInsideLpc(), std::nullopt, -1, refusalOfNulInsideLpc()},
+        LpcCase{"nulFirst", nullptr, std::string(1, '\0') + lpc().dump(), std::nullopt, -1, ""}),
     [](const ::testing::TestParamInfo<LpcCase>& info) { return std::string(info.param.name); });
 
 // A payload beyond the bounds is refused like text that is no JSON (no
-// write, no ACK); the good message after it is handled as ever. The payload
-// is the whole payload: bytes after a NUL do not vanish.
+// write, no ACK); the good message after it is handled as ever. The size
+// bound applies to the payload as received, NUL byte and all after it
+// included; a NUL byte itself is no refusal here (the NUL rows of the LPC
+// table: the text ends there).
 TEST_F(MoreValeMessagesTest, PayloadsBeyondTheBoundsAreRefusedAndTheNextIsHandled) {
-    for (const auto& row : testsupport::badPayloadsFor(lpc())) {
+    auto rows = testsupport::badPayloadsFor(lpc());
+    rows.erase(std::remove_if(rows.begin(), rows.end(),
+                              [](const auto& row) { return std::string(row.name).rfind("nul", 0) == 0; }),
+               rows.end());
+    const std::string text = lpc().dump();
+    const size_t bytes = inbound::kMaxMessageBytes;
+    rows.push_back({"nulThenTooBig", text + std::string(1, '\0') + std::string(bytes - text.size(), 'x'),
+                    "payload of " + std::to_string(bytes + 1) + " bytes exceeds the bound of " +
+                        std::to_string(bytes) + " bytes"});
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         sink.writes.clear();
         sink.publications.clear();
