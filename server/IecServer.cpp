@@ -33,11 +33,12 @@ namespace {
 
 constexpr const char* kDebugConfigPath = "../etc/iec/config/IECServer.conf";
 constexpr const char* kFilestoreBasepath = "./uploaded_files/";
-// Uploads over MMS are configuration files of a few kilobytes; 4 MB in all is
-// ample for them. The schedule files, the value file and the logs live on the
-// same file system and need well under 1 MB: 8 MB stay free for them, so no
-// client can fill the disk the limits are written to.
-constexpr FilestoreLimits kFilestoreLimits{4u * 1024u * 1024u, 8u * 1024u * 1024u};
+// Uploads over MMS are configuration files of a few kilobytes; 4 MB and 2000
+// files in all are ample for them. The schedule files, the value file and the
+// logs live on the same file system and need well under 1 MB and a few
+// hundred inodes: 8 MB and 1000 inodes stay free for them, so no client can
+// fill the disk (or its inode table) the limits are written to.
+constexpr FilestoreLimits kFilestoreLimits{4u * 1024u * 1024u, 8u * 1024u * 1024u, 2000, 1000};
 constexpr std::chrono::milliseconds kSourceSwitchPause{1000};
 constexpr size_t kHostNameBuffer = 1024;
 

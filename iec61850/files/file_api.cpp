@@ -39,6 +39,9 @@ void registerMethod(sIedServer* server, FileServices& services, unsigned tag, Me
 void MmsFileServices_install(sIedServer* server) {
     if (server == nullptr) return;
     FileServices& services = fileServicesOf(server);
+    // The server starts: the base directory is resolved and opened now, its
+    // leftover upload temporaries removed and its files counted.
+    services.store();
     registerMethod(server, services, MMS_SERVICE_FILE_DIRECTORY, &FileServices::fileDirectory);
     registerMethod(server, services, MMS_SERVICE_FILE_OPEN, &FileServices::fileOpen);
     registerMethod(server, services, MMS_SERVICE_FILE_READ, &FileServices::fileRead);

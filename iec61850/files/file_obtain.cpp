@@ -12,12 +12,12 @@
 namespace iec61850::files {
 
 ObtainFileTransfer::ObtainFileTransfer(ConfirmedRequestSender send, DeferredResponder respond, IncomingFile file,
-                                       std::string sourceFile, FileStore store)
+                                       std::string sourceFile, std::shared_ptr<FileStore> store)
     : send_(std::move(send)),
       respond_(std::move(respond)),
+      store_(std::move(store)),
       file_(std::move(file)),
-      sourceFile_(std::move(sourceFile)),
-      store_(std::move(store)) {}
+      sourceFile_(std::move(sourceFile)) {}
 
 void ObtainFileTransfer::start() {
     auto self = shared_from_this();
@@ -89,7 +89,7 @@ void ObtainFileTransfer::received(bool success, std::span<const uint8_t> content
 }
 
 bool ObtainFileTransfer::refusedForRoom(uint64_t bytes) {
-    refusal_ = store_.roomFor(bytes);
+    refusal_ = store_->roomFor(bytes);
     if (refusal_.empty()) return false;
     requestClose(kNoRoomError);
     return true;

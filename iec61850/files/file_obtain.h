@@ -29,9 +29,10 @@ using DeferredResponder = std::function<void(MmsServiceResult result)>;
 
 class ObtainFileTransfer : public std::enable_shared_from_this<ObtainFileTransfer> {
 public:
-    // store: where the file goes; every piece must fit its limits.
+    // store: where the file goes (file was begun there); every piece must
+    // fit its limits.
     ObtainFileTransfer(ConfirmedRequestSender send, DeferredResponder respond, IncomingFile file,
-                       std::string sourceFile, FileStore store);
+                       std::string sourceFile, std::shared_ptr<FileStore> store);
     ObtainFileTransfer(const ObtainFileTransfer&) = delete;
     ObtainFileTransfer& operator=(const ObtainFileTransfer&) = delete;
 
@@ -53,9 +54,9 @@ private:
 
     ConfirmedRequestSender send_;
     DeferredResponder respond_;
+    std::shared_ptr<FileStore> store_;  // before file_: outlives it
     IncomingFile file_;
     std::string sourceFile_;
-    FileStore store_;
     std::string refusal_;  // why the store had no room, for the log
     int32_t frsmId_ = 0;
     uint64_t received_ = 0;

@@ -202,8 +202,8 @@ std::optional<MmsServiceResult> FileServices::obtainFile(MmsServiceContext& ctx,
         return refusal;
     }
     if (auto full = refuseWhenFull(ctx.connection, "ObtainFile", request.destinationFile)) return full;
-    const FileStore target = store();
-    if (std::string why = target.roomFor(0); !why.empty()) {
+    FileStore& target = store();
+    if (std::string why = target.roomForNewFile(); !why.empty()) {
         iecLog(LOG_WARNING, "MMS files: ObtainFile of \"%s\" refused: %s", request.destinationFile.c_str(), why.c_str());
         return fileError(kNoRoomError);
     }
@@ -223,7 +223,7 @@ std::optional<MmsServiceResult> FileServices::obtainFile(MmsServiceContext& ctx,
         }
     };
     auto transfer = std::make_shared<ObtainFileTransfer>(std::move(send), std::move(deliver), std::move(file),
-                                                         request.sourceFile, target);
+                                                         request.sourceFile, store_);
     transfers_.emplace(ctx.connection, transfer);
     transfer->start();
     *starting = false;
@@ -260,6 +260,15 @@ size_t FileServices::openFileCount() const {
     size_t count = 0;
     for (const auto& [connection, table] : tables_) count += table.size();
     return count;
+}
+
+FileStore& FileServices::store() {
+    if (!store_ || storePath_ != basePath_ || !store_->opened()) {
+        storePath_ = basePath_;
+        store_ = std::make_shared<FileStore>(basePath_, limits_);
+    }
+    store_->setLimits(limits_);
+    return *store_;
 }
 
 FileServices& fileServicesOf(sIedServer* server) {

@@ -65,7 +65,8 @@ private:
 class FileServices {
 public:
     // basePath and limits: the server's file-store base directory and the
-    // room it may take (both may change later).
+    // room it may take (both may change later; a new base path takes effect
+    // at the next request).
     explicit FileServices(const std::string& basePath, const FilestoreLimits& limits = kDefaultLimits)
         : basePath_(basePath), limits_(limits) {}
     FileServices(const FileServices&) = delete;
@@ -97,7 +98,11 @@ public:
     MmsError askAccessHandler(sMmsServerConnection* connection, MmsFileServiceType service,
                               const std::string& localName, const std::string& otherName) const;
 
-    FileStore store() const { return FileStore(basePath_, limits_); }
+    // The server's file store with the current limits. Opened at the first
+    // call, which MmsFileServices_install makes when the server starts, and
+    // again only when the configured base path changes (or while it could
+    // not be opened): the base directory is resolved then, not per request.
+    FileStore& store();
 
     // Logs a refusal and gives its MMS result.
     MmsServiceResult refuse(const char* service, const std::string& name, MmsError error) const;
@@ -118,6 +123,8 @@ private:
 
     const std::string& basePath_;
     const FilestoreLimits& limits_;
+    std::shared_ptr<FileStore> store_;  // shared with the running transfers
+    std::string storePath_;             // the basePath_ store_ was opened with
     MmsFileAccessHandler accessHandler_ = nullptr;
     void* accessHandlerParameter_ = nullptr;
     std::unordered_map<sMmsServerConnection*, FileTable> tables_;

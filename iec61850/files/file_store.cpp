@@ -1,6 +1,8 @@
-// The file store below the server's base directory.
+// The file store below the server's base directory, on the descriptor of
+// that directory.
 #include "iec61850/files/file_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -12,6 +14,9 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <optional>
+#include <random>
 
 #include "iec61850/core/log.h"
 
@@ -22,6 +27,13 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr mode_t kNewFileMode = 0644;
+constexpr mode_t kBaseMode = 0755;
+constexpr size_t kRandomPart = 6;
+// Symbolic links one name may pass through, as the kernel allows (ELOOP).
+constexpr int kMaxLinks = 40;
+// Directory levels the count at the start descends (one descriptor each).
+constexpr int kMaxDepth = 32;
+constexpr int kTemporaryAttempts = 100;
 
 // weakly_canonical keeps a trailing separator as an empty last element;
 // drop it so that paths compare element by element.
@@ -30,21 +42,6 @@ fs::path withoutTrailingSeparator(fs::path path) {
         path = path.parent_path();
     }
     return path;
-}
-
-// The canonical absolute form: symbolic links of the existing part resolved,
-// the rest normalised lexically.
-bool canonicalForm(const fs::path& path, fs::path& result) {
-    std::error_code ec;
-    fs::path absolute = fs::absolute(path, ec);
-    if (ec) return false;
-    result = withoutTrailingSeparator(fs::weakly_canonical(absolute, ec));
-    return !ec;
-}
-
-bool isInside(const fs::path& base, const fs::path& candidate) {
-    auto [baseEnd, candidateEnd] = std::mismatch(base.begin(), base.end(), candidate.begin(), candidate.end());
-    return baseEnd == base.end();
 }
 
 bool hasParentComponent(std::string_view name) {
@@ -58,14 +55,85 @@ bool hasParentComponent(std::string_view name) {
     return false;
 }
 
-bool statAttributes(const fs::path& path, FileAttributes& attributes, mode_t& mode) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return false;
+// The components of a path, without empty ones and ".".
+std::deque<std::string> componentsOf(std::string_view path) {
+    std::deque<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string_view::npos) end = path.size();
+        std::string_view part = path.substr(start, end - start);
+        if (!part.empty() && part != ".") parts.emplace_back(part);
+        start = end + 1;
+    }
+    return parts;
+}
+
+// The components of an absolute path below base (lexically, both
+// normalised); nullopt when the path is not base or below it.
+std::optional<std::deque<std::string>> below(const fs::path& base, std::string_view absolute) {
+    if (base.empty()) return std::nullopt;
+    std::deque<std::string> path = componentsOf(fs::path(std::string(absolute)).lexically_normal().string());
+    const std::deque<std::string> prefix = componentsOf(base.string());
+    if (path.size() < prefix.size() || !std::equal(prefix.begin(), prefix.end(), path.begin())) return std::nullopt;
+    path.erase(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(prefix.size()));
+    return path;
+}
+
+std::string joined(const std::vector<std::string>& parts) {
+    std::string text;
+    for (const auto& part : parts) {
+        if (!text.empty()) text += '/';
+        text += part;
+    }
+    return text;
+}
+
+std::string joined(const std::string& directory, const std::string& name) {
+    return directory.empty() ? name : directory + "/" + name;
+}
+
+// "" and "a.txt" for "a.txt"; "sub/x" and "b" for "sub/x/b".
+std::pair<std::string, std::string> splitLeaf(const std::string& relative) {
+    const size_t slash = relative.rfind('/');
+    if (slash == std::string::npos) return {"", relative};
+    return {relative.substr(0, slash), relative.substr(slash + 1)};
+}
+
+// fstatat needs "." for the directory itself.
+const char* atName(const std::string& relative) { return relative.empty() ? "." : relative.c_str(); }
+
+FileAttributes attributesOf(const struct stat& st) {
+    FileAttributes attributes;
     attributes.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
     attributes.lastModified = st.st_mtim.tv_sec;
-    mode = st.st_mode;
-    return true;
+    return attributes;
 }
+
+bool readLink(int dir, const std::string& name, std::string& target) {
+    std::vector<char> buffer(256);
+    for (;;) {
+        const ssize_t n = ::readlinkat(dir, name.c_str(), buffer.data(), buffer.size());
+        if (n < 0) return false;
+        if (static_cast<size_t>(n) < buffer.size()) {
+            target.assign(buffer.data(), static_cast<size_t>(n));
+            return true;
+        }
+        if (buffer.size() >= 65536) return false;
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string randomPart() {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static std::mt19937_64 generator{std::random_device{}()};
+    std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
+    std::string part(kRandomPart, 'X');
+    for (char& c : part) c = kAlphabet[pick(generator)];
+    return part;
+}
+
+bool isAsciiAlnum(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
 }  // namespace
 
@@ -96,6 +164,14 @@ MmsError fileErrorFromErrno(int error) {
     }
 }
 
+bool isUploadTemporaryName(std::string_view name) {
+    // "." + at least one character + "." + kRandomPart letters or digits
+    if (name.size() < kRandomPart + 3 || name.front() != '.' || name[name.size() - kRandomPart - 1] != '.') {
+        return false;
+    }
+    return std::all_of(name.end() - kRandomPart, name.end(), isAsciiAlnum);
+}
+
 std::string generalizedTime(int64_t secondsSinceEpoch) {
     std::time_t t = static_cast<std::time_t>(secondsSinceEpoch);
     std::tm utc{};
@@ -103,6 +179,107 @@ std::string generalizedTime(int64_t secondsSinceEpoch) {
     char text[32];
     std::strftime(text, sizeof text, "%Y%m%d%H%M%S.000Z", &utc);
     return text;
+}
+
+// --- The store ----------------------------------------------------------------
+
+FileStore::FileStore(fs::path base, FilestoreLimits limits) : configured_(std::move(base)), limits_(limits) {
+    std::error_code ec;
+    absolute_ = withoutTrailingSeparator(fs::absolute(configured_, ec).lexically_normal());
+    if (::mkdir(configured_.c_str(), kBaseMode) == 0) {
+        iecLog(LOG_NOTICE, "MMS files: made the base directory %s", configured_.c_str());
+    }
+    // Follows a link that is there now (the installer's choice), once.
+    UniqueFd fd(::open(configured_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
+        const int error = errno;
+        openError_ = "open the base directory " + configured_.string() + ": " + std::strerror(error);
+        iecLog(LOG_ERR, "MMS files: %s", openError_.c_str());
+        return;
+    }
+    resolved_ = fs::read_symlink("/proc/self/fd/" + std::to_string(fd.get()), ec);
+    if (ec || !resolved_.is_absolute()) resolved_ = withoutTrailingSeparator(fs::canonical(configured_, ec));
+    if (ec) resolved_ = absolute_;
+    base_ = std::move(fd);
+
+    UniqueFd top(::openat(base_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (top.valid()) countTree(std::move(top), "", 0);
+}
+
+template <class F>
+bool FileStore::scan(UniqueFd dir, F&& each) {
+    DIR* listing = ::fdopendir(dir.get());
+    if (listing == nullptr) return false;
+    dir.release();
+    ++reads_.scans;
+    errno = 0;
+    bool complete = true;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(listing);
+        if (entry == nullptr) {
+            complete = errno == 0;
+            break;
+        }
+        ++reads_.entries;
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        each(::dirfd(listing), std::string(name));
+    }
+    ::closedir(listing);
+    return complete;
+}
+
+void FileStore::countTree(UniqueFd dir, const std::string& where, int depth) {
+    const uid_t self = ::geteuid();
+    scan(std::move(dir), [&](int fd, const std::string& name) {
+        struct stat st {};
+        if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+        if (S_ISREG(st.st_mode)) {
+            if (isUploadTemporaryName(name) && st.st_uid == self && ::unlinkat(fd, name.c_str(), 0) == 0) {
+                ++temporariesRemoved_;
+                iecLog(LOG_NOTICE, "MMS files: removed \"%s%s\" (%llu bytes), the temporary of an interrupted upload",
+                       where.c_str(), name.c_str(), static_cast<unsigned long long>(st.st_size));
+                return;
+            }
+            ++fileCount_;
+            usedBytes_ += static_cast<uint64_t>(st.st_size);
+        } else if (S_ISDIR(st.st_mode)) {
+            if (depth + 1 >= kMaxDepth) {
+                iecLog(LOG_WARNING, "MMS files: \"%s%s\" is more than %d levels deep; not counted", where.c_str(),
+                       name.c_str(), kMaxDepth);
+                return;
+            }
+            UniqueFd sub(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (sub.valid()) countTree(std::move(sub), where + name + "/", depth + 1);
+        }
+    });
+}
+
+void FileStore::forget(uint64_t files, uint64_t bytes) {
+    fileCount_ -= std::min(fileCount_, files);
+    usedBytes_ -= std::min(usedBytes_, bytes);
+}
+
+bool FileStore::isRunningUpload(const struct stat& st) const {
+    return uploads_.count({st.st_dev, st.st_ino}) > 0;
+}
+
+UniqueFd FileStore::openDirectory(const std::string& relative, int& error) const {
+    UniqueFd dir(::openat(base_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) {
+        error = errno;
+        return dir;
+    }
+    for (const std::string& part : componentsOf(relative)) {
+        UniqueFd next(::openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid()) {
+            error = errno;
+            return next;
+        }
+        dir = std::move(next);
+    }
+    return dir;
 }
 
 ResolvedPath FileStore::resolve(std::string_view clientName) const {
@@ -115,60 +292,114 @@ ResolvedPath FileStore::resolve(std::string_view clientName) const {
         result.error = MMS_ERROR_FILE_FILE_ACCESS_DENIED;
         return result;
     }
-    fs::path name{std::string(clientName)};
-    fs::path candidate = name.is_absolute() ? name : base_ / name;
-    fs::path canonicalBase;
-    if (!canonicalForm(base_, canonicalBase) || !canonicalForm(candidate, result.path)) {
-        result.error = MMS_ERROR_FILE_FILENAME_SYNTAX_ERROR;
+    if (!opened()) {
+        result.error = MMS_ERROR_FILE_FILE_NON_EXISTENT;
         return result;
     }
-    if (!isInside(canonicalBase, result.path)) {
-        result.error = MMS_ERROR_FILE_FILE_ACCESS_DENIED;
+    auto fail = [&result](MmsError error) {
+        result.error = error;
         return result;
+    };
+
+    std::deque<std::string> pending;
+    if (clientName.starts_with('/')) {
+        // An absolute name is served only below the base as it was opened.
+        auto inside = below(resolved_, clientName);
+        if (!inside) inside = below(absolute_, clientName);
+        if (!inside) return fail(MMS_ERROR_FILE_FILE_ACCESS_DENIED);
+        pending = std::move(*inside);
+    } else {
+        pending = componentsOf(clientName);
     }
-    result.isBase = result.path == canonicalBase;
+
+    // Component by component below the base descriptor; links are followed
+    // while they stay inside, the part that does not exist is taken as it is.
+    std::vector<std::string> done;
+    bool exists = true;
+    int links = 0;
+    while (!pending.empty()) {
+        std::string part = std::move(pending.front());
+        pending.pop_front();
+        if (part == "..") {  // from a link's target or after a missing part
+            if (done.empty()) return fail(MMS_ERROR_FILE_FILE_ACCESS_DENIED);
+            done.pop_back();
+            continue;
+        }
+        if (!exists) {
+            done.push_back(std::move(part));
+            continue;
+        }
+        done.push_back(std::move(part));
+        const std::string candidate = joined(done);
+        struct stat st {};
+        if (::fstatat(base_.get(), candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT && errno != ENOTDIR) return fail(MMS_ERROR_FILE_FILENAME_SYNTAX_ERROR);
+            exists = false;
+            continue;
+        }
+        if (!S_ISLNK(st.st_mode)) continue;
+        done.pop_back();
+        std::string target;
+        if (++links > kMaxLinks || !readLink(base_.get(), candidate, target)) {
+            return fail(MMS_ERROR_FILE_FILENAME_SYNTAX_ERROR);
+        }
+        std::deque<std::string> expansion;
+        if (target.starts_with('/')) {
+            auto inside = below(resolved_, target);
+            if (!inside) inside = below(absolute_, target);
+            if (!inside) return fail(MMS_ERROR_FILE_FILE_ACCESS_DENIED);
+            done.clear();
+            expansion = std::move(*inside);
+        } else {
+            expansion = componentsOf(target);
+        }
+        pending.insert(pending.begin(), expansion.begin(), expansion.end());
+    }
+    result.relative = joined(done);
+    result.isBase = done.empty();
+    result.path = result.isBase ? resolved_ : resolved_ / result.relative;
     return result;
 }
 
-MmsError FileStore::listDirectory(std::string_view fileSpec, std::vector<DirectoryEntry>& entries) const {
+MmsError FileStore::listDirectory(std::string_view fileSpec, std::vector<DirectoryEntry>& entries) {
     entries.clear();
     ResolvedPath resolved = resolve(fileSpec);
     if (resolved.error != MMS_ERROR_NONE) return resolved.error;
 
-    FileAttributes attributes;
-    mode_t mode = 0;
-    if (!statAttributes(resolved.path, attributes, mode)) return fileErrorFromErrno(errno);
-    if (S_ISREG(mode)) {
-        entries.push_back({std::string(fileSpec), attributes});
+    struct stat st {};
+    if (::fstatat(base_.get(), atName(resolved.relative), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return fileErrorFromErrno(errno);
+    }
+    if (S_ISREG(st.st_mode)) {
+        entries.push_back({std::string(fileSpec), attributesOf(st)});
         return MMS_ERROR_NONE;
     }
-    if (!S_ISDIR(mode)) return MMS_ERROR_FILE_FILE_ACCESS_DENIED;
+    if (!S_ISDIR(st.st_mode)) return MMS_ERROR_FILE_FILE_ACCESS_DENIED;
 
     std::string prefix;
     if (!resolved.isBase && !fileSpec.empty()) {
         prefix = std::string(fileSpec);
         if (!prefix.ends_with('/')) prefix += '/';
     }
-    std::error_code ec;
-    fs::directory_iterator it(resolved.path, ec);
-    if (ec) return fileErrorFromErrno(ec.value());
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        std::string name = prefix + it->path().filename().string();
-        fs::path entryPath = it->path();
-        if (it->is_symlink(ec)) {
+    int error = 0;
+    UniqueFd dir = openDirectory(resolved.relative, error);
+    if (!dir.valid()) return fileErrorFromErrno(error);
+    const bool complete = scan(std::move(dir), [&](int fd, const std::string& name) {
+        struct stat entry {};
+        if (::fstatat(fd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) return;
+        if (S_ISLNK(entry.st_mode)) {
             // A link that leads out of the store is not shown.
-            ResolvedPath target = resolve(name);
-            if (target.error != MMS_ERROR_NONE) continue;
-            entryPath = target.path;
+            ResolvedPath target = resolve(joined(resolved.relative, name));
+            if (target.error != MMS_ERROR_NONE) return;
+            if (::fstatat(base_.get(), atName(target.relative), &entry, AT_SYMLINK_NOFOLLOW) != 0) return;
         }
-        if (!statAttributes(entryPath, attributes, mode)) continue;
-        if (S_ISDIR(mode)) {
-            entries.push_back({name + "/", attributes});
-        } else if (S_ISREG(mode)) {
-            entries.push_back({name, attributes});
+        if (S_ISDIR(entry.st_mode)) {
+            entries.push_back({prefix + name + "/", attributesOf(entry)});
+        } else if (S_ISREG(entry.st_mode)) {
+            entries.push_back({prefix + name, attributesOf(entry)});
         }
-    }
-    if (ec) return fileErrorFromErrno(ec.value());
+    });
+    if (!complete) return fileErrorFromErrno(errno);
     std::sort(entries.begin(), entries.end(),
               [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
     return MMS_ERROR_NONE;
@@ -181,7 +412,18 @@ OpenedFile FileStore::openForRead(std::string_view clientName, uint32_t initialP
         result.error = resolved.error;
         return result;
     }
-    UniqueFd fd(::open(resolved.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (resolved.isBase) {
+        result.error = MMS_ERROR_FILE_FILE_ACCESS_DENIED;
+        return result;
+    }
+    const auto [parent, leaf] = splitLeaf(resolved.relative);
+    int error = 0;
+    UniqueFd dir = openDirectory(parent, error);
+    if (!dir.valid()) {
+        result.error = fileErrorFromErrno(error);
+        return result;
+    }
+    UniqueFd fd(::openat(dir.get(), leaf.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!fd.valid()) {
         result.error = fileErrorFromErrno(errno);
         return result;
@@ -203,60 +445,60 @@ OpenedFile FileStore::openForRead(std::string_view clientName, uint32_t initialP
         result.error = fileErrorFromErrno(errno);
         return result;
     }
-    result.attributes.size = static_cast<uint64_t>(st.st_size);
-    result.attributes.lastModified = st.st_mtim.tv_sec;
+    result.attributes = attributesOf(st);
     result.fd = std::move(fd);
     return result;
 }
 
-MmsError FileStore::remove(std::string_view clientName) const {
+MmsError FileStore::remove(std::string_view clientName) {
     ResolvedPath resolved = resolve(clientName);
     if (resolved.error != MMS_ERROR_NONE) return resolved.error;
     if (resolved.isBase) return MMS_ERROR_FILE_FILE_ACCESS_DENIED;
+    const auto [parent, leaf] = splitLeaf(resolved.relative);
+    int error = 0;
+    UniqueFd dir = openDirectory(parent, error);
+    if (!dir.valid()) return fileErrorFromErrno(error);
     struct stat st {};
-    if (::lstat(resolved.path.c_str(), &st) != 0) return fileErrorFromErrno(errno);
+    if (::fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return fileErrorFromErrno(errno);
     if (!S_ISREG(st.st_mode)) return MMS_ERROR_FILE_FILE_ACCESS_DENIED;
-    if (::unlink(resolved.path.c_str()) != 0) return fileErrorFromErrno(errno);
+    if (isRunningUpload(st)) return MMS_ERROR_FILE_FILE_BUSY;
+    if (::unlinkat(dir.get(), leaf.c_str(), 0) != 0) return fileErrorFromErrno(errno);
+    forget(1, static_cast<uint64_t>(st.st_size));
     return MMS_ERROR_NONE;
 }
 
-MmsError FileStore::rename(std::string_view currentName, std::string_view newName) const {
+MmsError FileStore::rename(std::string_view currentName, std::string_view newName) {
     ResolvedPath from = resolve(currentName);
     if (from.error != MMS_ERROR_NONE) return from.error;
     ResolvedPath to = resolve(newName);
     if (to.error != MMS_ERROR_NONE) return to.error;
     if (from.isBase || to.isBase) return MMS_ERROR_FILE_FILE_ACCESS_DENIED;
+    const auto [fromParent, fromLeaf] = splitLeaf(from.relative);
+    const auto [toParent, toLeaf] = splitLeaf(to.relative);
+    if (isUploadTemporaryName(toLeaf)) return MMS_ERROR_FILE_FILE_ACCESS_DENIED;
+    int error = 0;
+    UniqueFd fromDir = openDirectory(fromParent, error);
+    if (!fromDir.valid()) return fileErrorFromErrno(error);
     struct stat st {};
-    if (::lstat(from.path.c_str(), &st) != 0) return fileErrorFromErrno(errno);
-    if (::renameat2(AT_FDCWD, from.path.c_str(), AT_FDCWD, to.path.c_str(), RENAME_NOREPLACE) != 0) {
+    if (::fstatat(fromDir.get(), fromLeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return fileErrorFromErrno(errno);
+    if (isRunningUpload(st)) return MMS_ERROR_FILE_FILE_BUSY;
+    UniqueFd toDir = openDirectory(toParent, error);
+    if (!toDir.valid()) return fileErrorFromErrno(error);
+    if (::renameat2(fromDir.get(), fromLeaf.c_str(), toDir.get(), toLeaf.c_str(), RENAME_NOREPLACE) != 0) {
         return fileErrorFromErrno(errno);
     }
     return MMS_ERROR_NONE;
 }
 
-uint64_t FileStore::usedBytes() const {
-    uint64_t total = 0;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(base_, fs::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        struct stat st {};
-        if (::lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) total += static_cast<uint64_t>(st.st_size);
-    }
-    return total;
-}
-
 std::string FileStore::roomFor(uint64_t bytes) const {
-    const uint64_t used = usedBytes();
+    if (!opened()) return "the base directory is not open (" + openError_ + ")";
+    const uint64_t used = usedBytes_;
     if (used > limits_.maxTotalBytes || bytes > limits_.maxTotalBytes - used) {
         return "the uploads would take more than " + std::to_string(limits_.maxTotalBytes) + " bytes (" +
                std::to_string(used) + " in use, " + std::to_string(bytes) + " more)";
     }
-    // The file system that holds the base directory, or would hold it.
-    fs::path holder = fs::absolute(base_);
-    std::error_code ec;
-    while (!fs::exists(holder, ec) && holder.has_relative_path()) holder = holder.parent_path();
     struct statvfs vfs {};
-    if (::statvfs(holder.c_str(), &vfs) != 0) {
+    if (::fstatvfs(base_.get(), &vfs) != 0) {
         return std::string("the free space of the file system is unknown: ") + std::strerror(errno);
     }
     const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize);
@@ -267,33 +509,169 @@ std::string FileStore::roomFor(uint64_t bytes) const {
     return {};
 }
 
-MmsError FileStore::beginIncoming(std::string_view clientName, IncomingFile& file) const {
+std::string FileStore::roomForNewFile() const {
+    if (!opened()) return roomFor(0);
+    if (fileCount_ >= limits_.maxFiles) {
+        return "the store holds " + std::to_string(fileCount_) + " files, at most " +
+               std::to_string(limits_.maxFiles) + " are allowed";
+    }
+    struct statvfs vfs {};
+    if (::fstatvfs(base_.get(), &vfs) != 0) {
+        return std::string("the free inodes of the file system are unknown: ") + std::strerror(errno);
+    }
+    // A file system without a fixed number of inodes reports none.
+    const uint64_t freeInodes = static_cast<uint64_t>(vfs.f_favail);
+    if (vfs.f_files != 0 && freeInodes <= limits_.reservedFreeInodes) {
+        return "the file system has " + std::to_string(freeInodes) + " inodes free and keeps " +
+               std::to_string(limits_.reservedFreeInodes) + " for the device";
+    }
+    return roomFor(0);
+}
+
+MmsError FileStore::beginIncoming(std::string_view clientName, IncomingFile& file) {
     ResolvedPath resolved = resolve(clientName);
     if (resolved.error != MMS_ERROR_NONE) return resolved.error;
     if (resolved.isBase) return MMS_ERROR_FILE_FILE_ACCESS_DENIED;
+    const auto [parent, leaf] = splitLeaf(resolved.relative);
+    if (isUploadTemporaryName(leaf)) return MMS_ERROR_FILE_FILE_ACCESS_DENIED;
+    int error = 0;
+    UniqueFd dir = openDirectory(parent, error);
+    if (!dir.valid()) return fileErrorFromErrno(error);
     struct stat st {};
-    if (::lstat(resolved.path.c_str(), &st) == 0) return MMS_ERROR_FILE_DUPLICATE_FILENAME;
+    if (::fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return MMS_ERROR_FILE_DUPLICATE_FILENAME;
     if (errno != ENOENT) return fileErrorFromErrno(errno);
 
-    DurableFile incoming;
-    if (!incoming.begin(resolved.path, kNewFileMode)) {
-        iecLog(LOG_ERR, "MMS files: %s", incoming.error().c_str());
-        return fileErrorFromErrno(incoming.errorNumber());
+    std::string temporary;
+    UniqueFd fd;
+    for (int attempt = 0; attempt < kTemporaryAttempts && !fd.valid(); ++attempt) {
+        temporary = "." + leaf + "." + randomPart();
+        fd.reset(::openat(dir.get(), temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd.valid() && errno != EEXIST) break;
     }
-    file = IncomingFile(std::move(incoming));
+    if (!fd.valid() || ::fchmod(fd.get(), kNewFileMode) != 0 || ::fstat(fd.get(), &st) != 0) {
+        const int code = errno;
+        if (fd.valid()) ::unlinkat(dir.get(), temporary.c_str(), 0);
+        iecLog(LOG_ERR, "MMS files: create a temporary file for %s: %s", resolved.path.c_str(), std::strerror(code));
+        return fileErrorFromErrno(code);
+    }
+
+    IncomingFile incoming;
+    incoming.store_ = this;
+    incoming.directory_ = std::move(dir);
+    incoming.fd_ = std::move(fd);
+    incoming.temporary_ = std::move(temporary);
+    incoming.name_ = leaf;
+    incoming.id_ = {st.st_dev, st.st_ino};
+    uploads_.insert(incoming.id_);
+    ++fileCount_;
+    file = std::move(incoming);
     return MMS_ERROR_NONE;
 }
 
+// --- A file coming in ---------------------------------------------------------
+
+IncomingFile::~IncomingFile() { discard(); }
+
+IncomingFile::IncomingFile(IncomingFile&& other) noexcept
+    : store_(std::exchange(other.store_, nullptr)),
+      directory_(std::move(other.directory_)),
+      fd_(std::move(other.fd_)),
+      temporary_(std::move(other.temporary_)),
+      name_(std::move(other.name_)),
+      id_(other.id_),
+      written_(std::exchange(other.written_, 0)),
+      errno_(other.errno_) {
+    other.temporary_.clear();
+}
+
+IncomingFile& IncomingFile::operator=(IncomingFile&& other) noexcept {
+    if (this != &other) {
+        discard();
+        store_ = std::exchange(other.store_, nullptr);
+        directory_ = std::move(other.directory_);
+        fd_ = std::move(other.fd_);
+        temporary_ = std::move(other.temporary_);
+        other.temporary_.clear();
+        name_ = std::move(other.name_);
+        id_ = other.id_;
+        written_ = std::exchange(other.written_, 0);
+        errno_ = other.errno_;
+    }
+    return *this;
+}
+
+void IncomingFile::discard() {
+    fd_.reset();
+    if (!temporary_.empty() && store_ != nullptr) {
+        ::unlinkat(directory_.get(), temporary_.c_str(), 0);
+        store_->uploads_.erase(id_);
+        store_->forget(1, written_);
+    }
+    temporary_.clear();
+    directory_.reset();
+    store_ = nullptr;
+    written_ = 0;
+}
+
+void IncomingFile::fail(const char* step, int code) {
+    errno_ = code;
+    iecLog(LOG_ERR, "MMS files: %s %s: %s", step, (temporary_.empty() ? name_ : temporary_).c_str(),
+           std::strerror(code));
+    discard();
+}
+
 bool IncomingFile::write(const uint8_t* data, size_t size) {
-    if (file_.write(data, size)) return true;
-    iecLog(LOG_ERR, "MMS files: %s", file_.error().c_str());
-    return false;
+    if (!valid()) {
+        errno_ = EBADF;
+        return false;
+    }
+    while (size > 0) {
+        const ssize_t written = ::write(fd_.get(), data, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            fail("write", written < 0 ? errno : EIO);
+            return false;
+        }
+        written_ += static_cast<uint64_t>(written);
+        store_->usedBytes_ += static_cast<uint64_t>(written);
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
 }
 
 MmsError IncomingFile::commit() {
-    if (file_.commit(DurableFile::Commit::kKeepExisting)) return MMS_ERROR_NONE;
-    iecLog(LOG_ERR, "MMS files: %s", file_.error().c_str());
-    return lastError();
+    if (!valid()) {
+        errno_ = EBADF;
+        return lastError();
+    }
+    if (::fsync(fd_.get()) != 0) {
+        fail("sync", errno);
+        return lastError();
+    }
+    // Linux releases the descriptor even when close reports EINTR; never retry.
+    if (::close(fd_.release()) != 0 && errno != EINTR) {
+        fail("close", errno);
+        return lastError();
+    }
+    if (::renameat2(directory_.get(), temporary_.c_str(), directory_.get(), name_.c_str(), RENAME_NOREPLACE) != 0) {
+        fail("rename onto", errno);
+        return lastError();
+    }
+    // The file has its name and stays in the totals.
+    store_->uploads_.erase(id_);
+    temporary_.clear();
+    const bool synced = ::fsync(directory_.get()) == 0;
+    const int code = errno;
+    directory_.reset();
+    store_ = nullptr;
+    written_ = 0;
+    if (!synced) {
+        errno_ = code;
+        iecLog(LOG_ERR, "MMS files: sync the directory of %s: %s", name_.c_str(), std::strerror(code));
+        return lastError();
+    }
+    return MMS_ERROR_NONE;
 }
 
 }  // namespace iec61850::files

@@ -3,11 +3,19 @@
 // in the store when the client or the association fails.
 #include <deque>
 #include <filesystem>
+#include <fstream>
 
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
 
 #include "iec61850/files/file_codec.h"
 #include "iec61850/files/file_services.h"
@@ -282,6 +290,231 @@ TEST_F(FileObtainTest, UnsendableFirstRequestIsAnsweredAtOnce) {
     EXPECT_EQ(result->kind, MmsServiceResult::Kind::Error);
     EXPECT_TRUE(answers.empty());
     EXPECT_EQ(filesInStore(), 1u);
+}
+
+// The library's records while it lives.
+class LibraryLog {
+public:
+    LibraryLog() {
+        records().clear();
+        Iec61850_setLogHandler([](int priority, const char* text) { records().emplace_back(priority, text); });
+    }
+    ~LibraryLog() { Iec61850_setLogHandler(nullptr); }
+    static std::vector<std::pair<int, std::string>>& records() {
+        static std::vector<std::pair<int, std::string>> all;
+        return all;
+    }
+    // Warnings "MMS files: ObtainFile of ... refused: <why...>".
+    static size_t refusals(const std::string& why) {
+        return std::count_if(records().begin(), records().end(), [&](const auto& r) {
+            return r.first == LOG_WARNING && r.second.starts_with("MMS files: ObtainFile of") &&
+                   r.second.find(" refused: " + why) != std::string::npos;
+        });
+    }
+};
+
+// Uploads of one file each through a FileServices of its own.
+class Uploader {
+public:
+    Uploader(FileServices& services, int& association) : services_(services), association_(association) {}
+
+    // -1 when stored, else the file error code of the answer (-2: no answer).
+    int upload(const std::string& destination, const std::string& content, size_t chunk = 1000) {
+        ScriptedClient client;
+        client.file = content;
+        client.chunkSize = chunk;
+        std::vector<MmsServiceResult> answers;
+        MmsServiceContext ctx{nullptr, reinterpret_cast<sMmsServerConnection*>(&association_), 5, 65000};
+        auto immediate = services_.obtainFile(ctx, encodeObtainFileRequest({"source.cfg", destination}), true,
+                                              client.sender(),
+                                              [&answers](MmsServiceResult result) { answers.push_back(result); });
+        client.answerAll();
+        if (immediate) answers.push_back(*immediate);
+        if (answers.size() != 1) return -2;
+        if (answers[0].kind == MmsServiceResult::Kind::Response) return -1;
+        EXPECT_EQ(answers[0].errorClass, kErrorClassFile) << destination;
+        return answers[0].errorCode;
+    }
+
+private:
+    FileServices& services_;
+    int& association_;
+};
+
+constexpr int kDenied = kNoRoomError - MMS_ERROR_FILE_OTHER;
+
+// Empty uploads take no bytes but a file (and an inode) each: they stop at the
+// store's file count, refused as the byte quota refuses (file-access-denied,
+// one warning), and a deleted file makes room for one more.
+TEST_F(FileObtainTest, EmptyUploadsStopAtTheFileCount) {
+    FilestoreLimits limits;
+    limits.reservedFreeBytes = 0;
+    limits.maxFiles = 4;  // existing.cfg and three more
+    FileServices limited{basePath, limits};
+    Uploader uploader(limited, association);
+    LibraryLog log;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(uploader.upload("empty" + std::to_string(i), ""), -1) << i;
+    EXPECT_EQ(uploader.upload("empty3", ""), kDenied);
+    EXPECT_EQ(uploader.upload("empty4", "not empty either"), kDenied);
+    EXPECT_EQ(LibraryLog::refusals("the store holds 4 files, at most 4 are allowed"), 2u);
+    EXPECT_EQ(filesInStore(), 4u);
+
+    MmsServiceContext ctx{nullptr, connection(), 5, 65000};
+    EXPECT_EQ(limited.fileDelete(ctx, encodeFileDeleteRequest("empty1"), true).kind, MmsServiceResult::Kind::Response);
+    EXPECT_EQ(uploader.upload("empty3", ""), -1) << "the deletion made room";
+    EXPECT_EQ(uploader.upload("empty4", ""), kDenied);
+    EXPECT_EQ(limited.store().fileCount(), 4u);
+}
+
+// Requests cost the same however many files the store holds: the tree is
+// counted once, when the store is made, and no request of the upload road (nor
+// FileOpen, FileRead, FileDelete, FileRename) reads a directory after that.
+TEST_F(FileObtainTest, RequestsReadNoDirectoryHoweverManyFilesTheStoreHolds) {
+    for (size_t many : {size_t{0}, size_t{5000}}) {
+        fs::remove_all("uploaded_files");
+        workDir.writeFile("uploaded_files/existing.cfg", "old");
+        fs::create_directories("uploaded_files/many");
+        for (size_t i = 0; i < many; ++i) {
+            std::ofstream(("uploaded_files/many/f" + std::to_string(i)).c_str()) << 'x';
+        }
+        FilestoreLimits limits;
+        limits.maxFiles = 100000;
+        FileServices counted{basePath, limits};
+        const DirectoryReads atStart = counted.store().directoryReads();
+        EXPECT_GE(atStart.entries, many) << "the start counts the tree";
+        EXPECT_EQ(counted.store().fileCount(), many + 1);
+
+        Uploader uploader(counted, association);
+        EXPECT_EQ(uploader.upload("piecewise.cfg", std::string(50, 'p'), 1), -1) << "in 1-byte pieces";
+        MmsServiceContext ctx{nullptr, connection(), 5, 65000};
+        auto opened = counted.fileOpen(ctx, encodeFileOpenRequest({"piecewise.cfg", 0}), true);
+        ASSERT_EQ(opened.kind, MmsServiceResult::Kind::Response);
+        FileOpenResponse open;
+        ASSERT_EQ(decodeFileOpenResponse(opened.content, open), DecodeStatus::Ok);
+        EXPECT_EQ(counted.fileRead(ctx, encodeFrsmId(open.frsmId), false).kind, MmsServiceResult::Kind::Response);
+        EXPECT_EQ(counted.fileClose(ctx, encodeFrsmId(open.frsmId), false).kind, MmsServiceResult::Kind::Response);
+        EXPECT_EQ(counted.fileRename(ctx, encodeFileRenameRequest({"piecewise.cfg", "renamed.cfg"}), true).kind,
+                  MmsServiceResult::Kind::Response);
+        EXPECT_EQ(counted.fileDelete(ctx, encodeFileDeleteRequest("renamed.cfg"), true).kind,
+                  MmsServiceResult::Kind::Response);
+
+        const DirectoryReads after = counted.store().directoryReads();
+        EXPECT_EQ(after.scans, atStart.scans) << many << " files";
+        EXPECT_EQ(after.entries, atStart.entries) << many << " files";
+        EXPECT_EQ(counted.store().fileCount(), many + 1);
+        EXPECT_EQ(counted.store().usedBytes(), many + 3);
+
+        // A listing reads the one directory it lists, not the tree below it.
+        EXPECT_EQ(counted.fileDirectory(ctx, encodeFileDirectoryRequest({"", std::nullopt}), true).kind,
+                  MmsServiceResult::Kind::Response);
+        EXPECT_EQ(counted.store().directoryReads().scans, atStart.scans + 1);
+        EXPECT_LE(counted.store().directoryReads().entries, atStart.entries + 4) << ".., ., existing.cfg, many";
+    }
+}
+
+// A process killed in the middle of an upload leaves its temporary file; the
+// next start removes it, so it no longer counts against the quota.
+TEST_F(FileObtainTest, TemporaryOfAKilledUploadIsRemovedAtTheNextStart) {
+    const FilestoreLimits limits{3000, 0};
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The daemon, killed after two of three pieces.
+        FileServices dying{basePath, limits};
+        ScriptedClient pieces;
+        pieces.file = std::string(2500, 'k');
+        MmsServiceContext ctx{nullptr, connection(), 5, 65000};
+        auto immediate = dying.obtainFile(ctx, encodeObtainFileRequest({"source.cfg", "big.bin"}), true,
+                                          pieces.sender(), [](MmsServiceResult) {});
+        if (immediate) ::_exit(1);
+        for (int i = 0; i < 3; ++i) pieces.answerOne();  // open, two reads
+        ::kill(::getpid(), SIGKILL);
+        ::_exit(2);
+    }
+    int status = 0;
+    pid_t ended = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((ended = ::waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (ended == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        FAIL() << "the uploading child did not end";
+    }
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+    std::string leftover;
+    for (const auto& entry : fs::directory_iterator("uploaded_files")) {
+        if (isUploadTemporaryName(entry.path().filename().string())) leftover = entry.path().filename();
+    }
+    ASSERT_TRUE(leftover.starts_with(".big.bin.")) << "the killed upload left its temporary";
+    EXPECT_EQ(fs::file_size("uploaded_files/" + leftover), 2000u);
+
+    LibraryLog log;
+    FileServices restarted{basePath, limits};
+    EXPECT_EQ(restarted.store().temporariesRemoved(), 1u);
+    EXPECT_FALSE(fs::exists("uploaded_files/" + leftover));
+    EXPECT_EQ(restarted.store().usedBytes(), 3u);
+    Uploader uploader(restarted, association);
+    EXPECT_EQ(uploader.upload("big.bin", std::string(2500, 'k')), -1) << "2000 leftover bytes would not have fit";
+    EXPECT_EQ(workDir.readFile("uploaded_files/big.bin"), std::string(2500, 'k'));
+}
+
+// The inode reserve on a small file system of its own: empty uploads stop
+// while the reserve is still free, so the device can still write its files.
+class FileObtainInodeTest : public FileObtainTest {
+protected:
+    void SetUp() override {
+        box = workDir.path() / "box";
+        fs::create_directories(box);
+        if (::mount("tmpfs", box.c_str(), "tmpfs", 0, "size=1m,nr_inodes=64") != 0) {
+            GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno)
+                         << "); the inode reserve needs a small file system of its own";
+        }
+        mounted = true;
+    }
+    void TearDown() override {
+        if (mounted && ::umount2(box.c_str(), 0) != 0) ::umount2(box.c_str(), MNT_DETACH);
+    }
+    uint64_t freeInodes() const {
+        struct statvfs vfs {};
+        EXPECT_EQ(::statvfs(box.c_str(), &vfs), 0);
+        return vfs.f_favail;
+    }
+
+    fs::path box;
+    bool mounted = false;
+};
+
+TEST_F(FileObtainInodeTest, EmptyUploadsStopAtTheFreeInodeReserve) {
+    std::string boxBase = (box / "uploaded_files/").string();
+    FilestoreLimits limits;
+    limits.reservedFreeBytes = 0;
+    limits.maxFiles = 100000;
+    limits.reservedFreeInodes = 16;
+    FileServices onBox{boxBase, limits};
+    ASSERT_TRUE(onBox.store().opened());
+    const uint64_t freeAtStart = freeInodes();
+    ASSERT_GT(freeAtStart, 20u);
+
+    Uploader uploader(onBox, association);
+    LibraryLog log;
+    size_t stored = 0;
+    int outcome = -1;
+    for (size_t i = 0; i < 100 && outcome == -1; ++i) {
+        outcome = uploader.upload("empty" + std::to_string(i), "");
+        stored += outcome == -1;
+    }
+    EXPECT_EQ(outcome, kDenied);
+    EXPECT_EQ(stored, freeAtStart - limits.reservedFreeInodes);
+    EXPECT_EQ(freeInodes(), limits.reservedFreeInodes) << "the reserve stays free";
+    EXPECT_EQ(LibraryLog::refusals("the file system has 16 inodes free and keeps 16 for the device"), 1u);
+    EXPECT_EQ(uploader.upload("one-more", ""), kDenied);
+    EXPECT_EQ(freeInodes(), limits.reservedFreeInodes);
+
+    // The device's own files still find inodes.
+    std::ofstream(box / "schedule.json") << "{}";
+    EXPECT_TRUE(fs::exists(box / "schedule.json"));
 }
 
 }  // namespace

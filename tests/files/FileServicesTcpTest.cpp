@@ -314,4 +314,45 @@ TEST_F(FileServicesTcpTest, ObtainFileOfAClientThatGoesAwayLeavesNothing) {
     EXPECT_EQ(left, std::vector<std::string>{"anchor.txt"});
 }
 
+// The server opens its base directory when it starts. A base replaced by a
+// symbolic link while it runs (which needs write access to the data
+// directory) moves nothing: listings, reads, uploads and deletions of an
+// unauthenticated client stay in the directory the server opened, and the
+// link's target is neither read nor written.
+TEST_F(FileServicesTcpTest, BaseReplacedByALinkWhileRunningMovesNothing) {
+    workDir.writeFile("elsewhere/bait.txt", "not served");
+    fs::rename("uploaded_files", "uploaded_files.real");
+    fs::create_symlink(workDir.path() / "elsewhere", "uploaded_files");
+
+    MmsTestClient client;
+    ASSERT_TRUE(client.associate(port, 1200));
+    Answer listed = ask(client, MMS_SERVICE_FILE_DIRECTORY, {});
+    ASSERT_EQ(listed.pduTag, 1u);
+    FileDirectoryResponse listing;
+    ASSERT_EQ(decodeFileDirectoryResponse(listed.content, listing), DecodeStatus::Ok);
+    ASSERT_EQ(listing.entries.size(), 1u);
+    EXPECT_EQ(listing.entries[0].name, "anchor.txt");
+
+    Answer bait = ask(client, MMS_SERVICE_FILE_OPEN, encodeFileOpenRequest({"bait.txt", 0}));
+    EXPECT_EQ(bait.pduTag, 2u);
+    EXPECT_EQ(bait.errorCode, MMS_ERROR_FILE_FILE_NON_EXISTENT - MMS_ERROR_FILE_OTHER);
+    Answer anchor = ask(client, MMS_SERVICE_FILE_OPEN, encodeFileOpenRequest({"anchor.txt", 0}));
+    EXPECT_EQ(anchor.pduTag, 1u);
+
+    ObtainExchange exchange;
+    obtainFile(client, {"client/up.cfg", "up.cfg"}, "uploaded", ClientFault::None, exchange);
+    ASSERT_TRUE(exchange.answer.has_value());
+    EXPECT_EQ(exchange.answer->pduTag, 1u);
+    EXPECT_EQ(ask(client, MMS_SERVICE_FILE_DELETE, name("anchor.txt")).pduTag, 1u);
+    EXPECT_TRUE(client.release());
+
+    // Every answer has come, so the server has done all it will do.
+    EXPECT_EQ(workDir.readFile("uploaded_files.real/up.cfg"), "uploaded");
+    EXPECT_FALSE(fs::exists("uploaded_files.real/anchor.txt"));
+    std::vector<std::string> there;
+    for (const auto& entry : fs::directory_iterator("elsewhere")) there.push_back(entry.path().filename());
+    EXPECT_EQ(there, std::vector<std::string>{"bait.txt"});
+    EXPECT_EQ(workDir.readFile("elsewhere/bait.txt"), "not served");
+}
+
 }  // namespace

@@ -107,15 +107,24 @@ using MmsFileAccessHandler = MmsError (*)(void* parameter, MmsServerConnection c
 
 // How much of the file system the file services may take. ObtainFile is
 // refused with MMS_ERROR_FILE_FILE_ACCESS_DENIED when the files below the
-// base directory would then exceed maxTotalBytes, or when the file system
-// holding the base directory would be left with less than
-// reservedFreeBytes free (room kept for the device's own files).
+// base directory would then exceed maxTotalBytes or number more than
+// maxFiles, or when the file system holding the base directory would be left
+// with less than reservedFreeBytes free or with fewer than reservedFreeInodes
+// free inodes (room kept for the device's own files; a file system without a
+// fixed number of inodes has no inode reserve).
 struct FilestoreLimits {
     uint64_t maxTotalBytes = 16u * 1024u * 1024u;
     uint64_t reservedFreeBytes = 1u * 1024u * 1024u;
+    uint64_t maxFiles = 2000;
+    uint64_t reservedFreeInodes = 1000;
 };
 
 MmsServer IedServer_getMmsServer(IedServer self);
+// The base directory of the file services. The server resolves and opens it
+// when it starts (IedServer_startThreadless; made when missing) and serves
+// every file below that directory from then on: a base replaced by a link
+// later moves nothing. A base path set after the start takes effect at the
+// next file service.
 void IedServer_setFilestoreBasepath(IedServer self, const char* basepath);
 void IedServer_setFilestoreLimits(IedServer self, FilestoreLimits limits);
 void MmsServer_installFileAccessHandler(MmsServer self, MmsFileAccessHandler handler, void* parameter);
