@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cmath>
+#include <iostream>  // the streams exist before this unit's threshold is read
 
 #include "external/ClseediIdentity.h"
 #include "foundation/JsonParse.h"
@@ -18,9 +19,17 @@
 #include "iec61850/mms_value.h"
 #include "server/IecCore.h"
 
+// The unit's threshold: 5, then "plim_log_level", read once in the unit's
+// static initialisation; every gateway object takes it.
+uint32_t clseediLogLevel = [] {
+    uint32_t level = 5;
+    readLogLevel(&level);
+    return level;
+}();
+
 ExternalInterfaceCLSEEDI::ExternalInterfaceCLSEEDI(IecCore& server)
     : server(&server), configPath(paths::resolve(kDefaultConfigPath)) {
-    readLogLevel(&logLevel_);
+    logLevel_ = clseediLogLevel;
     logMessage(&logLevel_, LOG_NOTICE, "CLSEEDI: ExternalInterfaceCLSEEDI initiation");
     debugMode = server.isDebugMode();
     getHostName();

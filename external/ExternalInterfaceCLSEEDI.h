@@ -24,6 +24,10 @@
 class IecCore;
 struct mosquitto_message;
 
+// The log threshold of the CLSEEDI unit: 5, then "plim_log_level", read in
+// the unit's static initialisation; each gateway object copies it when built.
+extern uint32_t clseediLogLevel;
+
 class ExternalInterfaceCLSEEDI {
 public:
     explicit ExternalInterfaceCLSEEDI(IecCore& server);

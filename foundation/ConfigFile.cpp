@@ -8,6 +8,8 @@ namespace config {
 
 namespace {
 
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
 bool isTrimmed(char c) {
     const auto byte = static_cast<unsigned char>(c);
     return c == ' ' || byte < 0x20 || byte == 0x7f;
@@ -40,6 +42,8 @@ std::optional<std::vector<Entry>> readFile(const std::string& path, std::string*
     }
     std::vector<Entry> entries;
     std::string_view rest(file.content);
+    // A UTF-8 byte-order mark (as some editors write) belongs to no key.
+    if (rest.starts_with(kUtf8ByteOrderMark)) rest.remove_prefix(kUtf8ByteOrderMark.size());
     while (!rest.empty()) {
         const size_t end = rest.find('\n');
         const std::string_view line = rest.substr(0, end);

@@ -3,7 +3,9 @@
 // JSONRPC.conf): key up to the first "=", value the rest, both trimmed of
 // blanks, tabs and control characters (so a CR of a CRLF line end is no part
 // of a value). Lines without "=" or with nothing after it are skipped.
-// Also the one rule for a TCP port in any configuration.
+// Also the one rule for a TCP port in the other configurations (JSONRPC.conf,
+// the JSON files); the two ports of IECServer.conf take any int as written
+// (server/ServerConfig.h).
 
 #include <optional>
 #include <string>
@@ -19,7 +21,8 @@ using Entry = std::pair<std::string, std::string>;
 std::optional<Entry> parseLine(std::string_view line);
 
 // All entries of the file in file order (a repeated key appears each time;
-// callers apply them in turn so the last one wins). nullopt when the file
+// callers apply them in turn so the last one wins). A UTF-8 byte-order mark
+// at the start of the file is skipped (elsewhere it stays). nullopt when the file
 // cannot be read: it is missing, or it is refused by the file reader
 // (foundation/FileRead.h: no regular file, too large, a NUL byte); refusal
 // then says why (empty for a missing file) for the caller's log line.

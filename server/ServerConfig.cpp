@@ -1,28 +1,19 @@
 #include "server/ServerConfig.h"
 
-#include <syslog.h>
-
 #include <cctype>
 #include <climits>
 #include <cstdint>
 
-#include "foundation/Logging.h"
-#include "server/ServerLog.h"
-
 namespace {
 
-// A port that is no decimal int ends the start-up; one outside the TCP range
-// is refused with a warning and the port keeps its value.
-int readPort(const config::Entry& entry, int current) {
+// A port that is no decimal int ends the start-up. Any int is taken as
+// written, also one outside the TCP range: the echo shows it, and the start
+// fails on it (the MMS server on "IEC61850_tcpPort") or reports it.
+int readPort(const config::Entry& entry) {
     const auto port = parseDecimalInt(entry.second);
     if (!port) {
         throw StartupError("Invalid value for " + entry.first + " in IECServer.conf: \"" + entry.second +
                            "\" (a decimal port number is expected)");
-    }
-    if (!config::isTcpPort(*port)) {
-        logMessage(&serverLogLevel, LOG_WARNING, "server: %s %d is outside the port range 1..65535, refused; it stays %d",
-                   entry.first.c_str(), *port, current);
-        return current;
     }
     return *port;
 }
@@ -75,12 +66,12 @@ void applyServerConfig(ServerConfig& config, const std::vector<config::Entry>& e
     for (const auto& entry : entries) {
         const auto& [key, value] = entry;
         if (key == "IEC61850_tcpPort") {
-            config.iec61850TcpPort = readPort(entry, config.iec61850TcpPort);
+            config.iec61850TcpPort = readPort(entry);
             echo << "IEC61850_port: " << config.iec61850TcpPort << '\n';
             continue;
         }
         if (key == "nymea_tcpPort") {
-            config.nymeaTcpPort = readPort(entry, config.nymeaTcpPort);
+            config.nymeaTcpPort = readPort(entry);
             echo << "nymea_tcpPort: " << config.nymeaTcpPort << '\n';
             continue;
         }

@@ -36,6 +36,6 @@ std::optional<int> parseDecimalInt(std::string_view text);
 
 // Applies the entries in file order (the last of a repeated key wins) and
 // writes each entry's echo line to echo. A port that is no decimal int throws
-// StartupError; a port outside 1..65535 is refused with a warning (the port
-// keeps its value, which the echo line shows).
+// StartupError; any other port is taken as written (-5 gives -5, 70000 gives
+// 70000), and its echo line shows it.
 void applyServerConfig(ServerConfig& config, const std::vector<config::Entry>& entries, std::ostream& echo);

@@ -26,6 +26,8 @@ TEST(ConfigLine, Rules) {
         {"=value", true, "", "value"},
         {"#key=value", true, "#key", "value"},
         {" key with blank = v ", true, "key with blank", "v"},
+        // A byte-order mark is skipped at the start of a file (below), not of a line.
+        {"\xEF\xBB\xBF" "key=v", true, "\xEF\xBB\xBF" "key", "v"},
     };
     for (const auto& c : cases) {
         const auto entry = config::parseLine(c.line);
@@ -39,22 +41,40 @@ TEST(ConfigLine, Rules) {
 
 class ConfigFileTest : public testsupport::IecTest {};
 
-TEST_F(ConfigFileTest, ReadsEntriesInOrderIncludingARepeatedKeyAndALastLineWithoutNewline) {
-    workDir.writeFile("a.conf", "a=1\r\nb=2\nskip\na=3");
-    const auto entries = config::readFile("a.conf");
-    ASSERT_TRUE(entries);
-    ASSERT_EQ(entries->size(), 3u);
-    EXPECT_EQ((*entries)[0], config::Entry("a", "1"));
-    EXPECT_EQ((*entries)[2], config::Entry("a", "3"));
+// Whole files: entries in file order (a repeated key each time, a last line
+// without a newline too), and a UTF-8 byte-order mark only at the start of
+// the file is no part of the first key. IECServer.conf, the "plim_log_level"
+// read and JSONRPC.conf all go through this reader.
+TEST_F(ConfigFileTest, FileTextsGiveTheirEntriesInOrder) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const struct {
+        std::string text;
+        std::vector<config::Entry> entries;
+    } cases[] = {
+        {"a=1\r\nb=2\nskip\na=3", {{"a", "1"}, {"b", "2"}, {"a", "3"}}},
+        {"", {}},
+        {bom + "IEC61850_tcpPort=102\nnymea_tcpPort=2222\n", {{"IEC61850_tcpPort", "102"}, {"nymea_tcpPort", "2222"}}},
+        {bom + "jsonrpcPort=5001\r\n", {{"jsonrpcPort", "5001"}}},
+        {bom + " \tplim_log_level = debug\n", {{"plim_log_level", "debug"}}},
+        {bom, {}},
+        {bom + "\nkey=v", {{"key", "v"}}},
+        // Only one mark, and only at the start of the file, is skipped.
+        {bom + bom + "a=1\n", {{bom + "a", "1"}}},
+        {"a=1\n" + bom + "b=2\n", {{"a", "1"}, {bom + "b", "2"}}},
+        {" " + bom + "a=1\n", {{bom + "a", "1"}}},
+        // Part of a mark is no mark.
+        {"\xEF\xBB" "a=1\n", {{"\xEF\xBB" "a", "1"}}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string name = std::to_string(++n) + ".conf";
+        workDir.writeFile(name, c.text);
+        const auto entries = config::readFile(name);
+        ASSERT_TRUE(entries) << c.text;
+        EXPECT_EQ(*entries, c.entries) << c.text;
+    }
 }
 
 TEST_F(ConfigFileTest, MissingFileIsNullopt) { EXPECT_FALSE(config::readFile("nothing.conf")); }
-
-TEST_F(ConfigFileTest, EmptyFileHasNoEntries) {
-    workDir.writeFile("e.conf", "");
-    const auto entries = config::readFile("e.conf");
-    ASSERT_TRUE(entries);
-    EXPECT_TRUE(entries->empty());
-}
 
 }  // namespace

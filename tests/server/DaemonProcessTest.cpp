@@ -282,6 +282,64 @@ TEST_F(DaemonProcessTest, ASecondInstanceOnTheSamePortEndsBeforeAnyInterface) {
         << standIn->output();
 }
 
+// Unit start-up: before the entry point's first line the units
+// read their thresholds in their order (CLSEEDI, MoreVale, UMeadow, the
+// ScheduleManager, which then names itself, the Serialization object,
+// serverLogLevel, the internal MQTT unit); without the file at its absolute
+// path each reading reports it instead. The MMS port of both rows is 0 (the
+// default without the file), so the start ends at once with exit code 255.
+TEST_F(DaemonProcessTest, TheUnitStartUpReadsEveryThresholdBeforeTheEntryPoint) {
+    const fs::path file = workDir.path() / "etc/iec/config/IECServer.conf";
+    const std::string loaded = "readLogLevel loaded";
+    const std::string missing = "Could not open configuration file!";
+    const struct {
+        const char* name;
+        bool withFile;
+        std::vector<std::string> firstLines;  // up to the entry point's first console line
+    } cases[] = {
+        {"with the file", true, {loaded, loaded, loaded, loaded, "SM: name: Manager", loaded, loaded, loaded}},
+        {"without the file", false,
+         {missing, missing, missing, missing, "SM: name: Manager", missing, missing, missing}},
+    };
+    for (const auto& c : cases) {
+        if (c.withFile) {
+            workDir.writeFile("/etc/iec/config/IECServer.conf", "IEC61850_tcpPort=0\nplim_log_level=notice\n");
+        } else {
+            fs::remove(file);
+        }
+        auto daemon = startDaemon(std::string("start-up ") + c.name + ".log");
+        EXPECT_EQ(daemon->waitExit(10s), 255) << c.name << "\n" << daemon->output();
+        // Standard output and standard error, in the order written; the
+        // entry point's first lines are its two start records (debug mode
+        // shows them on standard error).
+        std::vector<std::string> want = c.firstLines;
+        want.push_back("[notice] server: -----------------------------------------------");
+        want.push_back("[notice] server: IEC Server start");
+        std::istringstream out(daemon->output());
+        std::vector<std::string> lines;
+        for (std::string line; lines.size() < want.size() && std::getline(out, line);) lines.push_back(line);
+        EXPECT_EQ(lines, want) << c.name << "\n" << daemon->output();
+    }
+}
+
+// A port value that is an int is taken as written (-5 stays -5), in range or not: the echo and the report show it, and the
+// start ends on that port with exit code 255, before any interface exists.
+TEST_F(DaemonProcessTest, AnUnusablePortIsEchoedAsWrittenAndEndsTheStartUpWithExitCode255) {
+    ASSERT_TRUE(standInUp) << standIn->output();
+    for (const std::string port : {"-5", "70000"}) {
+        workDir.writeFile("/etc/iec/config/IECServer.conf",
+                          "IEC61850_tcpPort=" + port + "\nnymea_tcpPort=" + std::to_string(nymeaPort) + "\n");
+        auto daemon = startDaemon("port " + port + ".log");
+        EXPECT_EQ(daemon->waitExit(10s), 255) << port << "\n" << daemon->output();
+        const std::string out = daemon->output();
+        for (const std::string& line : {"IEC61850_port: " + port + "\n", "[notice] server: IEC61850 Server port: " + port + "\n",
+                                        "Starting server failed on Port: " + port + "! Exit.\n"}) {
+            EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+        }
+    }
+    EXPECT_EQ(standIn->countInOutput("connected "), 0u) << standIn->output();
+}
+
 TEST_F(DaemonProcessTest, ABadPortEndsTheStartUpWithExitCodeOne) {
     workDir.writeFile("/etc/iec/config/IECServer.conf", "IEC61850_tcpPort=10x2\nnymea_tcpPort=abc\n");
     auto daemon = startDaemon("bad.log");
