@@ -20,6 +20,7 @@
 #include "iec61850/files/file_codec.h"
 #include "iec61850/files/file_services.h"
 #include "iec61850/iec61850_log.h"
+#include "tests/support/LibraryLog.h"
 #include "tests/support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -292,26 +293,16 @@ TEST_F(FileObtainTest, UnsendableFirstRequestIsAnsweredAtOnce) {
     EXPECT_EQ(filesInStore(), 1u);
 }
 
-// The library's records while it lives.
-class LibraryLog {
-public:
-    LibraryLog() {
-        records().clear();
-        Iec61850_setLogHandler([](int priority, const char* text) { records().emplace_back(priority, text); });
-    }
-    ~LibraryLog() { Iec61850_setLogHandler(nullptr); }
-    static std::vector<std::pair<int, std::string>>& records() {
-        static std::vector<std::pair<int, std::string>> all;
-        return all;
-    }
-    // Warnings "MMS files: ObtainFile of ... refused: <why...>".
-    static size_t refusals(const std::string& why) {
-        return std::count_if(records().begin(), records().end(), [&](const auto& r) {
-            return r.first == LOG_WARNING && r.second.starts_with("MMS files: ObtainFile of") &&
-                   r.second.find(" refused: " + why) != std::string::npos;
-        });
-    }
-};
+using testsupport::LibraryLog;
+
+// The library's warnings "MMS files: ObtainFile of ... refused: <why...>".
+size_t refusals(const std::string& why) {
+    const auto& records = LibraryLog::records();
+    return std::count_if(records.begin(), records.end(), [&](const auto& r) {
+        return r.first == LOG_WARNING && r.second.starts_with("MMS files: ObtainFile of") &&
+               r.second.find(" refused: " + why) != std::string::npos;
+    });
+}
 
 // Uploads of one file each through a FileServices of its own.
 class Uploader {
@@ -356,7 +347,7 @@ TEST_F(FileObtainTest, EmptyUploadsStopAtTheFileCount) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(uploader.upload("empty" + std::to_string(i), ""), -1) << i;
     EXPECT_EQ(uploader.upload("empty3", ""), kDenied);
     EXPECT_EQ(uploader.upload("empty4", "not empty either"), kDenied);
-    EXPECT_EQ(LibraryLog::refusals("the store holds 4 files, at most 4 are allowed"), 2u);
+    EXPECT_EQ(refusals("the store holds 4 files, at most 4 are allowed"), 2u);
     EXPECT_EQ(filesInStore(), 4u);
 
     MmsServiceContext ctx{nullptr, connection(), 5, 65000};
@@ -508,7 +499,7 @@ TEST_F(FileObtainInodeTest, EmptyUploadsStopAtTheFreeInodeReserve) {
     EXPECT_EQ(outcome, kDenied);
     EXPECT_EQ(stored, freeAtStart - limits.reservedFreeInodes);
     EXPECT_EQ(freeInodes(), limits.reservedFreeInodes) << "the reserve stays free";
-    EXPECT_EQ(LibraryLog::refusals("the file system has 16 inodes free and keeps 16 for the device"), 1u);
+    EXPECT_EQ(refusals("the file system has 16 inodes free and keeps 16 for the device"), 1u);
     EXPECT_EQ(uploader.upload("one-more", ""), kDenied);
     EXPECT_EQ(freeInodes(), limits.reservedFreeInodes);
 

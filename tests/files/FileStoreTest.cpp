@@ -10,6 +10,7 @@
 
 #include "iec61850/files/file_store.h"
 #include "iec61850/iec61850_log.h"
+#include "tests/support/LibraryLog.h"
 #include "tests/support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -145,23 +146,7 @@ TEST_F(FileStoreTest, IncomingFileAppearsOnlyWhenCommitted) {
     EXPECT_EQ(names, (std::vector<std::string>{"a-link", "a.txt", "kept.bin", "link-out", "secret-link", "sub"}));
 }
 
-// The library's log records while it lives.
-class LibraryLog {
-public:
-    LibraryLog() {
-        records().clear();
-        Iec61850_setLogHandler([](int priority, const char* text) { records().push_back({priority, text}); });
-    }
-    ~LibraryLog() { Iec61850_setLogHandler(nullptr); }
-    static std::vector<testsupport::SyslogRecord>& records() {
-        static std::vector<testsupport::SyslogRecord> all;
-        return all;
-    }
-    static bool contains(int priority, const std::string& text) {
-        return std::any_of(records().begin(), records().end(),
-                           [&](const auto& r) { return r.priority == priority && r.text == text; });
-    }
-};
+using testsupport::LibraryLog;
 
 std::vector<std::string> namesIn(const fs::path& dir) {
     std::vector<std::string> names;

@@ -12,6 +12,7 @@
 #include "ServiceTestModel.h"
 #include "iec61850/ied_server_internal.h"
 #include "iec61850/iec61850_log.h"
+#include "tests/support/LibraryLog.h"
 
 using namespace servicetest;
 using services::VariableServices;
@@ -86,21 +87,7 @@ TEST_F(RealModel, BothBlocksOfADeviceReportItsIdentifier) {
     }
 }
 
-// The library's log records while it lives.
-class LibraryLog {
-public:
-    LibraryLog() {
-        records().clear();
-        Iec61850_setLogHandler([](int priority, const char* text) { records().emplace_back(priority, text); });
-    }
-    ~LibraryLog() { Iec61850_setLogHandler(nullptr); }
-    LibraryLog(const LibraryLog&) = delete;
-    LibraryLog& operator=(const LibraryLog&) = delete;
-    static std::vector<std::pair<int, std::string>>& records() {
-        static std::vector<std::pair<int, std::string>> all;
-        return all;
-    }
-};
+using testsupport::LibraryLog;
 
 std::string encoded(const MmsValue* value) {
     ber::Writer w;
