@@ -130,20 +130,6 @@ private:
             iec61850::files::encodeObtainFileRequest({"client/" + name, name}), true));
     }
 
-    static mmstest::Bytes response(uint64_t invokeId, unsigned service, const mmstest::Bytes& content,
-                                   bool constructed) {
-        ber::Writer w;
-        const size_t pdu = w.begin(ber::context(1));
-        w.writeUnsigned(ber::universal(ber::kUniversalInteger), invokeId);
-        if (constructed) {
-            w.writeConstructed(ber::context(service), content);
-        } else {
-            w.writePrimitive(ber::context(service), content);
-        }
-        w.end(pdu);
-        return w.take();
-    }
-
     void run() {
         using namespace iec61850::files;
         request();
@@ -159,22 +145,20 @@ private:
                 request();
                 continue;
             }
-            ber::Tlv tlv, id, service;
-            if (!ber::decodeSingle(*pdu, tlv) || !tlv.is(ber::context(0))) continue;
-            ber::Reader reader(tlv.content);
-            uint64_t invokeId = 0;
-            if (!reader.next(id) || !ber::decodeUnsigned(id.content, invokeId) || !reader.next(service)) continue;
-            if (service.number == MMS_SERVICE_FILE_OPEN) {
-                client_.sendMmsPdu(response(invokeId, service.number,
-                                            encodeFileOpenResponse({3, {kUploadSize, 1796897317}}), true));
-            } else if (service.number == MMS_SERVICE_FILE_READ) {
+            const auto asked = mmstest::MmsTestClient::splitRequest(*pdu);
+            if (!asked) continue;
+            using mmstest::MmsTestClient;
+            if (asked->service == MMS_SERVICE_FILE_OPEN) {
+                client_.sendMmsPdu(MmsTestClient::confirmedResponse(
+                    asked->invokeId, asked->service, encodeFileOpenResponse({3, {kUploadSize, 1796897317}}), true));
+            } else if (asked->service == MMS_SERVICE_FILE_READ) {
                 const uint8_t piece[1] = {'p'};
                 ++position;
                 ++pieces_;
-                client_.sendMmsPdu(response(invokeId, service.number,
-                                            encodeFileReadResponse(piece, position < kUploadSize), true));
+                client_.sendMmsPdu(MmsTestClient::confirmedResponse(
+                    asked->invokeId, asked->service, encodeFileReadResponse(piece, position < kUploadSize), true));
             } else {
-                client_.sendMmsPdu(response(invokeId, service.number, {}, false));
+                client_.sendMmsPdu(MmsTestClient::confirmedResponse(asked->invokeId, asked->service, {}, false));
             }
         }
     }

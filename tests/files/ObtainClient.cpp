@@ -20,37 +20,6 @@ namespace {
 
 constexpr int64_t kClientFileModified = 1796897317;  // 2026-12-10 10:08:37 UTC
 
-// The client's side of the server's own requests: the confirmed request's
-// invoke id, service and content, and the PDU that answers it.
-struct ServerRequest {
-    uint32_t invokeId = 0;
-    unsigned service = 0;
-    Bytes content;
-};
-
-std::optional<ServerRequest> serverRequest(const Bytes& pdu) {
-    ber::Tlv tlv, id, service;
-    if (!ber::decodeSingle(pdu, tlv) || !tlv.is(ber::context(0))) return std::nullopt;
-    ber::Reader reader(tlv.content);
-    uint64_t invokeId = 0;
-    if (!reader.next(id) || !ber::decodeUnsigned(id.content, invokeId) || !reader.next(service)) return std::nullopt;
-    return ServerRequest{static_cast<uint32_t>(invokeId), service.number,
-                         Bytes(service.content.begin(), service.content.end())};
-}
-
-Bytes clientResponse(uint32_t invokeId, unsigned service, const Bytes& content, bool constructed) {
-    ber::Writer w;
-    size_t m = w.begin(ber::context(1));
-    w.writeUnsigned(ber::universal(ber::kUniversalInteger), invokeId);
-    if (constructed) {
-        w.writeConstructed(ber::context(service), content);
-    } else {
-        w.writePrimitive(ber::context(service), content);
-    }
-    w.end(m);
-    return w.take();
-}
-
 Bytes clientError(uint32_t invokeId, int errorClass, int code) {
     // confirmed-ErrorPDU { [0] invokeID, [2] ServiceError { errorClass { [class] code } } }
     ber::Writer w;
@@ -82,7 +51,7 @@ void obtainFile(MmsTestClient& client, const ObtainFileRequest& request, const s
             exchange.closedBeforeAnswer = closed;
             return;
         }
-        auto req = serverRequest(*pdu);
+        auto req = MmsTestClient::splitRequest(*pdu);
         ASSERT_TRUE(req.has_value()) << mmstest::toHex(*pdu);
         exchange.asked.push_back(req->service);
         Bytes reply;
@@ -93,18 +62,19 @@ void obtainFile(MmsTestClient& client, const ObtainFileRequest& request, const s
             FileOpenResponse response{3, {file.size(), kClientFileModified}};
             reply = fault == ClientFault::RefuseOpen
                         ? clientError(req->invokeId, kErrorClassFile, 7)  // file-non-existent
-                        : clientResponse(req->invokeId, req->service, encodeFileOpenResponse(response), true);
+                        : MmsTestClient::confirmedResponse(req->invokeId, req->service,
+                                                           encodeFileOpenResponse(response), true);
         } else if (req->service == MMS_SERVICE_FILE_READ) {
             EXPECT_EQ(req->content, encodeFrsmId(3));
             size_t n = std::min<size_t>(chunk, file.size() - position);
             auto data = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(file.data()) + position, n);
             position += n;
-            reply = clientResponse(req->invokeId, req->service, encodeFileReadResponse(data, position < file.size()),
-                                   true);
+            reply = MmsTestClient::confirmedResponse(req->invokeId, req->service,
+                                                     encodeFileReadResponse(data, position < file.size()), true);
         } else {
             EXPECT_EQ(req->service, MMS_SERVICE_FILE_CLOSE);
             EXPECT_EQ(req->content, encodeFrsmId(3));
-            reply = clientResponse(req->invokeId, req->service, {}, false);
+            reply = MmsTestClient::confirmedResponse(req->invokeId, req->service, {}, false);
             closed = true;
         }
         ASSERT_TRUE(client.sendMmsPdu(reply));

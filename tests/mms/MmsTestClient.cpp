@@ -48,11 +48,15 @@ Bytes presentationData(int context, std::span<const uint8_t> pdu) {
 }
 
 Bytes sessionSpdu(uint8_t si, std::span<const uint8_t> params) {
-    Bytes out = {si};
+    Bytes out;
+    out.reserve(4 + params.size());
+    out.push_back(si);
     if (params.size() < 255) {
         out.push_back(static_cast<uint8_t>(params.size()));
     } else {
-        out.insert(out.end(), {0xFF, static_cast<uint8_t>(params.size() >> 8), static_cast<uint8_t>(params.size())});
+        out.push_back(0xFF);
+        out.push_back(static_cast<uint8_t>(params.size() >> 8));
+        out.push_back(static_cast<uint8_t>(params.size()));
     }
     out.insert(out.end(), params.begin(), params.end());
     return out;
@@ -415,10 +419,14 @@ std::optional<Answer> MmsTestClient::splitAnswer(const Bytes& pdu) {
     }
 }
 
-Bytes MmsTestClient::confirmedRequest(uint32_t invokeId, unsigned serviceTag, std::span<const uint8_t> content,
-                                      bool constructed) {
+namespace {
+
+// A confirmed PDU (request [0] or response [1]): the invoke id, then the
+// service element.
+Bytes confirmedPdu(uint32_t pduTag, uint32_t invokeId, unsigned serviceTag, std::span<const uint8_t> content,
+                   bool constructed) {
     ber::Writer w;
-    const size_t m = w.begin(ber::context(0));
+    const size_t m = w.begin(ber::context(pduTag));
     w.writeUnsigned(ber::universal(2), invokeId);
     if (constructed)
         w.writeConstructed(ber::context(serviceTag), content);
@@ -426,6 +434,27 @@ Bytes MmsTestClient::confirmedRequest(uint32_t invokeId, unsigned serviceTag, st
         w.writePrimitive(ber::context(serviceTag), content);
     w.end(m);
     return w.take();
+}
+
+}  // namespace
+
+Bytes MmsTestClient::confirmedRequest(uint32_t invokeId, unsigned serviceTag, std::span<const uint8_t> content,
+                                      bool constructed) {
+    return confirmedPdu(0, invokeId, serviceTag, content, constructed);
+}
+
+Bytes MmsTestClient::confirmedResponse(uint32_t invokeId, unsigned serviceTag, std::span<const uint8_t> content,
+                                       bool constructed) {
+    return confirmedPdu(1, invokeId, serviceTag, content, constructed);
+}
+
+std::optional<MmsTestClient::Request> MmsTestClient::splitRequest(const Bytes& pdu) {
+    Tlv tlv, id, service;
+    if (!ber::decodeSingle(pdu, tlv) || !tlv.is(ber::context(0))) return std::nullopt;
+    ber::Reader reader(tlv.content);
+    uint64_t invokeId = 0;
+    if (!reader.next(id) || !ber::decodeUnsigned(id.content, invokeId) || !reader.next(service)) return std::nullopt;
+    return Request{static_cast<uint32_t>(invokeId), service.number, Bytes(service.content.begin(), service.content.end())};
 }
 
 bool MmsTestClient::supportsService(unsigned serviceTag) const {

@@ -71,6 +71,17 @@ public:
     // A confirmed-RequestPDU with the invoke id around the service element.
     static Bytes confirmedRequest(uint32_t invokeId, unsigned serviceTag, std::span<const uint8_t> content,
                                   bool constructed);
+    // A confirmed-ResponsePDU, the client's answer to a request of the server
+    // (the server's own FileOpen, FileRead and FileClose of an ObtainFile).
+    static Bytes confirmedResponse(uint32_t invokeId, unsigned serviceTag, std::span<const uint8_t> content,
+                                   bool constructed);
+    // A confirmed request of the server: its invoke id, service and content.
+    struct Request {
+        uint32_t invokeId = 0;
+        unsigned service = 0;
+        Bytes content;
+    };
+    static std::optional<Request> splitRequest(const Bytes& pdu);
     // Sends any MMS PDU on the MMS presentation context.
     bool sendMmsPdu(std::span<const uint8_t> pdu);
     // Next MMS PDU from the server (session DT with presentation data).
