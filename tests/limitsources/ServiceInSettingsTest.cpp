@@ -183,7 +183,7 @@ TEST_F(SettingsTest, PminForTheDeviceMixes) {
     auto things = [](std::initializer_list<std::pair<int32_t, float>> list) {
         std::vector<Thing> out;
         int n = 0;
-        for (auto [type, pMax] : list) out.push_back({"t" + std::to_string(++n), type, pMax});
+        for (auto [type, pMax] : list) out.push_back({'t' + std::to_string(++n), type, pMax});
         return out;
     };
     struct Case {

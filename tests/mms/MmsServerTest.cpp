@@ -817,7 +817,9 @@ INSTANTIATE_TEST_SUITE_P(
                          inner = outer;
                          if (inner.size() > 120) break;
                      }
-                     Bytes pdu = {0xA0, static_cast<uint8_t>(inner.size() + 3), 0x02, 0x01, 0x09};
+                     Bytes pdu;
+                     pdu.reserve(5 + inner.size());
+                     pdu.assign({0xA0, static_cast<uint8_t>(inner.size() + 3), 0x02, 0x01, 0x09});
                      pdu.insert(pdu.end(), inner.begin(), inner.end());
                      return pdu;
                  }(),

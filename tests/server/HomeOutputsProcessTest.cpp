@@ -197,7 +197,7 @@ TEST_F(HomeOutputsProcessTest, TheReadmesFirstOperateGivesTheHomeSideTheWattsItN
     const std::string path = "build/run/tools/mms-client/mms-client";
     const size_t at = script.find(path);
     ASSERT_NE(at, std::string::npos) << script;
-    script.replace(at, path.size(), "'" + std::string(MMS_CLIENT_BINARY) + " -p " + std::to_string(mmsPort) + "'");
+    script.replace(at, path.size(), '\'' + std::string(MMS_CLIENT_BINARY) + " -p " + std::to_string(mmsPort) + '\'');
 
     bustest::EmsServer ems;
     ASSERT_TRUE(ems.running());

@@ -108,8 +108,8 @@ CertificateFiles TestCertificateAuthority::issueServer(const std::string& name,
                                                        const std::vector<std::string>& dnsNames,
                                                        const std::vector<std::string>& ipAddresses) {
     std::string san;
-    for (const auto& d : dnsNames) san += (san.empty() ? "" : ",") + std::string("DNS:") + d;
-    for (const auto& ip : ipAddresses) san += (san.empty() ? "" : ",") + std::string("IP:") + ip;
+    for (const auto& d : dnsNames) san.append(san.empty() ? "DNS:" : ",DNS:").append(d);
+    for (const auto& ip : ipAddresses) san.append(san.empty() ? "IP:" : ",IP:").append(ip);
     std::string cn = !dnsNames.empty() ? dnsNames.front() : (!ipAddresses.empty() ? ipAddresses.front() : name);
     return issue(name, cn,
                  "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\n"
