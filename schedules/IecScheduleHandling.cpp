@@ -11,9 +11,12 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <limits>
+#include <map>
 #include <stdexcept>
 
 #include "schedules/RoadLock.h"
+#include "schedules/ScheduleFile.h"
 #include "schedules/ScheduleNode.h"
 #include "foundation/Clock.h"
 #include "foundation/Logging.h"
@@ -38,6 +41,24 @@ constexpr std::array<const char*, 5> kTriggerNodes = {"SysComEr_FSCH220001", "Sy
 constexpr auto kActiveScheduleLogPeriod = std::chrono::seconds(60);
 
 std::string clsDevice(int cls) { return "CLS" + std::to_string(cls); }
+
+// The entries of an array member of a stored schedule, each read by read
+// (an entry of another type reads as T{}); empty for a member that is no array.
+template <typename T, typename Read>
+std::vector<T> entriesOf(const rapidjson::Value& doc, const char* key, Read read) {
+    std::vector<T> out;
+    if (const rapidjson::Value* array = schedulefile::getArray(doc, key)) {
+        for (const auto& v : array->GetArray()) out.push_back(read(v));
+    }
+    return out;
+}
+
+// A stored value as the model's float (a value beyond float saturates).
+float toModelFloat(const rapidjson::Value& v) {
+    if (!v.IsNumber()) return 0.0f;
+    constexpr double kMax = std::numeric_limits<float>::max();
+    return static_cast<float>(std::clamp(v.GetDouble(), -kMax, kMax));
+}
 
 std::string valAsg(int k) { return entryObjectName("ValASG", k, 3); }
 std::string strTm(int k) { return entryObjectName("StrTm", k, 2); }
@@ -85,13 +106,10 @@ bool IecScheduleHandling::sendIECValuesToScheduleManager(const std::string& lnNa
 
 bool IecScheduleHandling::handOver(const std::string& ld, const std::string& lnName, int cls) {
     if (!validCls(cls)) return false;
-    const bool stored = storeNode(ld, lnName, cls);
-    if (stored) {
-        unstored[cls].erase(lnName);
-        awaitingSync[cls].insert(lnName);
-        return true;
-    }
-    markUnstored(ld, lnName, cls);
+    rememberState(ld, lnName, cls);
+    if (storeNode(ld, lnName, cls)) return true;  // stored once its file is written (syncHandedOver)
+    auto remembered = awaitingCommit[cls].extract(lnName);
+    markUnstored(ld, lnName, cls, remembered ? &remembered.mapped() : nullptr);
     return false;
 }
 
@@ -99,27 +117,106 @@ bool IecScheduleHandling::isStored(int cls, const std::string& lnName) const {
     return validCls(cls) && unstored[cls].count(lnName) == 0;
 }
 
-void IecScheduleHandling::markUnstored(const std::string& ld, const std::string& lnName, int cls) {
-    // The model now shows a schedule the store does not hold: it must not
-    // read Running, while whatever the store held before stays in force.
-    unstored[cls].insert(lnName);
+void IecScheduleHandling::rememberState(const std::string& ld, const std::string& lnName, int cls) {
+    if (awaitingCommit[cls].count(lnName) != 0) return;  // the first in this road counts
     ScheduleNode node(iedServer(), ld, lnName);
-    if (DataAttribute* state = node.attr("SchdSt", "stVal")) {
-        node.setInt32(state, kStateNotReady);
-        node.setTimestamp(node.attr("SchdSt", "t"), Clock::get().wallMs());
-        std::cout << "2.1 Schedule " << lnName << " not stored; it does not run" << std::endl;
-        logMessage(&logLevel, LOG_WARNING, "handling: %s/%s was not stored; it reads Not Ready and does not run",
-                   ld.c_str(), lnName.c_str());
+    DataAttribute* stVal = node.attr("SchdSt", "stVal");
+    DataAttribute* t = node.attr("SchdSt", "t");
+    awaitingCommit[cls][lnName] = RememberedState{stVal != nullptr, node.int32(stVal), node.timeMs(t)};
+}
+
+void IecScheduleHandling::markUnstored(const std::string& ld, const std::string& lnName, int cls,
+                                       const RememberedState* before) {
+    // The model goes back to what the store holds in force: the node's
+    // attributes (so that no later hand-over of the model, a resend or a
+    // restart included, brings the refused command into force) and its
+    // state as it was before the road.
+    unstored[cls].insert(lnName);
+    restoreNode(ld, lnName, cls);
+    ScheduleNode node(iedServer(), ld, lnName);
+    DataAttribute* state = node.attr("SchdSt", "stVal");
+    if (!state) return;
+    if (before && before->known) {
+        node.setInt32(state, before->state);
+        node.setTimestamp(node.attr("SchdSt", "t"), before->timeMs);
+    }
+    std::cout << "2.1 Schedule " << lnName << " not stored; what was in force stays" << std::endl;
+    logMessage(&logLevel, LOG_WARNING, "handling: %s/%s was not stored; the model shows again what is in force",
+               ld.c_str(), lnName.c_str());
+}
+
+void IecScheduleHandling::restoreNode(const std::string& ld, const std::string& lnName, int cls) {
+    ScheduleNode node(iedServer(), ld, lnName);
+    const rapidjson::Document doc = scheduleManager->readJSON(cls, lnName);
+    if (!doc.IsObject()) {
+        // Nothing in force: the refused command must not enable the node later.
+        node.setBoolean(node.attr("EnaReq", "stVal"), false);
+        return;
+    }
+    auto setInt = [&](const char* dataObject, const char* key) {
+        if (auto v = schedulefile::getInt(doc, key)) node.setInt32(node.attr(dataObject, "setVal"), *v);
+    };
+    auto setBool = [&](const char* dataObject, const char* da, const char* key) {
+        if (auto v = schedulefile::getBool(doc, key)) node.setBoolean(node.attr(dataObject, da), *v);
+    };
+    setInt("SchdPrio", "SchdPrio");
+    setInt("NumEntr", "NumEntr");
+    setInt("SchdIntv", "SchdIntv");
+    const std::vector<float> values = entriesOf<float>(doc, "ValASG", toModelFloat);
+    for (size_t i = 0; i < values.size(); ++i) {
+        node.setReal(node.sub(valAsg(static_cast<int>(i) + 1), "setMag", "f"), values[i]);
+    }
+    if (auto mult = schedulefile::getInt(doc, "Multiplier")) {
+        node.setInt32(node.sub(valAsg(1), "units", "multiplier"), *mult);
+    }
+    constexpr uint64_t kLatestSecond = std::numeric_limits<uint64_t>::max() / 1000;
+    const std::vector<uint64_t> times = entriesOf<uint64_t>(doc, "StrTm", schedulefile::startTimeOf);
+    for (size_t i = 0; i < times.size(); ++i) {
+        DataAttribute* setTm = node.attr(strTm(static_cast<int>(i) + 1), "setTm");
+        if (!setTm) break;
+        node.setTimestamp(setTm, std::min(times[i], kLatestSecond) * 1000);
+    }
+    if (node.attr(strTm(1), "setCal")) {
+        const std::vector<int> calendar =
+            entriesOf<int>(doc, "StrCal", [](const rapidjson::Value& v) { return v.IsInt() ? v.GetInt() : 0; });
+        for (size_t i = 0; i < kCalendarComponents.size() && i < calendar.size(); ++i) {
+            node.setIntegral(node.sub(strTm(1), "setCal", kCalendarComponents[i]), calendar[i]);
+        }
+    }
+    setBool("SchdReuse", "setVal", "SchdReuse");
+    setBool("EvTrg", "setVal", "EvTrg");
+    setBool("EnaReq", "stVal", "EnaReq");
+    setBool("DsaReq", "stVal", "DsaReq");
+}
+
+void IecScheduleHandling::abandonHandOvers(int cls) noexcept {
+    if (!validCls(cls)) return;
+    try {
+        std::map<std::string, RememberedState> handedOver;
+        handedOver.swap(awaitingCommit[cls]);
+        for (const auto& name : scheduleManager->dropHandedOver(cls)) {
+            auto remembered = handedOver.find(name);
+            markUnstored(clsDevice(cls), name, cls, remembered == handedOver.end() ? nullptr : &remembered->second);
+        }
+    } catch (...) {
+        // Dropping comes first; the model may keep showing the hand-over.
     }
 }
 
-void IecScheduleHandling::syncHandedOver(int cls) {
-    if (!validCls(cls)) return;
-    const bool synced = scheduleManager->syncHandedOverFiles(cls);
-    std::set<std::string> names;
-    names.swap(awaitingSync[cls]);
-    if (synced) return;
-    for (const auto& name : names) markUnstored(clsDevice(cls), name, cls);
+bool IecScheduleHandling::syncHandedOver(int cls) {
+    if (!validCls(cls)) return true;
+    std::vector<std::string> refused;
+    const bool stored = scheduleManager->syncHandedOverFiles(cls, &refused);
+    std::map<std::string, RememberedState> handedOver;
+    handedOver.swap(awaitingCommit[cls]);
+    for (const auto& name : refused) {
+        auto remembered = handedOver.find(name);
+        markUnstored(clsDevice(cls), name, cls, remembered == handedOver.end() ? nullptr : &remembered->second);
+    }
+    for (const auto& [name, state] : handedOver) {
+        if (std::find(refused.begin(), refused.end(), name) == refused.end()) unstored[cls].erase(name);
+    }
+    return stored;
 }
 
 bool IecScheduleHandling::storeNode(const std::string& ld, const std::string& lnName, int cls) {
@@ -191,6 +288,9 @@ void IecScheduleHandling::deleteScheduleData(const std::string& ldName, const st
         logMessage(&logLevel, LOG_ERR, "handling: deleteScheduleData - unknown logical device %s", ldName.c_str());
         return;
     }
+    // The state before the reset is what the model shows again when the
+    // store does not take the reset node.
+    rememberState(ldName, lnName, known->second);
     ScheduleNode node(iedServer(), ldName, lnName);
     for (int k = 1;; ++k) {
         DataAttribute* f = node.sub(valAsg(k), "setMag", "f");
@@ -247,17 +347,22 @@ void IecScheduleHandling::deleteScheduleData(const std::string& ldName, const st
 
 void IecScheduleHandling::updateStatesOfAllCls() {
     RoadLock::assertHeld();
-    for (int cls = 1; cls <= kClsCount; ++cls) {
-        for (const auto& name : allSchedules) handOver(clsDevice(cls), name, cls);
+    try {
+        for (int cls = 1; cls <= kClsCount; ++cls) {
+            for (const auto& name : allSchedules) handOver(clsDevice(cls), name, cls);
+        }
+        for (int cls : {1, 2}) {
+            updateSchedule(cls);
+            callCallback(cls);
+            std::cout << "-- States of CLS " << cls << (cls == 1 ? " (LPC) are updated" : " (LPP) are updated")
+                      << std::endl;
+        }
+        // The CLS not evaluated above.
+        for (int cls = 1; cls <= kClsCount; ++cls) syncHandedOver(cls);
+    } catch (...) {
+        for (int cls = 1; cls <= kClsCount; ++cls) abandonHandOvers(cls);
+        throw;
     }
-    for (int cls : {1, 2}) {
-        updateSchedule(cls);
-        callCallback(cls);
-        std::cout << "-- States of CLS " << cls << (cls == 1 ? " (LPC) are updated" : " (LPP) are updated")
-                  << std::endl;
-    }
-    // The CLS not evaluated above.
-    for (int cls = 1; cls <= kClsCount; ++cls) syncHandedOver(cls);
 }
 
 // --- Evaluation ---------------------------------------------------------------
@@ -265,19 +370,25 @@ void IecScheduleHandling::updateStatesOfAllCls() {
 void IecScheduleHandling::updateSchedule(int cls) {
     if (!validCls(cls)) return;
     RoadLock::assertHeld();
-    schedulesOfCls = scheduleManager->getSchedulesWithEnaReq(allSchedules, cls);
-    for (const auto& name : schedulesOfCls) checkScheduleState(name, cls);
-    // A schedule disabled since the last evaluation gets its state written
-    // too, so its model state stops saying Running.
-    for (const auto& name : enabledBefore[cls]) {
-        if (std::find(schedulesOfCls.begin(), schedulesOfCls.end(), name) == schedulesOfCls.end()) {
-            checkScheduleState(name, cls);
+    try {
+        schedulesOfCls = scheduleManager->getSchedulesWithEnaReq(allSchedules, cls);
+        for (const auto& name : schedulesOfCls) checkScheduleState(name, cls);
+        // A schedule disabled since the last evaluation gets its state written
+        // too, so its model state stops saying Running.
+        for (const auto& name : enabledBefore[cls]) {
+            if (std::find(schedulesOfCls.begin(), schedulesOfCls.end(), name) == schedulesOfCls.end()) {
+                checkScheduleState(name, cls);
+            }
         }
+    } catch (...) {
+        abandonHandOvers(cls);  // the road fails: nothing it handed over is written later
+        throw;
     }
+    // The hand-overs (with the states just written into them) are written
+    // durably before the result is published; one that cannot be written is
+    // dropped, and the evaluation below sees what was in force.
+    if (!syncHandedOver(cls)) schedulesOfCls = scheduleManager->getSchedulesWithEnaReq(allSchedules, cls);
     enabledBefore[cls] = schedulesOfCls;
-    // What the hand-over wrote and the state writes did not rewrite is made
-    // durable before the result is published.
-    syncHandedOver(cls);
     updateActiveSchedule(cls);
 }
 
@@ -287,10 +398,9 @@ bool IecScheduleHandling::checkScheduleState(const std::string& lnName, int cls)
     DataAttribute* stVal = node.attr("SchdSt", "stVal");
     DataAttribute* t = node.attr("SchdSt", "t");
     if (!stVal || !t) return false;
-    // The store still evaluates what it holds (it may be in force); the
-    // model's node shows a hand-over the store did not take.
-    int state = scheduleManager->checkStatusOfSchedule(cls, lnName);
-    if (validCls(cls) && unstored[cls].count(lnName) != 0 && state != kStateNoScheduleNames) state = kStateNotReady;
+    // The state of what the store holds: a staged hand-over within its road,
+    // else what is in force.
+    const int state = scheduleManager->checkStatusOfSchedule(cls, lnName);
     switch (state) {
         case kStateNotReady:
             break;
@@ -439,7 +549,12 @@ void IecScheduleHandling::updateActSchdRef(int cls, const std::string& controlle
         name = nameOfActiveSchedule[cls];
         value = valMag[cls];
     }
-    const std::string ref = "@" + clsDevice(cls) + "/" + name;
+    // Built by appends: GCC 12 at -O3 warns (-Wrestrict, a false positive)
+    // on "@" + std::string + "/" + std::string.
+    std::string ref = "@";
+    ref += clsDevice(cls);
+    ref += '/';
+    ref += name;
     const uint64_t stamp = Clock::get().wallMs();
     DataAttribute* stVal = node.attr("ActSchdRef", "stVal");
     if (!stVal) {

@@ -16,6 +16,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -39,11 +40,14 @@ public:
 
     // --- Model to store ------------------------------------------------------
 
-    // Hands schedule node lnName of logical device "CLS<cls>" to the store.
-    // False when the store did not take it (refused, or its file could not
-    // be written): the node's model state then reads Not Ready until a
-    // later hand-over of it is stored, and what the store held before stays
-    // in force.
+    // Hands schedule node lnName of logical device "CLS<cls>" to the store,
+    // which writes it durably at the evaluation of the CLS (updateSchedule)
+    // that the caller runs next in the same road. False when the store
+    // refused it at once; isStored tells after the write. A node the
+    // store did not take (refused, or its file could not be written at any
+    // step) leaves in force what the store held before, and the model's
+    // node shows that again: its attributes as stored (EnaReq false when
+    // nothing is stored) and its state as before the hand-over.
     bool sendIECValuesToScheduleManager(const std::string& lnName, int cls) override;
     bool isStored(int cls, const std::string& lnName) const override;
     // Resets the schedule node in the model and hands the reset node over.
@@ -90,15 +94,30 @@ private:
     // Entry, value and start times of the active schedule into the model.
     // nullopt when its value cannot be read: then nothing is published.
     std::optional<Published> update_ActualSchedule(int cls, const std::string& name);
+    // The model state of a node before its first hand-over in a road.
+    struct RememberedState {
+        bool known;  // the node has SchdSt.stVal
+        int32_t state;
+        uint64_t timeMs;
+    };
     // Hands the node to the store and records the outcome (see
-    // sendIECValuesToScheduleManager); true when the store took it.
+    // sendIECValuesToScheduleManager); false when the store refused it at once.
     bool handOver(const std::string& ld, const std::string& lnName, int cls);
     bool storeNode(const std::string& ld, const std::string& lnName, int cls);
-    // The model's node reads Not Ready: the store does not hold its hand-over.
-    void markUnstored(const std::string& ld, const std::string& lnName, int cls);
-    // Makes the CLS's handed-over files durable; a node whose file could not
-    // be synced counts as not stored.
-    void syncHandedOver(int cls);
+    // Remembers the node's model state unless this road already did.
+    void rememberState(const std::string& ld, const std::string& lnName, int cls);
+    // The store does not hold the node's hand-over: it counts as not stored
+    // and the model shows what is in force (restoreNode, the state before).
+    void markUnstored(const std::string& ld, const std::string& lnName, int cls, const RememberedState* before);
+    // Writes the stored schedule's members back into the model's node;
+    // EnaReq false when the store holds none.
+    void restoreNode(const std::string& ld, const std::string& lnName, int cls);
+    // Has the store write the CLS's hand-overs durably; a node whose write
+    // failed counts as not stored. False when one did.
+    bool syncHandedOver(int cls);
+    // A road that fails (throws) before its hand-overs are written: the
+    // store drops them, so none of them is written by a later road.
+    void abandonHandOvers(int cls) noexcept;
     IedServer iedServer() const { return server ? *server : nullptr; }
     static bool validCls(int cls) { return cls >= 1 && cls <= kClsCount; }
 
@@ -109,8 +128,9 @@ private:
     PerCls<std::vector<std::string>> enabledBefore;  // schedulesOfCls of the last evaluation of each CLS
     // Schedule nodes whose last hand-over the store did not take, per CLS.
     PerCls<std::set<std::string>> unstored;
-    // Nodes handed over since the last sync of their CLS's files.
-    PerCls<std::set<std::string>> awaitingSync;
+    // Nodes handed over since the last write of their CLS's hand-overs, with
+    // their model state before.
+    PerCls<std::map<std::string, RememberedState>> awaitingCommit;
     PerCls<std::string> previousSchedule;
     PerCls<std::string> nameOfActiveSchedule;
     IedServer* server;

@@ -19,15 +19,19 @@ std::string directory(int cls) { return std::string(kRootDirectory) + "/CLS" + s
 
 std::string path(int cls, const std::string& name) { return directory(cls) + "/" + name + ".json"; }
 
-rapidjson::Document read(const std::string& filePath, std::string* refusal) {
+std::optional<std::string> readText(const std::string& filePath, std::string* refusal) {
     if (refusal) refusal->clear();
     // A NUL byte would end rapidjson's text early and hide what follows it.
-    const fileread::FileText file = fileread::readTextFile(filePath, kMaxFileBytes);
+    fileread::FileText file = fileread::readTextFile(filePath, kMaxFileBytes);
     if (!file.read()) {
         if (refusal && file.outcome == fileread::Outcome::kRefused) *refusal = file.reason;
-        return rapidjson::Document();
+        return std::nullopt;
     }
-    const std::string& content = file.content;
+    return std::move(file.content);
+}
+
+rapidjson::Document parse(const std::string& content, std::string* refusal) {
+    if (refusal) refusal->clear();
     if (jsonNestsDeeperThan(content, kMaxDepth)) {
         if (refusal) *refusal = "nests deeper than " + std::to_string(kMaxDepth) + " levels";
         return rapidjson::Document();
@@ -38,6 +42,11 @@ rapidjson::Document read(const std::string& filePath, std::string* refusal) {
         return rapidjson::Document();
     }
     return doc;
+}
+
+rapidjson::Document read(const std::string& filePath, std::string* refusal) {
+    const std::optional<std::string> content = readText(filePath, refusal);
+    return content ? parse(*content, refusal) : rapidjson::Document();
 }
 
 bool serialise(const rapidjson::Value& value, std::string& out) {
@@ -52,8 +61,9 @@ bool serialise(const rapidjson::Value& value, std::string& out) {
 
 ReplaceResult replace(iec61850::FileReplacer& files, const std::string& filePath, const std::string& content,
                       iec61850::Durability durability, std::string& error) {
-    return files.replace(filePath, content, kFileMode, durability, error) ? ReplaceResult::kOk
-                                                                          : ReplaceResult::kWriteFailed;
+    bool changed = false;
+    if (files.replace(filePath, content, kFileMode, durability, error, &changed)) return ReplaceResult::kOk;
+    return changed ? ReplaceResult::kUnsure : ReplaceResult::kWriteFailed;
 }
 
 bool isDirectory(const std::string& dirPath) {

@@ -43,16 +43,27 @@ inline constexpr size_t kMaxDepth = 8;
 // nested too deeply, a read error); it stays empty for a missing file and
 // for text that does not parse.
 rapidjson::Document read(const std::string& filePath, std::string* refusal = nullptr);
+// The two halves of read: the file's whole text (nullopt when it is missing
+// or refused, refusal as above), and the parse of a text (a null document
+// when it nests too deeply, refusal then says so, or does not parse).
+std::optional<std::string> readText(const std::string& filePath, std::string* refusal = nullptr);
+rapidjson::Document parse(const std::string& content, std::string* refusal = nullptr);
 
 // Compact form of the value. False when the writer refuses a value (NaN or
 // infinity); out is then unusable.
 bool serialise(const rapidjson::Value& value, std::string& out);
 
-enum class ReplaceResult { kOk, kOpenFailed, kWriteFailed };
+enum class ReplaceResult {
+    kOk,
+    kOpenFailed,
+    kWriteFailed,  // a step failed; the old file stays (or is put back)
+    kUnsure,       // the directory sync failed and the old file could not be put back
+};
 // Replaces the file through files (iec61850/durable_file.h): temporary file
-// in the same directory, every byte written, renamed over filePath; synced
-// with its directory as durability says. On failure the old file stays and
-// error holds the failed step with the system's error text.
+// in the same directory, every byte written, put in place of filePath;
+// synced with its directory as durability says. On failure the old file
+// stays (kWriteFailed) and error holds the failed step with the system's
+// error text; kUnsure when the new content may be in place all the same.
 ReplaceResult replace(iec61850::FileReplacer& files, const std::string& filePath, const std::string& content,
                       iec61850::Durability durability, std::string& error);
 

@@ -4,9 +4,19 @@
 // lists, the integrity checks and states of stored schedules, their slot
 // arithmetic and the choice of the active schedule of a CLS.
 //
-// Every query reads its file again; nothing is cached. The store has no lock
-// of its own: its one instance is used on the processing road, which the
-// callers serialise with the road lock (schedules/RoadLock.h).
+// Every query reads its file again; nothing else is cached, with two
+// exceptions that keep a refused command out of force:
+// - a hand-over is held in memory (staged) until syncHandedOverFiles writes
+//   it durably: the queries of the road read it in place of the file, the
+//   file on disk keeps what is in force until then, and a hand-over whose
+//   write fails at any step (write, rename, sync of the file or of its
+//   directory) is dropped, so the store holds what it held before;
+// - when such a write failed after its rename and the old file could not be
+//   put back (DurableFile::destinationChanged), the store reads the text in
+//   force from memory until a later road has written it back.
+// The store has no lock of its own: its one instance is used on the
+// processing road, which the callers serialise with the road lock
+// (schedules/RoadLock.h).
 
 #include <rapidjson/document.h>
 
@@ -16,6 +26,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -64,12 +75,13 @@ public:
     // Appends the names to the kind lists (the lists are not cleared first).
     void setAllScheduleNames(const std::vector<std::string>& names);
 
-    // Write a schedule file in the normal or the trigger layout. A refused
-    // hand-over (count mismatch, a value that is not finite or, for a trigger
-    // schedule, outside int) sets a stored file aside ("<file>.rejected") so
-    // that no older enabled schedule stays in force; the result is false.
-    // Handing over an unchanged schedule leaves its file as it is, so its
-    // "LatestUpdate" (and evaluated state) stays.
+    // Hand over a schedule in the normal or the trigger layout: it is staged
+    // (saveJSON) and written by the next syncHandedOverFiles of its CLS. A
+    // refused hand-over (count mismatch, a value that is not finite or, for
+    // a trigger schedule, outside int) sets a stored file aside
+    // ("<file>.rejected") so that no older enabled schedule stays in force;
+    // the result is false. Handing over an unchanged schedule leaves its
+    // file as it is, so its "LatestUpdate" (and evaluated state) stays.
     bool addScheduleJSON(int cls, const std::string& name, bool enaReq, bool dsaReq, int schdPrio, int numEntr,
                          int schdIntv, const std::vector<double>& values, int multiplier,
                          const std::vector<int64_t>& strTm, const std::array<int, 8>& strCal, bool schdReuse,
@@ -78,20 +90,32 @@ public:
                             const std::vector<double>& values, int multiplier, bool schdReuse, bool evTrg,
                             int64_t latestUpdate, bool currentTrg);
 
-    // The parsed file, or a null document when it is missing or does not parse.
+    // The staged hand-over, else the parsed file (or the text in force, see
+    // the top), or a null document when it is missing or does not parse.
     // An entry that is no readable schedule file (not a regular file, too
     // large, nested too deeply) reads as missing, with one log line until it
     // changes.
     rapidjson::Document readJSON(int cls, const std::string& name) const;
-    // Creates missing directories, then replaces the file atomically. It is
-    // made durable by the next writeJSONToFile of the file or by
-    // syncHandedOverFiles, which the evaluation after a hand-over runs.
+    // Creates missing directories, then stages the document as the hand-over
+    // of the file; false (logged) when a directory cannot be made.
     bool saveJSON(const rapidjson::Document& doc, int cls, const std::string& name);
-    // Replaces the file atomically and durably without touching directories.
+    // A staged file: the staged document becomes doc (written with it).
+    // Otherwise replaces the file atomically and durably without touching
+    // directories; a failure leaves the file as it was.
     bool writeJSONToFile(int cls, const rapidjson::Document& doc, const std::string& name);
-    // Syncs the files of the CLS that saveJSON wrote and no later
-    // writeJSONToFile made durable; false (logged) when a sync failed.
-    bool syncHandedOverFiles(int cls);
+    // Writes each staged hand-over of the CLS durably: one synced replace
+    // (file and directory sync) per file. A hand-over whose write fails at
+    // any step is dropped with one LOG_ERR line, its name goes to refused
+    // (when given) and the store holds what was in force before; the result
+    // is then false. When every write went through, it also retries what
+    // failures of earlier roads left: texts in force to be written back and
+    // put-back files whose directory sync failed. Those retries only ever
+    // make durable what is in force; their failure is logged (LOG_WARNING,
+    // once until they succeed) and does not change the result.
+    bool syncHandedOverFiles(int cls, std::vector<std::string>* refused = nullptr);
+    // Drops the staged hand-overs of the CLS unwritten (a road that fails
+    // before it writes them); the names of those dropped.
+    std::vector<std::string> dropHandedOver(int cls);
     bool changeStateKindInJSON(int cls, const std::string& name, int state);
     // Sets the first "StrTm" entry to now minus one second.
     bool writeTmIfCal(int cls, const std::string& name);
@@ -152,7 +176,19 @@ public:
     bool checkIfRefTimeInScheduleInterval(int cls, const std::string& name, uint64_t refTimeMs, bool verbose);
 
 private:
+    using FileKey = std::pair<int, std::string>;  // (cls, name)
+    struct Staged {
+        std::string content;                  // the hand-over, as it is to be written
+        std::optional<std::string> previous;  // the text in force before it; nullopt: no file
+    };
+
     bool allListsEmpty() const;
+    // The text in force for (cls, name), staged hand-overs aside: the text
+    // kept in memory after a failed put-back, else the file's text; nullopt
+    // for no (readable) file, refusal then as for schedulefile::readText.
+    std::optional<std::string> textInForce(int cls, const std::string& name, std::string* refusal) const;
+    // Writes back the texts in force of the CLS and syncs its put-back files.
+    void retryDurability(int cls);
     bool storeSchedule(rapidjson::Document& doc, int cls, const std::string& name);
     void rejectSchedule(int cls, const std::string& name, const char* reason);
     void reportRefusedFile(const std::string& file, const std::string& refusal) const;
@@ -162,6 +198,13 @@ private:
     mutable std::map<std::string, std::string> refusedFiles;
     // Writes the schedule files; knows which are not yet durable.
     iec61850::FileReplacer files;
+    // Hand-overs not yet written (see the top).
+    std::map<FileKey, Staged> staged;
+    // Files whose disk content is not what is in force: the text in force
+    // (nullopt: no file), until it is written back.
+    std::map<FileKey, std::optional<std::string>> inForce;
+    // CLS whose retried durability failed and was logged.
+    std::set<int> durabilityWarned;
 };
 
 // Milliseconds since the epoch from the process clock.

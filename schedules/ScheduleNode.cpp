@@ -65,6 +65,21 @@ void ScheduleNode::setTimestamp(DataAttribute* a, uint64_t ms) const {
     IedServer_updateAttributeValue(server_, a, time.get());
 }
 
+void ScheduleNode::setIntegral(DataAttribute* a, int value) const {
+    const MmsValue* current = a && server_ ? IedServer_getAttributeValue(server_, a) : nullptr;
+    if (!current) return;
+    switch (MmsValue_getType(current)) {
+        case MMS_INTEGER:
+            IedServer_updateInt32AttributeValue(server_, a, value);
+            break;
+        case MMS_UNSIGNED:
+            IedServer_updateUnsignedAttributeValue(server_, a, value < 0 ? 0u : static_cast<uint32_t>(value));
+            break;
+        default:
+            break;
+    }
+}
+
 void ScheduleNode::zeroStructure(DataAttribute* a) const {
     const MmsValue* current = a && server_ ? IedServer_getAttributeValue(server_, a) : nullptr;
     if (!current || MmsValue_getType(current) != MMS_STRUCTURE) return;

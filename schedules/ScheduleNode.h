@@ -38,6 +38,9 @@ public:
     void setReal(DataAttribute* a, float value) const;
     void setString(DataAttribute* a, const std::string& value) const;
     void setTimestamp(DataAttribute* a, uint64_t ms) const;
+    // An integer or unsigned attribute (as integral() reads it); a negative
+    // value makes an unsigned one 0; any other type is skipped.
+    void setIntegral(DataAttribute* a, int value) const;
     // Sets every integer and unsigned component of a structure to 0.
     void zeroStructure(DataAttribute* a) const;
 

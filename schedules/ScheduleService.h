@@ -16,13 +16,17 @@ class ScheduleService {
 public:
     virtual ~ScheduleService() = default;
 
-    // Model -> schedule store (rewrites the schedule's file). False when the
-    // store did not take the schedule: it is not applied.
+    // Model -> schedule store. The store writes the schedule's file durably
+    // at the evaluation of the CLS that follows in the same road
+    // (updateSchedule). False when the store refused the schedule at once:
+    // it is not applied.
     virtual bool sendIECValuesToScheduleManager(const std::string& node, int cls) = 0;
-    // Re-evaluates a CLS; calls the listeners when its active value changed.
+    // Re-evaluates a CLS, after writing what was handed over for it; calls
+    // the listeners when its active value changed.
     virtual void updateSchedule(int cls) = 0;
     // False while the node's last hand-over is not held by the store: it was
-    // refused, not written, or its file could not be synced afterwards.
+    // refused, or its file could not be written (at any step, the syncs
+    // included). What was in force then stays, in the store and in the model.
     virtual bool isStored(int cls, const std::string& node) const = 0;
     // Hands every schedule to the store again and calls the listeners for CLS1 and CLS2.
     virtual void updateStatesOfAllCls() = 0;

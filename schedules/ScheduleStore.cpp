@@ -189,6 +189,9 @@ bool ScheduleManager::storeSchedule(rapidjson::Document& doc, int cls, const std
 }
 
 void ScheduleManager::rejectSchedule(int cls, const std::string& name, const char* reason) {
+    // An earlier hand-over of this road, and a text kept in force, go too.
+    staged.erase({cls, name});
+    inForce.erase({cls, name});
     const std::string file = schedulefile::path(cls, name);
     const std::string aside = file + schedulefile::kRejectedSuffix;
     if (std::rename(file.c_str(), aside.c_str()) == 0) {
@@ -201,11 +204,18 @@ void ScheduleManager::rejectSchedule(int cls, const std::string& name, const cha
 }
 
 rapidjson::Document ScheduleManager::readJSON(int cls, const std::string& name) const {
-    const std::string file = schedulefile::path(cls, name);
+    if (auto it = staged.find({cls, name}); it != staged.end()) return schedulefile::parse(it->second.content);
     std::string refusal;
-    rapidjson::Document doc = schedulefile::read(file, &refusal);
-    reportRefusedFile(file, refusal);
+    const std::optional<std::string> text = textInForce(cls, name, &refusal);
+    rapidjson::Document doc = text ? schedulefile::parse(*text, &refusal) : rapidjson::Document();
+    reportRefusedFile(schedulefile::path(cls, name), refusal);
     return doc;
+}
+
+std::optional<std::string> ScheduleManager::textInForce(int cls, const std::string& name, std::string* refusal) const {
+    if (refusal) refusal->clear();
+    if (auto it = inForce.find({cls, name}); it != inForce.end()) return it->second;
+    return schedulefile::readText(schedulefile::path(cls, name), refusal);
 }
 
 void ScheduleManager::reportRefusedFile(const std::string& file, const std::string& refusal) const {
@@ -246,14 +256,13 @@ bool ScheduleManager::saveJSON(const rapidjson::Document& doc, int cls, const st
             return false;
         }
     }
-    const std::string file = schedulefile::path(cls, name);
-    // The evaluation that follows a hand-over mostly rewrites the file with
-    // its state at once; that write, or syncHandedOverFiles, makes it durable.
-    if (schedulefile::replace(files, file, content, iec61850::Durability::kDeferred, error) !=
-        schedulefile::ReplaceResult::kOk) {
-        std::cerr << "Error: unable to save file " << file << " (" << error << ")" << std::endl;
-        logMessage(&logLevel, LOG_ERR, "Error: unable to save file %s: %s", file.c_str(), error.c_str());
-        return false;
+    // Staged: the file is written by syncHandedOverFiles, with the state the
+    // evaluation writes into the staged document meanwhile.
+    const FileKey key{cls, name};
+    if (auto it = staged.find(key); it != staged.end()) {
+        it->second.content = std::move(content);  // what it replaces in force stays the same
+    } else {
+        staged.emplace(key, Staged{std::move(content), textInForce(cls, name, nullptr)});
     }
     return true;
 }
@@ -265,10 +274,21 @@ bool ScheduleManager::writeJSONToFile(int cls, const rapidjson::Document& doc, c
         std::cerr << "Error: Failed to write to file: " << file << std::endl;
         return false;
     }
+    if (auto it = staged.find({cls, name}); it != staged.end()) {
+        it->second.content = std::move(content);
+        return true;
+    }
     std::string error;
     switch (schedulefile::replace(files, file, content, iec61850::Durability::kSynced, error)) {
         case schedulefile::ReplaceResult::kOk:
+            inForce.erase({cls, name});  // the file holds what is in force again
             return true;
+        case schedulefile::ReplaceResult::kUnsure:
+            // The file may hold the new text: a state of what is in force,
+            // nothing refused; the store reads the file again.
+            inForce.erase({cls, name});
+            std::cerr << "Error: Failed to write to file: " << file << std::endl;
+            break;
         case schedulefile::ReplaceResult::kOpenFailed:
             std::cerr << "Error: Unable to open file for writing: " << file << std::endl;
             break;
@@ -280,11 +300,74 @@ bool ScheduleManager::writeJSONToFile(int cls, const rapidjson::Document& doc, c
     return false;
 }
 
-bool ScheduleManager::syncHandedOverFiles(int cls) {
+bool ScheduleManager::syncHandedOverFiles(int cls, std::vector<std::string>* refused) {
+    bool stored = true;
+    for (auto it = staged.lower_bound({cls, std::string()}); it != staged.end() && it->first.first == cls;) {
+        const FileKey key = it->first;
+        const Staged handOver = std::move(it->second);
+        it = staged.erase(it);
+        const std::string file = schedulefile::path(cls, key.second);
+        std::string error;
+        const schedulefile::ReplaceResult result =
+            schedulefile::replace(files, file, handOver.content, iec61850::Durability::kSynced, error);
+        if (result == schedulefile::ReplaceResult::kOk) {
+            inForce.erase(key);
+            continue;
+        }
+        // Dropped: the file keeps (or got back) the text in force; when the
+        // old file could not be put back, the store reads that text from
+        // memory until a later road has written it back.
+        stored = false;
+        if (refused) refused->push_back(key.second);
+        if (result == schedulefile::ReplaceResult::kUnsure) inForce[key] = handOver.previous;
+        std::cerr << "Error: unable to save file " << file << " (" << error << ")" << std::endl;
+        logMessage(&logLevel, LOG_ERR, "Error: unable to save file %s: %s", file.c_str(),
+                   error.c_str());
+    }
+    // A failed write now says the disk refuses; the retries wait for a road
+    // whose writes go through.
+    if (stored) retryDurability(cls);
+    return stored;
+}
+
+std::vector<std::string> ScheduleManager::dropHandedOver(int cls) {
+    std::vector<std::string> names;
+    for (auto it = staged.lower_bound({cls, std::string()}); it != staged.end() && it->first.first == cls;) {
+        names.push_back(it->first.second);
+        it = staged.erase(it);
+    }
+    return names;
+}
+
+void ScheduleManager::retryDurability(int cls) {
+    std::string failure;
+    for (auto it = inForce.lower_bound({cls, std::string()}); it != inForce.end() && it->first.first == cls;) {
+        const std::string file = schedulefile::path(cls, it->first.second);
+        std::string error;
+        const bool written = it->second ? schedulefile::replace(files, file, *it->second, iec61850::Durability::kSynced,
+                                                                error) == schedulefile::ReplaceResult::kOk
+                                        : files.remove(file, error);
+        if (written) {
+            it = inForce.erase(it);
+            continue;
+        }
+        if (failure.empty()) failure = error;
+        ++it;
+    }
     std::string error;
-    if (files.syncDeferred(schedulefile::directory(cls), error)) return true;
-    logMessage(&logLevel, LOG_ERR, "SM: Error: syncing the schedule files of CLS%d failed: %s", cls, error.c_str());
-    return false;
+    if (!files.syncDeferred(schedulefile::directory(cls), error) && failure.empty()) failure = error;
+    if (failure.empty()) {
+        if (durabilityWarned.erase(cls) != 0) {
+            logMessage(&logLevel, LOG_NOTICE, "SM: the schedule files of CLS%d in force are durable again", cls);
+        }
+        return;
+    }
+    if (durabilityWarned.insert(cls).second) {
+        logMessage(&logLevel, LOG_WARNING,
+                   "SM: the schedule files of CLS%d in force are not yet known to be durable (%s); tried again at "
+                   "the next road",
+                   cls, failure.c_str());
+    }
 }
 
 bool ScheduleManager::changeStateKindInJSON(int cls, const std::string& name, int state) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -20,10 +21,13 @@ namespace {
 constexpr size_t kRandomPart = 6;
 
 std::atomic<uint64_t> syncCount{0};
+// The test seam (setSyncForTesting); null: fsync.
+std::atomic<SyncFunction> syncFunction{nullptr};
 
-int countedSync(int fd) {
+int countedSync(int fd, SyncTarget target) {
     syncCount.fetch_add(1, std::memory_order_relaxed);
-    return ::fsync(fd);
+    const SyncFunction sync = syncFunction.load(std::memory_order_acquire);
+    return sync != nullptr ? sync(fd, target) : ::fsync(fd);
 }
 
 fs::path directoryOf(const fs::path& file) {
@@ -31,7 +35,17 @@ fs::path directoryOf(const fs::path& file) {
     return dir.empty() ? fs::path(".") : dir;
 }
 
-std::string temporaryPrefix(const fs::path& destination) { return "." + destination.filename().string() + "."; }
+// Built by appends: GCC 12 at -O3 warns (-Wrestrict, a false positive) on
+// "." + std::string + ".".
+std::string temporaryPrefix(const fs::path& destination) {
+    const std::string name = destination.filename().string();
+    std::string prefix;
+    prefix.reserve(name.size() + 2);
+    prefix += '.';
+    prefix += name;
+    prefix += '.';
+    return prefix;
+}
 
 // True for a name temporaryPrefix(destination) + six characters.
 bool isTemporaryOf(std::string_view name, const std::string& prefix) {
@@ -65,7 +79,7 @@ std::vector<std::string> listTemporaries(const fs::path& dir) {
 bool syncDirectory(const fs::path& dir) {
     UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd.valid()) return false;
-    const bool synced = countedSync(dirFd.get()) == 0;
+    const bool synced = countedSync(dirFd.get(), SyncTarget::kDirectory) == 0;
     const int syncError = errno;
     dirFd.reset();
     errno = syncError;
@@ -87,6 +101,8 @@ std::string failure(const char* step, const fs::path& path, int code) {
 
 uint64_t durableSyncCount() { return syncCount.load(std::memory_order_relaxed); }
 
+SyncFunction setSyncForTesting(SyncFunction sync) { return syncFunction.exchange(sync, std::memory_order_acq_rel); }
+
 DurableFile::~DurableFile() { discard(); }
 
 DurableFile::DurableFile(DurableFile&& other) noexcept
@@ -94,7 +110,9 @@ DurableFile::DurableFile(DurableFile&& other) noexcept
       temporary_(std::move(other.temporary_)),
       destination_(std::move(other.destination_)),
       error_(std::move(other.error_)),
-      errno_(other.errno_) {
+      errno_(other.errno_),
+      changed_(other.changed_),
+      directoryUnsynced_(other.directoryUnsynced_) {
     other.temporary_.clear();
 }
 
@@ -106,6 +124,8 @@ DurableFile& DurableFile::operator=(DurableFile&& other) noexcept {
         destination_ = std::move(other.destination_);
         error_ = std::move(other.error_);
         errno_ = other.errno_;
+        changed_ = other.changed_;
+        directoryUnsynced_ = other.directoryUnsynced_;
         other.temporary_.clear();
     }
     return *this;
@@ -122,6 +142,8 @@ bool DurableFile::begin(const fs::path& destination, unsigned mode) {
     discard();
     error_.clear();
     errno_ = 0;
+    changed_ = false;
+    directoryUnsynced_ = false;
     std::string pattern = (directoryOf(destination) / (temporaryPrefix(destination) + std::string(kRandomPart, 'X'))).string();
     fd_.reset(::mkostemp(pattern.data(), O_CLOEXEC));
     if (!fd_.valid()) return fail("create a temporary file for", destination, errno);
@@ -148,20 +170,64 @@ bool DurableFile::write(const void* data, size_t size) {
 }
 
 bool DurableFile::commit(Commit how, Durability durability) {
+    changed_ = false;
+    directoryUnsynced_ = false;
     if (!valid()) return fail("commit", destination_, EBADF);
     const bool synced = durability == Durability::kSynced;
-    if (synced && countedSync(fd_.get()) != 0) return fail("sync", temporary_, errno);
+    if (synced && countedSync(fd_.get(), SyncTarget::kFile) != 0) return fail("sync", temporary_, errno);
     if (!closeChecked(fd_.release())) return fail("close", temporary_, errno);
-    const int renamed = how == Commit::kReplace
-                            ? ::rename(temporary_.c_str(), destination_.c_str())
-                            : ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE);
-    if (renamed != 0) return fail("rename onto", destination_, errno);
-    temporary_.clear();
+
+    // What the rename did to the destination, for putting it back.
+    enum class Renamed { kCreated, kExchanged, kOverwritten } renamed = Renamed::kCreated;
+    int result = 0;
+    if (how == Commit::kKeepExisting) {
+        result = ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE);
+    } else if (!synced) {
+        result = ::rename(temporary_.c_str(), destination_.c_str());
+        renamed = Renamed::kOverwritten;
+    } else {
+        // A synced replace exchanges the two names: the old file stays under
+        // the temporary name until the directory sync has confirmed the new
+        // one, so a failed sync can put it back.
+        struct stat st {};
+        if (::lstat(destination_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            return fail("rename onto", destination_, EISDIR);
+        }
+        result = ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_EXCHANGE);
+        renamed = Renamed::kExchanged;
+        if (result != 0 && errno == ENOENT) {  // no destination yet
+            result = ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE);
+            renamed = Renamed::kCreated;
+        } else if (result != 0 && (errno == EINVAL || errno == ENOSYS || errno == EXDEV)) {
+            // A file system without the exchange: renamed over, nothing to put back.
+            result = ::rename(temporary_.c_str(), destination_.c_str());
+            renamed = Renamed::kOverwritten;
+        }
+    }
+    if (result != 0) return fail("rename onto", destination_, errno);
+    // From here the temporary name holds the old file (exchange) or nothing.
+    if (renamed != Renamed::kExchanged) temporary_.clear();
     if (!synced) return true;
 
     const fs::path dir = directoryOf(destination_);
-    if (!syncDirectory(dir)) return fail("sync the directory", dir, errno);
+    if (!syncDirectory(dir)) {
+        const int code = errno;
+        directoryUnsynced_ = true;
+        changed_ = !putBack(renamed == Renamed::kExchanged, renamed == Renamed::kCreated);
+        return fail("sync the directory", dir, code);
+    }
+    discard();  // the old file, under the temporary name after an exchange
     return true;
+}
+
+bool DurableFile::putBack(bool exchanged, bool created) {
+    if (exchanged) {
+        // The old file goes back onto the destination; the new one is dropped.
+        if (::rename(temporary_.c_str(), destination_.c_str()) != 0) return false;
+        temporary_.clear();
+        return true;
+    }
+    return created && ::unlink(destination_.c_str()) == 0;
 }
 
 void DurableFile::discard() {
@@ -179,7 +245,7 @@ FileReplacer::Directory& FileReplacer::entryFor(const fs::path& directory) {
 }
 
 bool FileReplacer::replace(const fs::path& path, std::string_view content, unsigned mode, Durability durability,
-                           std::string& error) {
+                           std::string& error, bool* destinationChanged) {
     const fs::path dir = keyOf(directoryOf(path));
     const std::string name = path.filename().string();
     {
@@ -196,8 +262,19 @@ bool FileReplacer::replace(const fs::path& path, std::string_view content, unsig
     if (!file.begin(path, mode) || !file.write(content.data(), content.size()) ||
         !file.commit(DurableFile::Commit::kReplace, durability)) {
         error = file.error();
+        if (destinationChanged != nullptr) *destinationChanged = file.destinationChanged();
+        if (file.directoryUnsynced()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            std::set<std::string>& deferred = directories_[dir].deferred;
+            if (file.destinationChanged()) {
+                deferred.erase(name);  // a sync would make the refused content durable
+            } else {
+                deferred.insert(name);  // the put-back is durable once the directory is synced
+            }
+        }
         return false;
     }
+    if (destinationChanged != nullptr) *destinationChanged = false;
     std::lock_guard<std::mutex> lock(mutex_);
     std::set<std::string>& deferred = directories_[dir].deferred;
     if (durability == Durability::kDeferred) {
@@ -208,7 +285,32 @@ bool FileReplacer::replace(const fs::path& path, std::string_view content, unsig
     return true;
 }
 
+bool FileReplacer::remove(const fs::path& path, std::string& error) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        error = failure("remove", path, errno);
+        return false;
+    }
+    const fs::path dir = keyOf(directoryOf(path));
+    const bool synced = syncDirectory(dir);
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::set<std::string>& deferred = directories_[dir].deferred;
+    if (synced) {
+        deferred.erase(path.filename().string());
+    } else {
+        deferred.insert(path.filename().string());  // syncDeferred finds it gone and syncs the directory
+    }
+    return true;
+}
+
 bool FileReplacer::syncDeferred(const fs::path& directory, std::string& error) {
+    {
+        // Nothing deferred anywhere (the common case): not even the key is formed.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (std::all_of(directories_.begin(), directories_.end(),
+                        [](const auto& entry) { return entry.second.deferred.empty(); })) {
+            return true;
+        }
+    }
     const fs::path dir = keyOf(directory);
     std::set<std::string> files;
     {
@@ -233,7 +335,7 @@ bool FileReplacer::syncDeferred(const fs::path& directory, std::string& error) {
             }
             continue;
         }
-        if (countedSync(fd.get()) != 0) {
+        if (countedSync(fd.get(), SyncTarget::kFile) != 0) {
             failed("sync", file, errno);
             unsynced.insert(name);
         }

@@ -1,12 +1,17 @@
 // The file replacer: the syncs each durability makes (counted by the
 // writer's own counter), deferred files made durable by a later synced
-// replace or by syncDeferred, and leftover temporary files looked for once
-// per directory and removed before their destination is replaced.
+// replace or by syncDeferred, leftover temporary files looked for once per
+// directory and removed before their destination is replaced, and a synced
+// replace whose file or directory sync fails (through the writer's test
+// seam): the destination keeps what it held, and a retry only ever makes
+// that durable.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
 
 #include <filesystem>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -14,11 +19,14 @@
 #include <vector>
 
 #include "iec61850/durable_file.h"
+#include "tests/iec61850_core/FailingSync.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using iec61850::Durability;
+using iec61850::SyncTarget;
+using testsync::FailingSync;
 
 class FileReplacerTest : public ::testing::Test {
 protected:
@@ -54,6 +62,7 @@ protected:
         EXPECT_TRUE(ok) << error;
         return ok;
     }
+    bool exists(const std::string& name) const { return fs::exists(dir / name); }
     bool syncDeferred() {
         std::string error;
         const bool ok = files.syncDeferred(dir, error);
@@ -119,6 +128,104 @@ TEST_F(FileReplacerTest, LeftoverTemporariesAreFoundOnceAndRemovedBeforeTheirDes
     ASSERT_TRUE(nextStart.replace(dir / "a.json", "4", 0644, Durability::kSynced, error)) << error;
     EXPECT_EQ(entries(), (std::set<std::string>{"a.json", "b.json", ".a.json.longer-than-a-temporary", "notes.txt"}));
     EXPECT_EQ(read("a.json"), "4");
+}
+
+TEST_F(FileReplacerTest, AFailedSyncLeavesTheDestinationAsItWasAndARetryOnlyMakesThatDurable) {
+    struct Case {
+        const char* what;
+        SyncTarget failing;
+        bool existed;             // the destination was there before
+        const char* step;         // what the error names
+        uint64_t retrySyncs;      // of the syncDeferred after the disk works again
+    };
+    const Case cases[] = {
+        {"the file's sync, over an old file", SyncTarget::kFile, true, "sync ", 0},
+        {"the file's sync, no file before", SyncTarget::kFile, false, "sync ", 0},
+        // The old file is put back; the retry syncs it (it was durable) and the directory.
+        {"the directory's sync, over an old file", SyncTarget::kDirectory, true, "sync the directory ", 2},
+        // The new file is removed again; the retry syncs the directory.
+        {"the directory's sync, no file before", SyncTarget::kDirectory, false, "sync the directory ", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string name = std::string(c.what) + ".json";
+        if (c.existed) replace(name, "in force", Durability::kSynced);
+        {
+            FailingSync failing(c.failing, EIO);
+            std::string error;
+            bool changed = true;
+            EXPECT_FALSE(files.replace(dir / name, "refused", 0644, Durability::kSynced, error, &changed));
+            EXPECT_TRUE(error.starts_with(c.step)) << error;
+            EXPECT_TRUE(error.ends_with(std::strerror(EIO))) << error;
+            EXPECT_FALSE(changed);
+            EXPECT_EQ(failing.failures(), 1u);
+            if (c.existed) {
+                EXPECT_EQ(read(name), "in force");
+            } else {
+                EXPECT_FALSE(exists(name));
+            }
+            // While the disk refuses, the retry fails and keeps what it has to do.
+            if (c.retrySyncs != 0) {
+                std::string retryError;
+                EXPECT_FALSE(files.syncDeferred(dir, retryError));
+            }
+            failing.heal();
+            EXPECT_EQ(syncsOf([&] { syncDeferred(); }), c.retrySyncs);
+        }
+        if (c.existed) {
+            EXPECT_EQ(read(name), "in force") << "the retry made the old file durable, never the refused one";
+        } else {
+            EXPECT_FALSE(exists(name));
+        }
+        EXPECT_EQ(syncsOf([&] { syncDeferred(); }), 0u);
+        EXPECT_EQ(syncsOf([&] { replace(name, "next", Durability::kSynced); }), 2u);
+        EXPECT_EQ(read(name), "next");
+    }
+    EXPECT_EQ(entries().size(), std::size(cases)) << "no temporary file stays";
+}
+
+TEST_F(FileReplacerTest, APutBackThatFailsTooIsToldAndNeverSyncedLater) {
+    replace("a.json", "in force", Durability::kSynced);
+    // A second fault: the old file, under its temporary name after the
+    // exchange, is gone when the directory sync fails.
+    FailingSync failing(SyncTarget::kDirectory, ENOSPC, [this] {
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            if (entry.path().filename().string().starts_with(".a.json.")) fs::rename(entry.path(), dir / "moved");
+        }
+    });
+    std::string error;
+    bool changed = false;
+    EXPECT_FALSE(files.replace(dir / "a.json", "refused", 0644, Durability::kSynced, error, &changed));
+    EXPECT_TRUE(changed) << "the destination may hold the new content";
+    EXPECT_EQ(read("a.json"), "refused");
+    failing.heal();
+    EXPECT_EQ(syncsOf([&] { syncDeferred(); }), 0u) << "a refused content is never made durable by a retry";
+}
+
+TEST_F(FileReplacerTest, AFailedDirectorySyncOfAKeepExistingCommitRemovesTheNewFile) {
+    FailingSync failing(SyncTarget::kDirectory, EIO);
+    iec61850::DurableFile file;
+    ASSERT_TRUE(file.begin(dir / "upload.bin", 0644));
+    ASSERT_TRUE(file.write("abc", 3));
+    EXPECT_FALSE(file.commit(iec61850::DurableFile::Commit::kKeepExisting));
+    EXPECT_FALSE(file.destinationChanged());
+    EXPECT_TRUE(file.directoryUnsynced());
+    EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(FileReplacerTest, ARemovedFileIsGoneAtOnceAndItsDirectorySyncWaitsForTheDisk) {
+    replace("a.json", "old", Durability::kSynced);
+    replace("b.json", "old", Durability::kSynced);
+    std::string error;
+    EXPECT_EQ(syncsOf([&] { EXPECT_TRUE(files.remove(dir / "a.json", error)) << error; }), 1u);
+    {
+        FailingSync failing(SyncTarget::kDirectory, EIO);
+        EXPECT_TRUE(files.remove(dir / "b.json", error)) << error;
+        EXPECT_TRUE(files.remove(dir / "missing.json", error)) << error;
+        failing.heal();
+        EXPECT_EQ(syncsOf([&] { syncDeferred(); }), 1u) << "the directory only";
+    }
+    EXPECT_TRUE(entries().empty());
 }
 
 }  // namespace

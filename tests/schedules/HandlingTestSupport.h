@@ -49,6 +49,13 @@ protected:
         server = IedServer_create(getStaticIedModel());
     }
     ~HandlingTest() override {
+        // A hand-over a test made without an evaluation is written here, so
+        // that it stays out of the next test (the store lives as long as
+        // the process).
+        {
+            RoadLock::Guard road;
+            for (int cls = 1; cls <= 4; ++cls) scheduleManager->syncHandedOverFiles(cls);
+        }
         handling.reset();
         IedServer_destroy(server);
         Clock::setForTesting(nullptr);

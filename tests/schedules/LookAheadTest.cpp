@@ -41,6 +41,7 @@ protected:
         ASSERT_TRUE(store.addScheduleJSON(cls, s.name, true, false, s.prio, static_cast<int>(s.values.size()),
                                                 s.intv, s.values, s.multiplier, starts, {0, 5, 0, 0, 0, 0, 0, 0},
                                                 false, s.latestUpdate));
+        ASSERT_TRUE(store.syncHandedOverFiles(cls));  // written, as at the end of a road
     }
 };
 

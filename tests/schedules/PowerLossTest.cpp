@@ -1,6 +1,7 @@
 // A schedule file survives its writer being killed at any moment: a child
-// process runs the writes of a road on one schedule in a loop (the hand-over,
-// then its state, then the sync of what is left) and is killed with SIGKILL
+// process runs the writes of a road on one schedule in a loop (the hand-over
+// with its state, written at the end of the road, then a state change of the
+// stored file) and is killed with SIGKILL
 // at a random moment, many times. Each time the file parses and holds one of
 // the schedules written, and the first write of the next start leaves no
 // temporary file behind.
@@ -29,10 +30,14 @@ using PowerLoss = StoreTest;
 const std::string kName = "EmpWCmd_FSCH030001";
 constexpr int kKills = 40;
 
-bool write(ScheduleManager& sm, int value) {
+// The hand-over of a schedule with the one value (staged until the store's
+// syncHandedOverFiles writes it).
+bool handOver(ScheduleManager& sm, int value) {
     return sm.addScheduleJSON(1, kName, true, false, 30, 1, 60, {static_cast<double>(value)}, 0,
                               {static_cast<int64_t>(kNowSec) - 10, 0}, {0, 5, 0, 0, 0, 0, 0, 0}, false, value);
 }
+// The same, written.
+bool write(ScheduleManager& sm, int value) { return handOver(sm, value) && sm.syncHandedOverFiles(1); }
 
 // The one value of the stored schedule; -1 when the file does not parse as one.
 int storedValue(const fs::path& file) {
@@ -64,9 +69,10 @@ TEST_F(PowerLoss, AKilledWriterLeavesTheOldOrTheNewSchedule) {
             ::close(started[0]);
             for (int n = 0;; ++n) {  // until killed
                 if (n == 1) (void)!::write(started[1], "w", 1);
-                write(store, n % 2 + 1);
+                handOver(store, n % 2 + 1);
                 store.changeStateKindInJSON(1, kName, n % 3 ? kStateRunning : kStateReady);
                 store.syncHandedOverFiles(1);
+                store.changeStateKindInJSON(1, kName, n % 3 ? kStateReady : kStateRunning);
             }
         }
         // The delay counts from the child's first road: its start-up can take longer.

@@ -69,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)sm.writeTmIfCal(1, name);
     (void)sm.addScheduleJSON(1, name, true, false, 30, 1, 60, {100.0}, 0, {static_cast<int64_t>(now) - 10, 0},
                              {0, 5, 0, 0, 0, 0, 0, 0}, false, 1);
+    (void)sm.syncHandedOverFiles(1);  // the road's end: the next input is read from its file
     std::cout.rdbuf(console);
     std::cerr.rdbuf(errors);
     fs::remove(file + schedulefile::kRejectedSuffix);

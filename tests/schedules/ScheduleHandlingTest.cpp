@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "schedules/RoadLock.h"
+#include "tests/iec61850_core/FailingSync.h"
 #include "tests/schedules/HandlingTestSupport.h"
 
 using namespace scheduletest;
@@ -285,6 +286,85 @@ TEST_F(Evaluation, OneCommandSyncsItsScheduleFileOnce) {
                             std::filesystem::directory_iterator()),
               3)
         << "three schedule files and no temporary one";
+}
+
+// A command whose schedule file cannot be written (its sync or its
+// directory's fails, through the durable writer's test seam) leaves in force
+// what was: AnOut1, the states, and the nodes in the model as the store
+// holds them; the disk working again brings nothing refused into force (the
+// periodic evaluation and a resend of every node run first); the next
+// command applies.
+TEST_F(Evaluation, ACommandWhoseFileCannotBeSyncedLeavesWhatWasInForce) {
+    using iec61850::SyncTarget;
+    struct Case {
+        const char* what;
+        SyncTarget failing;
+        int error;
+    };
+    const Case cases[] = {
+        {"the file's sync, EIO", SyncTarget::kFile, EIO},
+        {"the directory's sync, ENOSPC", SyncTarget::kDirectory, ENOSPC},
+    };
+    const std::string inForce = "EmpWCmd_FSCH030001";
+    const std::string fresh = "EmpWCmd_FSCH030002";  // holds nothing in the store
+    auto state = [this](const std::string& ln) {
+        ScheduleNode n = node(1, ln);
+        return n.int32(n.attr("SchdSt", "stVal"));
+    };
+    auto value = [this](const std::string& ln) {
+        ScheduleNode n = node(1, ln);
+        return n.real(n.sub("ValASG001", "setMag", "f"));
+    };
+    auto enabled = [this](const std::string& ln) {
+        ScheduleNode n = node(1, ln);
+        return n.boolean(n.attr("EnaReq", "stVal"));
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeSchedule(1, inForce, {4200.0f}, 3600, {kNowSec - 10}, true);
+        process(1, inForce);
+        ASSERT_EQ(anOut1(1), 4200.0f);
+        ASSERT_EQ(state(inForce), kStateRunning);
+        {
+            testsync::FailingSync failing(c.failing, c.error);
+            listener.clear();
+            syslog.clear();
+            // A new limit on the node in force, and one on a node without a schedule.
+            writeSchedule(1, inForce, {3000.0f}, 3600, {kNowSec - 5}, true);
+            writeSchedule(1, fresh, {2500.0f}, 3600, {kNowSec - 5}, true);
+            for (const std::string& ln : {inForce, fresh}) {
+                RoadLock::Guard road;
+                processInRoad(1, ln);
+                EXPECT_FALSE(handling->isStored(1, ln)) << ln;
+            }
+            EXPECT_EQ(anOut1(1), 4200.0f);
+            EXPECT_EQ(handling->getActiveScheduleName(1), inForce);
+            EXPECT_TRUE(listener.calls().empty());
+            EXPECT_EQ(state(inForce), kStateRunning);
+            EXPECT_EQ(value(inForce), 4200.0f) << "the node shows the stored schedule again";
+            ScheduleNode n = node(1, inForce);
+            EXPECT_EQ(n.timeMs(n.attr("StrTm01", "setTm")), (kNowSec - 10) * 1000);
+            EXPECT_FALSE(enabled(fresh)) << "a node with nothing in force is not left enabled";
+            size_t errors = 0;
+            for (const auto& r : syslog.records()) errors += r.priority == LOG_ERR;
+            EXPECT_EQ(errors, 2u) << "one line per command";
+            failing.heal();
+        }
+        // What runs without a command once the disk works again.
+        clock->advanceMs(5000);
+        road()->updateSchedule(1);
+        road()->updateStatesOfAllCls();
+        EXPECT_EQ(anOut1(1), 4200.0f);
+        EXPECT_EQ(handling->getActiveScheduleName(1), inForce);
+        EXPECT_EQ(state(inForce), kStateRunning);
+        EXPECT_EQ(schedulefile::getArray(scheduleManager->readJSON(1, inForce), "ValASG")->GetArray()[0].GetDouble(),
+                  4200.0);
+
+        writeSchedule(1, inForce, {2500.0f}, 3600, {kNowSec - 5}, true);
+        process(1, inForce);
+        EXPECT_TRUE(handling->isStored(1, inForce));
+        EXPECT_EQ(anOut1(1), 2500.0f);
+    }
 }
 
 TEST_F(Evaluation, StoredStateOutsideItsSlotPublishesZero) {

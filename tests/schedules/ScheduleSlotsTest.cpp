@@ -47,7 +47,7 @@ TEST_F(ScheduleSlots, EntryIndexStaysExactFarIntoALongSchedule) {
     const uint64_t start = kNowSec;
     writeStored(1, kBase,
                 FileBuilder::normal(kBase)
-                    .set("StrTm", "[" + std::to_string(start) + "]")
+                    .set("StrTm", '[' + std::to_string(start) + "]")
                     .set("SchdIntv", "1")
                     .set("NumEntr", "40000000")
                     .json());

@@ -32,9 +32,9 @@ TEST_F(ScheduleStates, StateTable) {
     const Case cases[] = {
         {"base inside its slot", kBase, base, 4, 4},
         {"base before its slot", kBase, FileBuilder(base).set("StrTm", "[0," + secs(100) + "]"), 3, 3},
-        {"base after its slot", kBase, FileBuilder(base).set("StrTm", "[" + secs(-60) + "]"), 3, 3},
+        {"base after its slot", kBase, FileBuilder(base).set("StrTm", '[' + secs(-60) + "]"), 3, 3},
         {"slot of the second start time", kBase,
-         FileBuilder(base).set("StrTm", "[" + secs(-600) + "," + secs(-1) + "]"), 4, 4},
+         FileBuilder(base).set("StrTm", '[' + secs(-600) + "," + secs(-1) + "]"), 4, 4},
         {"priority 40", kBase, FileBuilder(base).set("SchdPrio", "40"), 1, 1},
         {"priority 250", kBase, FileBuilder(base).set("SchdPrio", "250"), 4, 4},
         {"priority missing", kBase, FileBuilder(base).drop("SchdPrio"), 1, 1},

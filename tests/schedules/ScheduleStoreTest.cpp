@@ -18,6 +18,7 @@
 #include <future>
 #include <limits>
 
+#include "tests/iec61850_core/FailingSync.h"
 #include "tests/schedules/ScheduleTestSupport.h"
 
 using namespace scheduletest;
@@ -29,10 +30,29 @@ using StoreFiles = StoreTest;
 
 const std::array<int, 8> kNoCalendar = {0, 5, 0, 0, 0, 0, 0, 0};
 
-bool addNormal(ScheduleManager& sm, int cls, const std::string& name, const std::vector<double>& values,
-               int64_t latest, bool enaReq = true, int numEntr = -1) {
+// A hand-over as the road makes it: staged, then written by the store's
+// syncHandedOverFiles; false when either refused it.
+bool handOverNormal(ScheduleManager& sm, int cls, const std::string& name, const std::vector<double>& values,
+                    int64_t latest, bool enaReq = true, int numEntr = -1) {
     return sm.addScheduleJSON(cls, name, enaReq, !enaReq, 30, numEntr < 0 ? static_cast<int>(values.size()) : numEntr,
                               60, values, 0, {static_cast<int64_t>(kNowSec) - 10, 0}, kNoCalendar, false, latest);
+}
+bool addNormal(ScheduleManager& sm, int cls, const std::string& name, const std::vector<double>& values,
+               int64_t latest, bool enaReq = true, int numEntr = -1) {
+    return handOverNormal(sm, cls, name, values, latest, enaReq, numEntr) && sm.syncHandedOverFiles(cls);
+}
+
+// The first value of what the store reads for the schedule; -1 for none.
+double firstValue(const ScheduleManager& sm, int cls, const std::string& name) {
+    const rapidjson::Document doc = sm.readJSON(cls, name);
+    const rapidjson::Value* values = schedulefile::getArray(doc, "ValASG");
+    return values && !values->Empty() && (*values)[0].IsNumber() ? (*values)[0].GetDouble() : -1;
+}
+
+size_t errorLines(const testsupport::SyslogCapture& syslog) {
+    size_t n = 0;
+    for (const auto& r : syslog.records()) n += r.priority == LOG_ERR;
+    return n;
 }
 
 TEST(ScheduleNames, SortedIntoKindListsAndAppended) {
@@ -72,6 +92,9 @@ TEST_F(StoreFiles, BothLayoutsByteForByte) {
                                       {1767225600, 0, -1}, {1, 2, 3, 4, 5, 6, 7, 8}, false, 1767225600123));
     ASSERT_TRUE(store.addScheduleJSONTrg(2, "SysSoft_FSCH110002", 110, 3, 60, {1500.9, -0.5, -7.9}, 3, true, true,
                                          1767225600123, true));
+    EXPECT_FALSE(storedExists(1, "EmpWCmd_FSCH030001")) << "a hand-over waits for the end of its road";
+    ASSERT_TRUE(store.syncHandedOverFiles(1));
+    ASSERT_TRUE(store.syncHandedOverFiles(2));
     ::umask(previous);
 
     EXPECT_EQ(readStored(1, "EmpWCmd_FSCH030001"),
@@ -184,6 +207,93 @@ TEST_F(StoreFiles, FailedWriteKeepsTheOldFile) {
               1);
 }
 
+// A hand-over whose write fails at a sync (through the durable writer's test
+// seam) is dropped at the end of its road: the file and every query keep
+// what is in force, one LOG_ERR line says so, the disk working again brings
+// nothing refused into force, and the next hand-over is written.
+TEST_F(StoreFiles, AHandOverWhoseSyncFailsLeavesWhatIsInForce) {
+    using iec61850::SyncTarget;
+    struct Case {
+        const char* what;
+        SyncTarget failing;
+        int error;
+    };
+    const Case cases[] = {
+        {"the file's sync, EIO", SyncTarget::kFile, EIO},
+        {"the file's sync, ENOSPC", SyncTarget::kFile, ENOSPC},
+        {"the directory's sync, EIO", SyncTarget::kDirectory, EIO},
+        {"the directory's sync, ENOSPC", SyncTarget::kDirectory, ENOSPC},
+    };
+    const std::string name = "EmpWCmd_FSCH030001";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(addNormal(store, 1, name, {4200}, 1000));
+        ASSERT_EQ(store.checkStatusOfSchedule(1, name), kStateRunning);
+        const std::string inForce = readStored(1, name);
+        {
+            testsync::FailingSync failing(c.failing, c.error);
+            syslog.clear();
+            ASSERT_TRUE(handOverNormal(store, 1, name, {3000}, 2000));
+            EXPECT_EQ(firstValue(store, 1, name), 3000) << "the road reads its hand-over";
+            EXPECT_EQ(readStored(1, name), inForce) << "the file waits for the end of the road";
+            std::vector<std::string> refused;
+            EXPECT_FALSE(store.syncHandedOverFiles(1, &refused));
+            EXPECT_EQ(refused, std::vector<std::string>{name});
+            EXPECT_EQ(readStored(1, name), inForce);
+            EXPECT_EQ(firstValue(store, 1, name), 4200);
+            EXPECT_EQ(store.getActivateSchedule(1), name);
+            EXPECT_EQ(errorLines(syslog), 1u);
+            EXPECT_TRUE(syslog.records().front().text.starts_with("Error: unable to save file ./schedules/CLS1/" +
+                                                                   name + ".json: sync"))
+                << syslog.records().front().text;
+            // A road while the disk still refuses: nothing to write, the
+            // retry of the put-back fails with one warning at most.
+            EXPECT_TRUE(store.syncHandedOverFiles(1));
+            EXPECT_EQ(errorLines(syslog), 1u);
+            failing.heal();
+        }
+        EXPECT_TRUE(store.syncHandedOverFiles(1));  // the first road after the disk works again
+        EXPECT_EQ(readStored(1, name), inForce);
+        EXPECT_EQ(store.checkStatusOfSchedule(1, name), kStateRunning);
+        EXPECT_EQ(firstValue(store, 1, name), 4200);
+
+        ASSERT_TRUE(addNormal(store, 1, name, {2500}, 3000));
+        EXPECT_EQ(firstValue(store, 1, name), 2500);
+        EXPECT_NE(readStored(1, name), inForce);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(workDir.path() / "schedules" / "CLS1"), fs::directory_iterator()),
+              1)
+        << "no temporary file stays";
+}
+
+// A second fault: the directory sync fails and the old file cannot be put
+// back. The refused text stays on disk for the moment, the store reads the
+// text in force from memory, and a road after the disk works again writes
+// it back.
+TEST_F(StoreFiles, AnOldFileThatCannotBePutBackIsReadFromMemoryUntilItIsWrittenBack) {
+    const std::string name = "EmpWCmd_FSCH030001";
+    ASSERT_TRUE(addNormal(store, 1, name, {4200}, 1000));
+    ASSERT_EQ(store.checkStatusOfSchedule(1, name), kStateRunning);
+    const std::string inForce = readStored(1, name);
+    const fs::path dir = workDir.path() / schedulefile::directory(1);
+    testsync::FailingSync failing(iec61850::SyncTarget::kDirectory, EIO, [&] {
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            if (entry.path().filename().string().starts_with("." + name)) fs::rename(entry.path(), workDir.path() / "gone");
+        }
+    });
+    ASSERT_TRUE(handOverNormal(store, 1, name, {3000}, 2000));
+    EXPECT_FALSE(store.syncHandedOverFiles(1));
+    EXPECT_NE(readStored(1, name), inForce) << "the refused text is in place";
+    EXPECT_EQ(firstValue(store, 1, name), 4200);
+    EXPECT_EQ(store.getActivateSchedule(1), name);
+    EXPECT_EQ(store.checkStatusOfSchedule(1, name), kStateRunning);
+    failing.heal();
+    EXPECT_TRUE(store.syncHandedOverFiles(1));
+    EXPECT_EQ(schedulefile::getArray(schedulefile::read((dir / (name + ".json")).string()), "ValASG")->GetArray()[0].GetDouble(),
+              4200);
+    EXPECT_EQ(firstValue(store, 1, name), 4200);
+}
+
 TEST_F(StoreFiles, DirectoryThatCannotBeMadeWritesNothing) {
     workDir.writeFile("schedules/CLS3", "not a directory");
     EXPECT_FALSE(addNormal(store, 3, "EmpSPrg_FSCH020001", {1}, 1000));
@@ -290,7 +400,7 @@ TEST_F(StoreFiles, InPlaceChangesOfStateAndFirstStartTime) {
     EXPECT_EQ(readStored(1, "EmpSPrg_FSCH020003"),
               FileBuilder(builder)
                   .set("ScheduleStateKind", "3")
-                  .set("StrTm", "[" + std::to_string(kNowSec - 1) + ",6,7]")
+                  .set("StrTm", '[' + std::to_string(kNowSec - 1) + ",6,7]")
                   .json());
 
     for (const char* strTm : {"[]", "5"}) {

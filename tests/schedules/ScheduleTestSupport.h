@@ -45,7 +45,7 @@ public:
                       {"SchdIntv", "60"},
                       {"ValASG", "[4200.0]"},
                       {"Multiplier", "0"},
-                      {"StrTm", "[" + std::to_string(kNowSec - 10) + ",0]"},
+                      {"StrTm", '[' + std::to_string(kNowSec - 10) + ",0]"},
                       {"StrCal", "[0,5,0,0,0,0,0,0]"},
                       {"SchdReuse", "false"},
                       {"LatestUpdate", std::to_string(kNowSec * 1000 - 20000)}};

@@ -1,9 +1,9 @@
 // A full file system under the box's working tree: the core with the real
 // schedule handling, its MMS server served by the main loop, on a small tmpfs
 // the test mounts as the working directory. A limit whose schedule cannot be
-// stored is not shown as applied, the limit in force stays, and the next
-// operate after space is freed applies; uploads over MMS stop before they
-// take the room the schedules need.
+// stored is not shown as applied, the limit in force stays (its schedule
+// still runs), and the next operate after space is freed applies; uploads
+// over MMS stop before they take the room the schedules need.
 #include <sys/mount.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -24,30 +24,18 @@
 #include "foundation/ModelLookup.h"
 #include "tests/files/ObtainClient.h"
 #include "tests/server/MmsRequests.h"
+#include "tests/server/RealCore.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TestSupport.h"
 
 namespace fs = std::filesystem;
+using servertest::realCore;
 using testsupport::eventually;
 
 namespace {
 
 constexpr const char* kNode = "EmpDCmd_FSCH050001";
 constexpr size_t kMiB = 1024 * 1024;
-
-// The one core of the test process with the real schedule handling (which
-// needs a system bus while it is created).
-IecServer& realCore() {
-    static IecServer* core = [] {
-        testsupport::PrivateSystemBus bus;
-        auto* s = new IecServer;  // lives for the whole test process, like the daemon's
-        s->config.iec61850TcpPort = testsupport::freeLoopbackPort();
-        s->debugMode = true;  // the value file in the working directory, on the tmpfs
-        s->initIecServer();
-        return s;
-    }();
-    return *core;
-}
 
 float modelFloat(DataAttribute* a) { return IedServer_getFloatAttributeValue(iedServer, a); }
 int32_t modelInt(DataAttribute* a) { return IedServer_getInt32AttributeValue(iedServer, a); }
@@ -66,6 +54,9 @@ protected:
         mounted = true;
         fs::current_path(box);
         fs::create_directory("uploaded_files");
+        // The server opened its file store where it started (the first test's
+        // directory); this test's uploads go to the tmpfs.
+        IedServer_setFilestoreBasepath(iedServer, (box / "uploaded_files/").c_str());
         core->startMainLoop();  // every schedule handed to the store: the files are on the tmpfs
         loop = std::thread([this] {
             while (!stop) core->runMainLoopPass(5);
@@ -137,8 +128,9 @@ TEST_F(FullDisk, ALimitThatCannotBeStoredIsNotShownAsApplied) {
     ASSERT_TRUE(operate(3000.0f));
     ASSERT_TRUE(eventually([&] { return roadsEnded() > ended; }));
     EXPECT_EQ(storeFailures(), 1u) << "one error line for the schedule that was not stored";
-    EXPECT_NE(modelInt(state), kStateRunning);
+    EXPECT_EQ(modelInt(state), kStateRunning) << "the schedule in force still runs";
     EXPECT_EQ(modelFloat(anOut1), 5000.0f) << "the limit in force stays";
+    EXPECT_EQ(modelFloat(valueInModel), 5000.0f) << "the node shows the schedule in force again";
 
     // The gateways' entry points say so, and change nothing either.
     struct Write {
@@ -156,7 +148,7 @@ TEST_F(FullDisk, ALimitThatCannotBeStoredIsNotShownAsApplied) {
         EXPECT_EQ(modelFloat(anOut1), 5000.0f) << w.what;
         EXPECT_EQ(modelFloat(anOut1Cls2), lppInForce) << w.what;
     }
-    EXPECT_NE(modelInt(state), kStateRunning);
+    EXPECT_EQ(modelInt(state), kStateRunning);
 
     // With room again, the next operate applies.
     unfill();

@@ -2,14 +2,20 @@
 // Writing a file so that a power loss leaves under its name either the old
 // content or the new one, never a mix and never an empty file: the bytes go
 // to a temporary file ".<name>.XXXXXX" in the destination's directory, which
-// is synced to disk, renamed onto the destination, and the directory is
-// synced so the rename itself survives. Every step is checked; a failure
-// leaves the destination as it was (or, when only the directory sync failed,
-// renamed but not confirmed durable) and removes the temporary file.
+// is synced to disk, put in place of the destination, and the directory is
+// synced so the rename itself survives. Every step is checked, and a failed
+// one of a synced commit leaves the destination as it was: up to the rename
+// nothing has touched it; when the directory sync fails after the rename,
+// the old file (kept under the temporary name by an exchange of the two
+// names, RENAME_EXCHANGE) is put back, or the new one removed when there
+// was none. Only when putting back fails too, or the file system has no
+// exchange (the old file is then renamed over), may the new content stay
+// (destinationChanged() says so). A killed process leaves the old or the
+// whole new file, and at most a temporary file beside it.
 //
-// The library's file store uses it, and so may the application (for its own
-// files); it has no logging of its own: a failed call returns false and
-// error() says which step failed and why.
+// Writers of the library and of the application use it; it has no logging
+// of its own: a failed call returns false and error() says which step
+// failed and why.
 
 #include <cstddef>
 #include <cstdint>
@@ -41,8 +47,23 @@ enum class Durability {
 };
 
 // The number of fsync calls (files and directories) the durable writer has
-// made in this process; for tests and benches that count the syncs of a road.
+// made in this process, failed ones included; for tests and benches that
+// count the syncs of a road.
 uint64_t durableSyncCount();
+
+// The test seam of the durable writer: every sync it makes (DurableFile's
+// commit, FileReplacer's syncDeferred) goes through one function, fsync by
+// default. A test installs another one to make the sync of a file or that of
+// a directory fail (return -1 with errno set) and puts fsync back with
+// nullptr; the previous function is returned. Production code never calls
+// it. The function is read atomically at each sync, so a test may switch it
+// while another thread writes.
+enum class SyncTarget {
+    kFile,       // a written temporary file, or a deferred file
+    kDirectory,  // the directory of a renamed file
+};
+using SyncFunction = int (*)(int fd, SyncTarget target);
+SyncFunction setSyncForTesting(SyncFunction sync);
 
 class DurableFile {
 public:
@@ -65,10 +86,22 @@ public:
     bool write(const void* data, size_t size);
     // Syncs and closes the file, renames it onto the destination and syncs
     // the directory; without the two syncs unless durability is kSynced. The
-    // object is empty afterwards, whatever the outcome.
+    // object is empty afterwards, whatever the outcome. A failure leaves the
+    // destination as it was (see the top of this header), except where
+    // destinationChanged() says otherwise; after a failed directory sync the
+    // directory's own state on disk is not known until it is synced again.
     bool commit(Commit how = Commit::kReplace, Durability durability = Durability::kSynced);
     // Drops the temporary file.
     void discard();
+
+    // After a failed commit: true when the directory sync failed and the old
+    // state of the destination could not be put back, so the destination may
+    // hold the new content; false after every other failure.
+    bool destinationChanged() const { return changed_; }
+    // After a failed commit: true when the rename was made and the directory
+    // sync failed, so that the directory's state on disk (the put-back
+    // included) is not known until it is synced again.
+    bool directoryUnsynced() const { return directoryUnsynced_; }
 
     // The last failure: "<step> <path>: <system text>", and its errno value.
     const std::string& error() const { return error_; }
@@ -76,12 +109,18 @@ public:
 
 private:
     bool fail(const char* step, const std::filesystem::path& path, int code);
+    // Puts the destination back as it was before the rename (the old file
+    // from the temporary name after an exchange; no file when the rename
+    // created it); false when that failed or is not possible.
+    bool putBack(bool exchanged, bool created);
 
     UniqueFd fd_;
     std::filesystem::path temporary_;
     std::filesystem::path destination_;
     std::string error_;
     int errno_ = 0;
+    bool changed_ = false;
+    bool directoryUnsynced_ = false;
 };
 
 // Replaces whole files, for a writer that replaces the files of a few
@@ -94,13 +133,27 @@ class FileReplacer {
 public:
     // Replaces the file at path by content with the given mode (see
     // Durability). On failure the old file stays and error holds the failed
-    // step and the system's text.
+    // step and the system's text. When the directory sync of a kSynced
+    // replace failed, the old file is put back and its name is kept as
+    // deferred, so that syncDeferred (or the next kSynced replace of the
+    // path) makes the put-back durable: a retry only ever makes durable what
+    // the destination held before, never the refused content. When given,
+    // destinationChanged tells whether the put-back failed, so that the
+    // destination may hold the new content (DurableFile::destinationChanged);
+    // such a file is not kept as deferred.
     bool replace(const std::filesystem::path& path, std::string_view content, unsigned mode, Durability durability,
-                 std::string& error);
-    // Makes the files that kDeferred replaces left in directory durable: each
-    // file is synced, then the directory once. False when a sync failed (error
-    // says which); a file not known to be durable stays deferred, so the next
-    // call tries it again.
+                 std::string& error, bool* destinationChanged = nullptr);
+    // Removes the file at path (a missing one is fine) and syncs its
+    // directory; when that sync fails, the removal waits for syncDeferred
+    // like a put-back. False (error says why) only when the file is still
+    // there.
+    bool remove(const std::filesystem::path& path, std::string& error);
+    // Makes the files that kDeferred replaces (and the put-backs above) left
+    // in directory durable: each file is synced, then the directory once.
+    // False when a sync failed (error says which); a file not known to be
+    // durable stays deferred, so the next call tries it again. (A file whose
+    // own sync failed may have lost data even when a later sync succeeds;
+    // the put-backs are files that were durable before.)
     bool syncDeferred(const std::filesystem::path& directory, std::string& error);
 
 private:
