@@ -171,7 +171,8 @@ bool InternalInterfaceJSONRPC::notifyServer(int n, int64_t powerLimit) {
     } catch (const std::exception& e) {
         std::cerr << "InternalInterfaceJSONRPC -> Error sending values: " << e.what() << std::endl;
         logMessage(&logLevel, LOG_INFO, "InternalInterfaceJSONRPC -> Error sending values: %s", e.what());
-        // No HTTP answer at all (refused, timed out, cut): the connector names the transport error.
+        // No usable HTTP answer (refused, past its deadline, cut, over a bound
+        // of the answer): the connector names the failure as text.
         const auto* failure = dynamic_cast<const jsonrpc::JsonRpcException*>(&e);
         return !(failure != nullptr && failure->Code() == jsonrpc::kConnectorError && failure->Data().is_string());
     }

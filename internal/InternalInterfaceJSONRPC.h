@@ -10,6 +10,12 @@
 // server always ends up with every CLS's latest limit and a slow or hung
 // server never holds up the road. A value the server never answered is sent
 // again until it is answered or replaced by a newer one.
+//
+// A post ends within its deadline (jsonrpc::HttpTimeouts::answer, 5 s) and
+// reads no more of an answer than the connector's bounds allow (header
+// lines, every line, the whole answer: jsonrpc/CppHttpLibClientConnector.h);
+// an answer over any of them fails the post like no answer, with one
+// "Error sending values" line, and the sender goes on.
 
 #include <chrono>
 #include <condition_variable>

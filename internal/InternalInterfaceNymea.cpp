@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 #include <iostream>
+#include <limits>
 
 #include <rapidjson/document.h>
 #include <rapidjson/memorystream.h>
@@ -167,13 +168,16 @@ bool nymeajson::connectTo(int fd, const std::string& host, int port) {
 
 namespace nymeajson {
 
-FrameStatus takeValue(std::string& buffer, std::string& valueText) {
+namespace {
+
+// takeValue on buffer[0, limit) alone: what lies beyond is not looked at.
+FrameStatus takeValueWithin(std::string& buffer, size_t limit, std::string& valueText) {
     size_t start = buffer.find_first_not_of(" \t\r\n");
-    if (start == std::string::npos) {
-        buffer.clear();
+    if (start == std::string::npos || start >= limit) {
+        buffer.erase(0, limit);
         return FrameStatus::Incomplete;
     }
-    rapidjson::MemoryStream stream(buffer.data() + start, buffer.size() - start);
+    rapidjson::MemoryStream stream(buffer.data() + start, limit - start);
     rapidjson::Document document;
     constexpr unsigned kFlags =
         rapidjson::kParseStopWhenDoneFlag | rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
@@ -189,11 +193,110 @@ FrameStatus takeValue(std::string& buffer, std::string& valueText) {
     // feed lies at or after the failing place, the bytes were there and did
     // not make a value: drop that text up to and with the line feed.
     size_t lineEnd = buffer.find('\n', errorAt);
-    if (lineEnd == std::string::npos) {
+    if (lineEnd == std::string::npos || lineEnd >= limit) {
         return FrameStatus::Incomplete;
     }
     buffer.erase(0, lineEnd + 1);
     return FrameStatus::Dropped;
+}
+
+}  // namespace
+
+FrameStatus takeValue(std::string& buffer, std::string& valueText) {
+    return takeValueWithin(buffer, buffer.size(), valueText);
+}
+
+void CheckedStream::append(std::string_view bytes) {
+    if (discarding_) {
+        const size_t lineEnd = bytes.find('\n');
+        if (lineEnd == std::string_view::npos) return;
+        discarding_ = false;  // the end of the dropped line
+        bytes.remove_prefix(lineEnd + 1);
+    }
+    buffer_.append(bytes);
+}
+
+void CheckedStream::clear() {
+    buffer_.clear();
+    checked_ = 0;
+    refusedWhy_.reset();
+    discarding_ = false;
+}
+
+void CheckedStream::overflow() {
+    discarding_ = !buffer_.empty() && buffer_.back() != '\n';
+    buffer_.clear();
+    checked_ = 0;
+    refusedWhy_.reset();
+}
+
+bool CheckedStream::checkLines() {
+    if (refusedWhy_) return false;
+    const size_t from = checked_;
+    size_t lineEnd;
+    while ((lineEnd = buffer_.find('\n', checked_)) != std::string::npos) {
+        const std::string_view line = std::string_view(buffer_).substr(checked_, lineEnd - checked_);
+        if (auto refused = inbound::refusal(line, bounds_)) {
+            refusedWhy_ = std::move(*refused);
+            refusedLength_ = lineEnd + 1 - checked_;
+            return true;
+        }
+        checked_ = lineEnd + 1;
+    }
+    return checked_ != from;
+}
+
+CheckedStream::Step CheckedStream::nextValue(std::string& valueText, std::string& why) {
+    for (;;) {
+        if (checked_ > 0) {
+            const size_t before = buffer_.size();
+            const FrameStatus status = takeValueWithin(buffer_, checked_, valueText);
+            checked_ -= before - buffer_.size();
+            if (status == FrameStatus::Value) return Step::Value;
+            if (status == FrameStatus::Dropped) return Step::Dropped;
+            // What is left of the checked lines is one value still open.
+            if (checked_ > bounds_.maxBytes) {
+                overflow();
+                return Step::Overflow;
+            }
+        }
+        if (refusedWhy_) {
+            // The refused line goes, and with it a value begun before it.
+            buffer_.erase(0, checked_ + refusedLength_);
+            checked_ = 0;
+            why = std::move(*refusedWhy_);
+            refusedWhy_.reset();
+            return Step::Refused;
+        }
+        if (!checkLines()) {
+            if (buffer_.size() <= bounds_.maxBytes) return Step::Incomplete;
+            overflow();
+            return Step::Overflow;
+        }
+    }
+}
+
+CheckedStream::Step CheckedStream::nextLine(std::string& line, std::string& why) {
+    const size_t lineEnd = buffer_.find('\n');
+    if (lineEnd == std::string::npos) {
+        if (buffer_.size() <= bounds_.maxBytes) return Step::Incomplete;
+        overflow();
+        return Step::Overflow;
+    }
+    line.assign(buffer_, 0, lineEnd);
+    buffer_.erase(0, lineEnd + 1);
+    if (lineEnd + 1 <= checked_) {
+        checked_ -= lineEnd + 1;
+    } else {
+        // Past what nextValue checked: every line is checked here anyway.
+        checked_ = 0;
+        refusedWhy_.reset();
+    }
+    if (auto refused = inbound::refusal(line, bounds_)) {
+        why = std::move(*refused);
+        return Step::Refused;
+    }
+    return Step::Line;
 }
 
 }  // namespace nymeajson
@@ -288,7 +391,6 @@ void InternalInterfaceNymea::closeSocket() {
     }
     connected = false;
     recvBuffer.clear();
-    discardingLine = false;
 }
 
 void InternalInterfaceNymea::connectWithRetries() {
@@ -371,16 +473,29 @@ json InternalInterfaceNymea::waitForResponse(int id) {
     std::string valueText;
     for (;;) {
         // First everything already buffered, then new bytes.
-        while (!recvBuffer.empty()) {
-            nymeajson::FrameStatus status = nymeajson::takeValue(recvBuffer, valueText);
-            if (status == nymeajson::FrameStatus::Incomplete) {
-                logMessage(&logLevel, LOG_DEBUG, "Nymea: Response pending (buffer=%zu bytes)", recvBuffer.size());
-                break;
+        for (bool more = !recvBuffer.empty(); more;) {
+            std::string why;
+            switch (recvBuffer.nextValue(valueText, why)) {
+                case nymeajson::CheckedStream::Step::Value:
+                    break;
+                case nymeajson::CheckedStream::Step::Dropped:
+                    logMessage(&logLevel, LOG_DEBUG, "Nymea: Dropped malformed text from the platform.");
+                    continue;
+                case nymeajson::CheckedStream::Step::Refused:
+                    logMessage(&logLevel, LOG_WARNING, "Nymea: Message dropped: %s", why.c_str());
+                    continue;
+                case nymeajson::CheckedStream::Step::Overflow:
+                    logMessage(&logLevel, LOG_ERR, "Nymea: recvBuffer overflow. Clearing buffer.");
+                    continue;
+                default:
+                    if (!recvBuffer.empty()) {
+                        logMessage(&logLevel, LOG_DEBUG, "Nymea: Response pending (buffer=%zu bytes)",
+                                   recvBuffer.size());
+                    }
+                    more = false;
+                    continue;
             }
-            if (status == nymeajson::FrameStatus::Dropped) {
-                logMessage(&logLevel, LOG_DEBUG, "Nymea: Dropped malformed text from the platform.");
-                continue;
-            }
+            // Each line was checked; a value over several lines may still nest too deeply.
             if (jsonNestsDeeperThan(valueText, kMaxJsonDepth)) {
                 logMessage(&logLevel, LOG_WARNING, "Nymea: Message nested too deeply. Skipping.");
                 continue;
@@ -409,10 +524,6 @@ json InternalInterfaceNymea::waitForResponse(int id) {
             logMessage(&logLevel, LOG_DEBUG, "Parsed JSON size: %zu bytes", message.dump().size());
             handleMessageWhileWaiting(message);
         }
-        if (recvBuffer.size() > kMaxBufferedBytes) {
-            recvBuffer.clear();
-            logMessage(&logLevel, LOG_ERR, "Nymea: recvBuffer overflow. Clearing buffer.");
-        }
 
         if (socketFd < 0) return nullptr;
         WaitResult wait = waitReadable(socketFd, remainingUntil(deadline));
@@ -432,7 +543,7 @@ json InternalInterfaceNymea::waitForResponse(int id) {
             closeSocket();
             return nullptr;
         }
-        recvBuffer.append(chunk, static_cast<size_t>(n));
+        recvBuffer.append(std::string_view(chunk, static_cast<size_t>(n)));
     }
 }
 
@@ -631,30 +742,29 @@ void InternalInterfaceNymea::listenerPass(SteadyClock::time_point& nextSourceQue
         closeSocket();
         return;  // the next pass reconnects
     }
-    recvBuffer.append(chunk, static_cast<size_t>(n));
+    recvBuffer.append(std::string_view(chunk, static_cast<size_t>(n)));
     handleBufferedLines();
 }
 
 void InternalInterfaceNymea::handleBufferedLines() {
-    size_t lineEnd;
-    while ((lineEnd = recvBuffer.find('\n')) != std::string::npos) {
-        std::string line = recvBuffer.substr(0, lineEnd);
-        recvBuffer.erase(0, lineEnd + 1);
-        if (discardingLine) {
-            discardingLine = false;  // the end of the over-long line
-            continue;
+    std::string line;
+    std::string why;
+    for (;;) {
+        switch (recvBuffer.nextLine(line, why)) {
+            case nymeajson::CheckedStream::Step::Line:
+                // Empty lines (and a carriage return before a line feed) carry nothing.
+                if (line.find_first_not_of(" \t\r") != std::string::npos) handleNotification(line);
+                break;
+            case nymeajson::CheckedStream::Step::Refused:
+                std::cerr << "❌ JSON parse error: " << why << "\n";
+                logMessage(&logLevel, LOG_WARNING, "Nymea: Notification dropped: %s", why.c_str());
+                break;
+            case nymeajson::CheckedStream::Step::Overflow:
+                logMessage(&logLevel, LOG_ERR, "Nymea: recvBuffer overflow. Clearing buffer.");
+                break;
+            default:
+                return;  // no whole line left
         }
-        if (line.size() > kMaxBufferedBytes) {
-            logMessage(&logLevel, LOG_ERR, "Nymea: recvBuffer overflow. Clearing buffer.");
-            continue;
-        }
-        // Empty lines (and a carriage return before a line feed) carry nothing.
-        if (line.find_first_not_of(" \t\r") != std::string::npos) handleNotification(line);
-    }
-    if (recvBuffer.size() > kMaxBufferedBytes) {
-        if (!discardingLine) logMessage(&logLevel, LOG_ERR, "Nymea: recvBuffer overflow. Clearing buffer.");
-        recvBuffer.clear();
-        discardingLine = true;
     }
 }
 
@@ -1017,7 +1127,10 @@ std::array<std::string, InternalInterfaceNymea::kMeasurementCount> InternalInter
 }
 
 std::vector<std::optional<std::string>> nymeajson::sourcesOfNotification(const std::string& line, size_t maxDepth) {
-    if (jsonNestsDeeperThan(line, maxDepth)) throw std::invalid_argument("message nested too deeply");
+    // The parser would take a NUL byte for the end of the line.
+    if (auto refused = inbound::refusal(line, {std::numeric_limits<size_t>::max(), maxDepth})) {
+        throw std::invalid_argument(*refused);
+    }
     const json message = json::parse(line);
     std::vector<std::optional<std::string>> sources;
     if (message.value("notification", std::string()) != kEventTriggered) return sources;

@@ -16,6 +16,11 @@
 // at the grid connection point into "TotW" of "MMXU001" in "CLS1" and keeps
 // the root meter's values in the 18 measurement fields below.
 //
+// What the platform sends is taken line by line: every line passes the
+// shared inbound check (size, NUL bytes, nesting) before it is parsed, the
+// answers that a request waits for (framed by parsing out of checked lines)
+// and the notifications that the listener reads alike (CheckedStream below).
+//
 // Threads: the constructing thread owns the connection until the listener
 // thread starts; from then on only the listener thread touches the socket
 // and the receive buffer. Requests of other threads (the balance requests)
@@ -38,6 +43,87 @@
 
 #include <nlohmann/json.hpp>
 
+#include "foundation/InboundPayload.h"
+
+namespace nymeajson {
+
+enum class FrameStatus {
+    Value,       // one JSON value was taken from the front of the buffer
+    Incomplete,  // the buffer holds the start of a value; wait for more bytes
+    Dropped,     // malformed text up to a line feed was dropped from the buffer
+};
+
+// Takes the first JSON value (leading whitespace skipped) from the front of
+// buffer into valueText; what follows it stays in the buffer. Text that
+// cannot start a valid value and is followed by a line feed is dropped up to
+// that line feed, so one bad line cannot hide the messages behind it.
+FrameStatus takeValue(std::string& buffer, std::string& valueText);
+
+// The byte stream of one connection to the platform. Every line (up to a
+// line feed) goes through the shared inbound check (foundation/
+// InboundPayload.h: its size, NUL bytes, nesting) before anything parses
+// it, notifications and answers alike; a refused line is dropped whole, with
+// any value begun on the lines before it. Two readings of the checked lines:
+//   - nextValue frames JSON values as takeValue does (a value may span lines
+//     and several may share one), but only out of checked lines: a value is
+//     taken once the line it ends on is complete;
+//   - nextLine hands out whole checked lines.
+// More than the size bound buffered without a line feed to end it (or
+// without a value ending) is an overflow: all of it is dropped, and the rest
+// of the line that was under way is dropped when it arrives.
+class CheckedStream {
+public:
+    enum class Step {
+        Value,       // nextValue: valueText holds one JSON value
+        Line,        // nextLine: line holds one line, without its line feed
+        Incomplete,  // wait for more bytes
+        Dropped,     // nextValue: malformed text up to a line feed was dropped
+        Refused,     // a line failed the inbound check and was dropped; why says why
+        Overflow,    // over the size bound without an end: dropped
+    };
+
+    explicit CheckedStream(const inbound::Bounds& lineBounds) : bounds_(lineBounds) {}
+
+    void append(std::string_view bytes);
+    void clear();
+    bool empty() const { return buffer_.empty(); }
+    size_t size() const { return buffer_.size(); }
+    // Anything but blanks and line ends left.
+    bool holdsText() const { return buffer_.find_first_not_of(" \t\r\n") != std::string::npos; }
+
+    Step nextValue(std::string& valueText, std::string& why);
+    Step nextLine(std::string& line, std::string& why);
+
+private:
+    // Drops everything; the rest of an unfinished last line is dropped as it comes.
+    void overflow();
+    // Checks the whole lines after checked_, up to the first refused one;
+    // true when it checked or refused any.
+    bool checkLines();
+
+    inbound::Bounds bounds_;
+    std::string buffer_;
+    // buffer_[0, checked_) is whole lines that passed the check.
+    size_t checked_ = 0;
+    // A refused line right after them (its length with the line feed), not yet reported.
+    std::optional<std::string> refusedWhy_;
+    size_t refusedLength_ = 0;
+    bool discarding_ = false;
+};
+
+// A blocking TCP connect of fd to host (IPv4 text) and port, retried when
+// interrupted; false with errno set on failure.
+bool connectTo(int fd, const std::string& host, int port);
+
+// The power-limit sources a notification line names, in order: one entry per
+// source parameter of a "GridSupport" source event, nullopt where that
+// parameter carries no text. Empty for any other message. Throws
+// std::exception when the line is no JSON, holds a NUL byte, nests deeper
+// than maxDepth (the inbound check's reason as the text) or lacks the members
+// of an event notification.
+std::vector<std::optional<std::string>> sourcesOfNotification(const std::string& line, size_t maxDepth);
+
+}  // namespace nymeajson
 
 class IecCore;
 
@@ -127,10 +213,12 @@ public:
     // The state type id of each measurement field, in field order.
     std::array<std::string, kMeasurementCount> stateTypeIdsCopy() const;
 
-    // Upper bound of buffered bytes without a complete message.
+    // Upper bound of buffered bytes without a complete message, and of one line.
     static constexpr size_t kMaxBufferedBytes = 100000;
     // Deepest nesting of a message that is looked at; deeper ones are dropped.
     static constexpr size_t kMaxJsonDepth = 64;
+    // The inbound check of every line of the stream.
+    static constexpr inbound::Bounds kLineBounds{kMaxBufferedBytes, kMaxJsonDepth};
 
 private:
     enum class WaitResult { Ready, TimedOut, Stopped, Request };
@@ -196,9 +284,8 @@ private:
     int wakeFd = -1;
     std::thread listenerThread;
     std::atomic<bool> stopRequested{false};
-    std::string recvBuffer;
-    // True while the rest of an over-long line is being dropped.
-    bool discardingLine = false;
+    // The receive buffer, shared by the response wait and the listener.
+    nymeajson::CheckedStream recvBuffer{kLineBounds};
 
     // Requests of other threads for the listener thread; requestFd wakes it.
     int requestFd = -1;
@@ -217,30 +304,3 @@ private:
     std::string rootMeterThingId;
     std::array<std::string, kMeasurementCount> stateTypeIds;
 };
-
-namespace nymeajson {
-
-enum class FrameStatus {
-    Value,       // one JSON value was taken from the front of the buffer
-    Incomplete,  // the buffer holds the start of a value; wait for more bytes
-    Dropped,     // malformed text up to a line feed was dropped from the buffer
-};
-
-// Takes the first JSON value (leading whitespace skipped) from the front of
-// buffer into valueText; what follows it stays in the buffer. Text that
-// cannot start a valid value and is followed by a line feed is dropped up to
-// that line feed, so one bad line cannot hide the messages behind it.
-FrameStatus takeValue(std::string& buffer, std::string& valueText);
-
-// A blocking TCP connect of fd to host (IPv4 text) and port, retried when
-// interrupted; false with errno set on failure.
-bool connectTo(int fd, const std::string& host, int port);
-
-// The power-limit sources a notification line names, in order: one entry per
-// source parameter of a "GridSupport" source event, nullopt where that
-// parameter carries no text. Empty for any other message. Throws
-// std::exception when the line is no JSON, nests deeper than maxDepth or
-// lacks the members of an event notification.
-std::vector<std::optional<std::string>> sourcesOfNotification(const std::string& line, size_t maxDepth);
-
-}  // namespace nymeajson

@@ -447,8 +447,10 @@ bool InternalInterfaceNymeaEEBUS::sendJsonRpcRequest(const json& request) {
 
 json InternalInterfaceNymeaEEBUS::receiveJsonResponse() {
     const SteadyClock::time_point deadline = SteadyClock::now() + timings.responseTimeout;
-    std::string buffer;
+    // Every line goes through the shared inbound check before it is parsed.
+    nymeajson::CheckedStream stream({kMaxResponseBytes, InternalInterfaceNymea::kMaxJsonDepth});
     std::string valueText;
+    std::string why;
     for (;;) {
         if (sock < 0) return nullptr;
         if (!waitFor(sock, POLLIN, deadline)) {
@@ -476,14 +478,27 @@ json InternalInterfaceNymeaEEBUS::receiveJsonResponse() {
             closeSocket();
             return nullptr;
         }
-        buffer.append(chunk, static_cast<size_t>(n));
-        for (;;) {
-            const nymeajson::FrameStatus status = nymeajson::takeValue(buffer, valueText);
-            if (status == nymeajson::FrameStatus::Incomplete) break;
-            if (status == nymeajson::FrameStatus::Dropped) {
-                logMessage(&logLevel, LOG_DEBUG, "EEBUS: Dropped malformed text from the platform.");
-                continue;
+        stream.append(std::string_view(chunk, static_cast<size_t>(n)));
+        for (bool more = true; more;) {
+            switch (stream.nextValue(valueText, why)) {
+                case nymeajson::CheckedStream::Step::Value:
+                    break;
+                case nymeajson::CheckedStream::Step::Dropped:
+                    logMessage(&logLevel, LOG_DEBUG, "EEBUS: Dropped malformed text from the platform.");
+                    continue;
+                case nymeajson::CheckedStream::Step::Refused:
+                    logMessage(&logLevel, LOG_WARNING, "EEBUS: Response dropped: %s", why.c_str());
+                    continue;
+                case nymeajson::CheckedStream::Step::Overflow:
+                    logMessage(&logLevel, LOG_ERR, "EEBUS: Response larger than %zu bytes. Dropping the connection.",
+                               kMaxResponseBytes);
+                    closeSocket();
+                    return nullptr;
+                default:
+                    more = false;
+                    continue;
             }
+            // Each line was checked; a value over several lines may still nest too deeply.
             if (jsonNestsDeeperThan(valueText, InternalInterfaceNymea::kMaxJsonDepth)) {
                 logMessage(&logLevel, LOG_WARNING, "EEBUS: Response nested too deeply. Skipping.");
                 continue;
@@ -493,20 +508,14 @@ json InternalInterfaceNymeaEEBUS::receiveJsonResponse() {
                 logMessage(&logLevel, LOG_WARNING, "EEBUS: Response is no valid JSON. Skipping.");
                 continue;
             }
-            if (buffer.find_first_not_of(" \t\r\n") != std::string::npos) {
-                logMessage(&logLevel, LOG_DEBUG, "EEBUS: Dropped %zu bytes after the response.", buffer.size());
+            if (stream.holdsText()) {
+                logMessage(&logLevel, LOG_DEBUG, "EEBUS: Dropped %zu bytes after the response.", stream.size());
             }
             if (debugMode) {
                 logMessage(&logLevel, LOG_DEBUG, "EEBUS: Received JSON response: %s",
                            response.dump(4, ' ', false, json::error_handler_t::replace).c_str());
             }
             return response;
-        }
-        if (buffer.size() > kMaxResponseBytes) {
-            logMessage(&logLevel, LOG_ERR, "EEBUS: Response larger than %zu bytes. Dropping the connection.",
-                       kMaxResponseBytes);
-            closeSocket();
-            return nullptr;
         }
     }
 }

@@ -4,7 +4,8 @@
 // as LPC and its production limit as LPP.
 //
 // It keeps its own JSON-RPC connection to the home platform on 127.0.0.1
-// (requests without any framing, responses framed by parsing). The
+// (requests without any framing; responses framed by parsing out of lines
+// that each passed the shared inbound check, nymeajson::CheckedStream). The
 // constructor starts the limit thread and returns: the thread probes the
 // platform, connects and says Hello, then runs discovery of the thing every
 // 30 s until one is adopted, then a poll of its state values and the limit

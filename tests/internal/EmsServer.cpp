@@ -31,7 +31,15 @@ EmsServer::EmsServer() : server_(std::make_unique<httplib::Server>()), answer_(r
         response.set_content(reply.body, "application/json");
     });
     port_ = server_->bind_to_any_port("127.0.0.1");
-    if (port_ > 0) thread_ = std::thread([this] { server_->listen_after_bind(); });
+    if (port_ <= 0) return;
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // cpp-httplib's stop() does nothing before the listening loop has begun,
+    // and the loop would then wait for a connection for ever: a server
+    // destroyed at once (a test that never posts) must not hang.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 EmsServer::~EmsServer() {

@@ -1,6 +1,7 @@
 // The JSON-RPC listener against an in-process HTTP server on loopback: its
 // configuration, the request it posts, how it reports every kind of answer,
-// and its sender (order, newest value per CLS, a server that never answers).
+// and its sender (order, newest value per CLS, a server that never answers,
+// a hostile server whose answer never ends or drips).
 #include <gtest/gtest.h>
 #include <syslog.h>
 
@@ -12,6 +13,7 @@
 #include "internal/InternalInterfaceJSONRPC.h"
 #include "model/StaticModel.h"
 #include "tests/internal/EmsServer.h"
+#include "tests/internal/HostileHttpServer.h"
 #include "tests/support/RecordingCore.h"
 #include "tests/support/BadFiles.h"
 #include "tests/support/TestSupport.h"
@@ -37,7 +39,7 @@ protected:
         IedServer_destroy(model);
     }
 
-    void start(jsonrpc::HttpTimeouts timeouts = {500ms, 500ms, 500ms}) {
+    void start(jsonrpc::HttpTimeouts timeouts = {500ms, 500ms}) {
         listener = std::make_unique<InternalInterfaceJSONRPC>(core, timeouts);
     }
     void startOnEms() {
@@ -147,7 +149,7 @@ TEST_F(JsonRpcListenerTest, EveryAnswerIsReportedAndTheRequestIsAlwaysTheSame) {
     using Answer = bustest::EmsServer::Answer;
     struct Row {
         const char* name;
-        Answer answer;  // status 0: hold the answer past the read time-out
+        Answer answer;  // status 0: hold the answer past the answer's deadline
         int priority;
         std::string report;
     };
@@ -270,7 +272,7 @@ TEST_F(JsonRpcListenerTest, ARefusedConnectionIsReportedAndTheNextValueStillGoes
 TEST_F(JsonRpcListenerTest, GoingAwayCutsAPendingPostShort) {
     workDir.writeFile(InternalInterfaceJSONRPC::kConfigPath,
                       "jsonrpcHost=127.0.0.1\njsonrpcPort=" + std::to_string(ems.port()) + "\n");
-    start({500ms, 60s, 60s});
+    start({500ms, 60s});
     ems.hold();
     setActive(1, 1.0f);
     core.callListeners(1);
@@ -278,5 +280,62 @@ TEST_F(JsonRpcListenerTest, GoingAwayCutsAPendingPostShort) {
     listener.reset();  // returns without waiting for the answer
     EXPECT_TRUE(core.listenerNames().empty());
 }
+
+using HostileMode = bustest::HostileHttpServer::Mode;
+
+struct HostileRow {
+    const char* name;
+    HostileMode mode;
+};
+
+void PrintTo(const HostileRow& row, std::ostream* os) { *os << row.name; }
+
+class JsonRpcHostileServerTest : public JsonRpcListenerTest, public ::testing::WithParamInterface<HostileRow> {};
+
+// An answer that never ends once took the daemon's memory (endless header
+// lines, a chunk-size line without end) or held the sender for as long as it
+// dripped. Now the post fails at a bound of the answer, the listener logs
+// that once, and the next value goes out.
+TEST_P(JsonRpcHostileServerTest, APostFailsAtABoundWithOneLineAndTheNextValueGoesOut) {
+    // The server would send 128 MiB; what the client took off it bounds what it held.
+    bustest::HostileHttpServer hostile(128u << 20);
+    ASSERT_TRUE(hostile.running());
+    workDir.writeFile(InternalInterfaceJSONRPC::kConfigPath,
+                      "jsonrpcHost=127.0.0.1\njsonrpcPort=" + std::to_string(hostile.port()) + "\n");
+    start({500ms, 1000ms});
+    const std::string failed =
+        "InternalInterfaceJSONRPC -> Error sending values: -32003: client connector error, received status != 200";
+
+    hostile.setMode(GetParam().mode);
+    setActive(1, 100.0f);
+    core.callListeners(1);
+    ASSERT_TRUE(hostile.waitForPosts(1));
+    const auto post = hostile.posts().at(0);
+    EXPECT_EQ(post.body, requestBody(1, 100));
+    EXPECT_TRUE(post.clientLeft);
+    EXPECT_LT(post.bytesSent, size_t{32} << 20);
+    EXPECT_TRUE(awaitLog(LOG_INFO, failed));
+
+    hostile.setMode(HostileMode::Good);
+    setActive(1, 200.0f);
+    core.callListeners(1);
+    ASSERT_TRUE(hostile.waitForPosts(2));
+    EXPECT_EQ(hostile.posts().at(1).body, requestBody(1, 200));
+    EXPECT_TRUE(awaitLog(LOG_INFO, "InternalInterfaceJSONRPC -> Successfully sent values to server."));
+    EXPECT_EQ(syslog.count(failed), 1u);
+    EXPECT_EQ(hostile.posts().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, JsonRpcHostileServerTest,
+    ::testing::Values(HostileRow{"endlessHeaderLines", HostileMode::EndlessHeaderLines},
+                      HostileRow{"endlessLongHeaderLines", HostileMode::EndlessLongHeaderLines},
+                      HostileRow{"endlessHeaderLine", HostileMode::EndlessHeaderLine},
+                      HostileRow{"endlessStatusLine", HostileMode::EndlessStatusLine},
+                      HostileRow{"endlessChunkSize", HostileMode::EndlessChunkSize},
+                      HostileRow{"endlessChunkExtension", HostileMode::EndlessChunkExtension},
+                      HostileRow{"endlessTrailerLines", HostileMode::EndlessTrailerLines},
+                      HostileRow{"drip", HostileMode::Drip}),
+    [](const ::testing::TestParamInfo<HostileRow>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -165,6 +165,29 @@ INSTANTIATE_TEST_SUITE_P(
         SourceCase{"noAnswer", {"--things", "ignore"}, {}, false, "Nymea: Timeout did not receive response with id 100"}),
     [](const ::testing::TestParamInfo<SourceCase>& info) { return std::string(info.param.name); });
 
+// An answer goes through the same check as a notification: the source in a
+// GetThings answer with a NUL byte and junk behind it on its line is not
+// taken (the parser would have stopped at the NUL); the next good answer is.
+TEST_F(NymeaTest, AnAnswerWithANulAndJunkOnItsLineIsRefusedAndTheNextAnswerIsApplied) {
+    ASSERT_NO_FATAL_FAILURE(startStandIn({"--source", "relais", "--things", "nul-junk"}));
+    construct();
+
+    // The constructor has returned: its three queries were answered and refused.
+    EXPECT_TRUE(ServerRecord::instance().sources().empty());
+    EXPECT_TRUE(syslog.contains("Nymea: No Grid Support Source after 3 queries. Going on without a source; asking "
+                                "again in the background."));
+    size_t refused = 0;
+    for (const auto& r : syslog.records()) {
+        if (r.priority == LOG_WARNING && r.text.starts_with("Nymea: Message dropped: NUL byte at offset ")) ++refused;
+    }
+    // The listener thread may have asked once more already.
+    EXPECT_GE(refused, 3u);
+
+    ASSERT_TRUE(standIn->command("things normal"));
+    ASSERT_TRUE(ServerRecord::instance().waitForSource("relais"));
+    EXPECT_TRUE(waitForLog(LOG_NOTICE, "Nymea: Grid Support Source is ready: relais"));
+}
+
 TEST_F(NymeaTest, UnreachablePlatformIsReachedLaterInTheBackground) {
     construct();
     EXPECT_EQ(syslog.count("Nymea: Port: " + std::to_string(port) + " is not reachable. Attempt 1/10"), 1u);
@@ -285,6 +308,11 @@ std::string sourceEvent(const std::string& eventTypeId, const std::string& param
 
 const char* kSourceEventType = "0f3c68bc-6b9b-4012-862f-0bd756675fdc";
 
+std::string withoutLineFeed(std::string line) {
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return line;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Lines, NymeaNotificationTest,
     ::testing::Values(
@@ -297,7 +325,17 @@ INSTANTIATE_TEST_SUITE_P(
                          "Nymea: Notification dropped: "},
         NotificationCase{"overlongLine", {"overlong 150000"}, {}, "Nymea: recvBuffer overflow. Clearing buffer."},
         NotificationCase{"deepNesting", {rawCommand(std::string(100000, '[') + "\n")}, {},
-                         "Nymea: Notification dropped: message nested too deeply"},
+                         "Nymea: Notification dropped: nests deeper than 64 levels"},
+        // The parser would stop at the NUL and apply the event before it: the
+        // line is refused whole, and the next notification is applied.
+        NotificationCase{"nulAndJunkAfterAnEvent",
+                         {rawCommand(withoutLineFeed(sourceEvent(kSourceEventType, "\"relais\"")) +
+                                     std::string(1, '\0') + "{junk\n" + sourceEvent(kSourceEventType, "\"none\""))},
+                         {"none"},
+                         "Nymea: Notification dropped: NUL byte at offset "},
+        NotificationCase{"nulInAnEvent",
+                         {rawCommand(std::string(1, '\0') + sourceEvent(kSourceEventType, "\"relais\""))}, {},
+                         "Nymea: Notification dropped: NUL byte at offset 0 of a payload of "},
         NotificationCase{"otherEventType", {rawCommand(sourceEvent("1111", "\"relais\""))}, {}, ""},
         NotificationCase{"numericValue", {rawCommand(sourceEvent(kSourceEventType, "5"))}, {},
                          "Nymea: Source event without a text value. Skipping."},

@@ -217,6 +217,9 @@ class StandIn:
         if self.things_mode == "ignore":
             return None
         answer = compact({"id": request["id"], "status": "success", "params": {"things": self.things()}})
+        if self.things_mode == "nul-junk":
+            # A good answer, then a NUL byte and junk on the same line.
+            return answer + "\x00{junk"
         if self.preface is not None:
             # A source change that crosses the answer on the wire, in the same send.
             answer = self.source_event(self.preface) + answer
@@ -384,7 +387,7 @@ class StandIn:
         self.source = json.loads(arg)
 
     def cmd_things(self, arg):
-        """things normal|none|garbage|bad-params|ignore: how GetThings is answered."""
+        """things normal|none|garbage|bad-params|ignore|nul-junk: how GetThings is answered."""
         self.things_mode = arg
 
     def cmd_preface(self, arg):
@@ -535,7 +538,8 @@ def main():
     parser.add_argument("--port", type=int, required=True, help="TCP port on 127.0.0.1 (0: any free port)")
     parser.add_argument("--source", default="relais", help="power-limit-source setting of the gridsupport thing")
     parser.add_argument("--source-json", help="the setting as a JSON value (overrides --source)")
-    parser.add_argument("--things", default="normal", choices=["normal", "none", "garbage", "bad-params", "ignore"],
+    parser.add_argument("--things", default="normal",
+                        choices=["normal", "none", "garbage", "bad-params", "ignore", "nul-junk"],
                         help="how Integrations.GetThings is answered")
     parser.add_argument("--preface", help="source-change notification sent right before each GetThings answer")
     parser.add_argument("--controlbox", default="unlimited", choices=["limited", "failsafe", "unlimited", "none"],
