@@ -177,7 +177,7 @@ void bystanderWhileUploading(const Service& service) {
     const std::filesystem::path many = "vmd-filestore/many";
     std::filesystem::create_directories(many);
     const std::string content(kStoreFileSize, 'f');
-    for (int i = 0; i < kStoreFiles; ++i) std::ofstream(many / ("f" + std::to_string(i))) << content;
+    for (int i = 0; i < kStoreFiles; ++i) std::ofstream(many / ('f' + std::to_string(i))) << content;
 
     IedServer server = nullptr;
     int port = 0;
