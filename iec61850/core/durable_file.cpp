@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <utility>
 
 namespace iec61850 {
@@ -19,6 +20,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kRandomPart = 6;
+// Names tried for a temporary file before giving up (EEXIST).
+constexpr int kTemporaryAttempts = 100;
 
 std::atomic<uint64_t> syncCount{0};
 // The test seam (setSyncForTesting); null: fsync.
@@ -37,8 +40,7 @@ fs::path directoryOf(const fs::path& file) {
 
 // Built by appends: GCC 12 at -O3 warns (-Wrestrict, a false positive) on
 // "." + std::string + ".".
-std::string temporaryPrefix(const fs::path& destination) {
-    const std::string name = destination.filename().string();
+std::string temporaryPrefix(std::string_view name) {
     std::string prefix;
     prefix.reserve(name.size() + 2);
     prefix += '.';
@@ -47,9 +49,27 @@ std::string temporaryPrefix(const fs::path& destination) {
     return prefix;
 }
 
-// True for a name temporaryPrefix(destination) + six characters.
+// True for a name temporaryPrefix(name) + six characters.
 bool isTemporaryOf(std::string_view name, const std::string& prefix) {
     return name.size() == prefix.size() + kRandomPart && name.starts_with(prefix);
+}
+
+bool isAsciiAlnum(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+// kRandomPart letters or digits, from a generator of the calling thread.
+std::string randomPart() {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
+    std::string part(kRandomPart, 'X');
+    for (char& c : part) c = kAlphabet[pick(generator)];
+    return part;
+}
+
+// A file name of one component, as begin() takes it.
+bool isPlainName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
 }
 
 bool closeChecked(int fd) {
@@ -64,11 +84,10 @@ std::vector<std::string> listTemporaries(const fs::path& dir) {
     DIR* listing = ::opendir(dir.c_str());
     if (listing == nullptr) return found;
     while (const dirent* entry = ::readdir(listing)) {
-        const std::string_view name = entry->d_name;
-        if (name.size() < 3 + kRandomPart || name[0] != '.' || name[name.size() - kRandomPart - 1] != '.') continue;
+        if (!isDurableTemporaryName(entry->d_name)) continue;
         struct stat st {};
         if (::fstatat(::dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-            found.emplace_back(name);
+            found.emplace_back(entry->d_name);
         }
     }
     ::closedir(listing);
@@ -103,30 +122,39 @@ uint64_t durableSyncCount() { return syncCount.load(std::memory_order_relaxed); 
 
 SyncFunction setSyncForTesting(SyncFunction sync) { return syncFunction.exchange(sync, std::memory_order_acq_rel); }
 
+bool isDurableTemporaryName(std::string_view name) {
+    // "." + at least one character + "." + kRandomPart letters or digits
+    if (name.size() < kRandomPart + 3 || name.front() != '.' || name[name.size() - kRandomPart - 1] != '.') {
+        return false;
+    }
+    return std::all_of(name.end() - kRandomPart, name.end(), isAsciiAlnum);
+}
+
 DurableFile::~DurableFile() { discard(); }
 
 DurableFile::DurableFile(DurableFile&& other) noexcept
-    : fd_(std::move(other.fd_)),
-      temporary_(std::move(other.temporary_)),
-      destination_(std::move(other.destination_)),
+    : directory_(std::move(other.directory_)),
+      fd_(std::move(other.fd_)),
+      temporary_(std::exchange(other.temporary_, {})),
+      name_(std::move(other.name_)),
+      shown_(std::move(other.shown_)),
       error_(std::move(other.error_)),
       errno_(other.errno_),
       changed_(other.changed_),
-      directoryUnsynced_(other.directoryUnsynced_) {
-    other.temporary_.clear();
-}
+      directoryUnsynced_(other.directoryUnsynced_) {}
 
 DurableFile& DurableFile::operator=(DurableFile&& other) noexcept {
     if (this != &other) {
         discard();
+        directory_ = std::move(other.directory_);
         fd_ = std::move(other.fd_);
-        temporary_ = std::move(other.temporary_);
-        destination_ = std::move(other.destination_);
+        temporary_ = std::exchange(other.temporary_, {});
+        name_ = std::move(other.name_);
+        shown_ = std::move(other.shown_);
         error_ = std::move(other.error_);
         errno_ = other.errno_;
         changed_ = other.changed_;
         directoryUnsynced_ = other.directoryUnsynced_;
-        other.temporary_.clear();
     }
     return *this;
 }
@@ -138,31 +166,58 @@ bool DurableFile::fail(const char* step, const fs::path& path, int code) {
     return false;
 }
 
+fs::path DurableFile::shownDirectory() const { return directoryOf(shown_); }
+
+fs::path DurableFile::shownTemporary() const { return shownDirectory() / temporary_; }
+
 bool DurableFile::begin(const fs::path& destination, unsigned mode) {
+    UniqueFd directory(::open(directoryOf(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int openError = errno;
+    return beginIn(std::move(directory), openError, destination.filename().string(), mode, destination);
+}
+
+bool DurableFile::begin(int directoryFd, std::string_view name, unsigned mode, const fs::path& shownAs) {
+    UniqueFd directory(::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0));
+    const int openError = errno;
+    return beginIn(std::move(directory), openError, name, mode, shownAs.empty() ? fs::path(name) : shownAs);
+}
+
+bool DurableFile::beginIn(UniqueFd directory, int openError, std::string_view name, unsigned mode,
+                          const fs::path& shownAs) {
     discard();
     error_.clear();
     errno_ = 0;
     changed_ = false;
     directoryUnsynced_ = false;
-    std::string pattern = (directoryOf(destination) / (temporaryPrefix(destination) + std::string(kRandomPart, 'X'))).string();
-    fd_.reset(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd_.valid()) return fail("create a temporary file for", destination, errno);
-    temporary_ = pattern;
-    destination_ = destination;
-    if (::fchmod(fd_.get(), static_cast<mode_t>(mode)) != 0) return fail("set the mode of", temporary_, errno);
+    shown_ = shownAs;
+    if (!directory.valid()) return fail("create a temporary file for", shown_, openError);
+    if (!isPlainName(name)) return fail("create a temporary file for", shown_, EINVAL);
+    directory_ = std::move(directory);
+    name_ = name;
+    const std::string prefix = temporaryPrefix(name);
+    std::string temporary;
+    for (int attempt = 0; attempt < kTemporaryAttempts && !fd_.valid(); ++attempt) {
+        temporary = prefix + randomPart();
+        fd_.reset(::openat(directory_.get(), temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           0600));
+        if (!fd_.valid() && errno != EEXIST) break;
+    }
+    if (!fd_.valid()) return fail("create a temporary file for", shown_, errno);
+    temporary_ = std::move(temporary);
+    if (::fchmod(fd_.get(), static_cast<mode_t>(mode)) != 0) return fail("set the mode of", shownTemporary(), errno);
     return true;
 }
 
 bool DurableFile::write(const void* data, size_t size) {
-    if (!valid()) return fail("write", destination_, EBADF);
+    if (!valid()) return fail("write", shown_, EBADF);
     const char* next = static_cast<const char*>(data);
     while (size > 0) {
         const ssize_t written = ::write(fd_.get(), next, size);
         if (written < 0) {
             if (errno == EINTR) continue;
-            return fail("write", temporary_, errno);
+            return fail("write", shownTemporary(), errno);
         }
-        if (written == 0) return fail("write", temporary_, EIO);
+        if (written == 0) return fail("write", shownTemporary(), EIO);
         next += written;
         size -= static_cast<size_t>(written);
     }
@@ -172,49 +227,49 @@ bool DurableFile::write(const void* data, size_t size) {
 bool DurableFile::commit(Commit how, Durability durability) {
     changed_ = false;
     directoryUnsynced_ = false;
-    if (!valid()) return fail("commit", destination_, EBADF);
+    if (!valid()) return fail("commit", shown_, EBADF);
     const bool synced = durability == Durability::kSynced;
-    if (synced && countedSync(fd_.get(), SyncTarget::kFile) != 0) return fail("sync", temporary_, errno);
-    if (!closeChecked(fd_.release())) return fail("close", temporary_, errno);
+    if (synced && countedSync(fd_.get(), SyncTarget::kFile) != 0) return fail("sync", shownTemporary(), errno);
+    if (!closeChecked(fd_.release())) return fail("close", shownTemporary(), errno);
 
+    const int dir = directory_.get();
+    const char* from = temporary_.c_str();
+    const char* to = name_.c_str();
     // What the rename did to the destination, for putting it back.
     enum class Renamed { kCreated, kExchanged, kOverwritten } renamed = Renamed::kCreated;
     int result = 0;
     if (how == Commit::kKeepExisting) {
-        result = ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE);
+        result = ::renameat2(dir, from, dir, to, RENAME_NOREPLACE);
     } else if (!synced) {
-        result = ::rename(temporary_.c_str(), destination_.c_str());
+        result = ::renameat(dir, from, dir, to);
         renamed = Renamed::kOverwritten;
     } else {
         // A synced replace exchanges the two names: the old file stays under
         // the temporary name until the directory sync has confirmed the new
         // one, so a failed sync can put it back.
         struct stat st {};
-        if (::lstat(destination_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            return fail("rename onto", destination_, EISDIR);
+        if (::fstatat(dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+            return fail("rename onto", shown_, EISDIR);
         }
-        result = ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_EXCHANGE);
+        result = ::renameat2(dir, from, dir, to, RENAME_EXCHANGE);
         renamed = Renamed::kExchanged;
         if (result != 0 && errno == ENOENT) {  // no destination yet
-            result = ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE);
+            result = ::renameat2(dir, from, dir, to, RENAME_NOREPLACE);
             renamed = Renamed::kCreated;
         } else if (result != 0 && (errno == EINVAL || errno == ENOSYS || errno == EXDEV)) {
             // A file system without the exchange: renamed over, nothing to put back.
-            result = ::rename(temporary_.c_str(), destination_.c_str());
+            result = ::renameat(dir, from, dir, to);
             renamed = Renamed::kOverwritten;
         }
     }
-    if (result != 0) return fail("rename onto", destination_, errno);
+    if (result != 0) return fail("rename onto", shown_, errno);
     // From here the temporary name holds the old file (exchange) or nothing.
     if (renamed != Renamed::kExchanged) temporary_.clear();
-    if (!synced) return true;
-
-    const fs::path dir = directoryOf(destination_);
-    if (!syncDirectory(dir)) {
+    if (synced && countedSync(dir, SyncTarget::kDirectory) != 0) {
         const int code = errno;
         directoryUnsynced_ = true;
         changed_ = !putBack(renamed == Renamed::kExchanged, renamed == Renamed::kCreated);
-        return fail("sync the directory", dir, code);
+        return fail("sync the directory", shownDirectory(), code);
     }
     discard();  // the old file, under the temporary name after an exchange
     return true;
@@ -223,19 +278,20 @@ bool DurableFile::commit(Commit how, Durability durability) {
 bool DurableFile::putBack(bool exchanged, bool created) {
     if (exchanged) {
         // The old file goes back onto the destination; the new one is dropped.
-        if (::rename(temporary_.c_str(), destination_.c_str()) != 0) return false;
+        if (::renameat(directory_.get(), temporary_.c_str(), directory_.get(), name_.c_str()) != 0) return false;
         temporary_.clear();
         return true;
     }
-    return created && ::unlink(destination_.c_str()) == 0;
+    return created && ::unlinkat(directory_.get(), name_.c_str(), 0) == 0;
 }
 
 void DurableFile::discard() {
     fd_.reset();
     if (!temporary_.empty()) {
-        ::unlink(temporary_.c_str());
+        ::unlinkat(directory_.get(), temporary_.c_str(), 0);
         temporary_.clear();
     }
+    directory_.reset();
 }
 
 FileReplacer::Directory& FileReplacer::entryFor(const fs::path& directory) {
@@ -251,7 +307,7 @@ bool FileReplacer::replace(const fs::path& path, std::string_view content, unsig
     {
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<std::string>& leftovers = entryFor(dir).leftovers;
-        const std::string prefix = temporaryPrefix(path);
+        const std::string prefix = temporaryPrefix(name);
         std::erase_if(leftovers, [&](const std::string& leftover) {
             if (!isTemporaryOf(leftover, prefix)) return false;
             ::unlink((dir / leftover).c_str());

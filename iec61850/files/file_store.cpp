@@ -16,7 +16,6 @@
 #include <ctime>
 #include <deque>
 #include <optional>
-#include <random>
 
 #include "iec61850/core/log.h"
 
@@ -28,12 +27,10 @@ namespace {
 
 constexpr mode_t kNewFileMode = 0644;
 constexpr mode_t kBaseMode = 0755;
-constexpr size_t kRandomPart = 6;
 // Symbolic links one name may pass through, as the kernel allows (ELOOP).
 constexpr int kMaxLinks = 40;
 // Directory levels the count at the start descends (one descriptor each).
 constexpr int kMaxDepth = 32;
-constexpr int kTemporaryAttempts = 100;
 
 // weakly_canonical keeps a trailing separator as an empty last element;
 // drop it so that paths compare element by element.
@@ -124,17 +121,6 @@ bool readLink(int dir, const std::string& name, std::string& target) {
     }
 }
 
-std::string randomPart() {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    static std::mt19937_64 generator{std::random_device{}()};
-    std::uniform_int_distribution<size_t> pick(0, sizeof kAlphabet - 2);
-    std::string part(kRandomPart, 'X');
-    for (char& c : part) c = kAlphabet[pick(generator)];
-    return part;
-}
-
-bool isAsciiAlnum(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
-
 }  // namespace
 
 MmsError fileErrorFromErrno(int error) {
@@ -162,14 +148,6 @@ MmsError fileErrorFromErrno(int error) {
         default:
             return MMS_ERROR_FILE_OTHER;
     }
-}
-
-bool isUploadTemporaryName(std::string_view name) {
-    // "." + at least one character + "." + kRandomPart letters or digits
-    if (name.size() < kRandomPart + 3 || name.front() != '.' || name[name.size() - kRandomPart - 1] != '.') {
-        return false;
-    }
-    return std::all_of(name.end() - kRandomPart, name.end(), isAsciiAlnum);
 }
 
 std::string generalizedTime(int64_t secondsSinceEpoch) {
@@ -541,26 +519,20 @@ MmsError FileStore::beginIncoming(std::string_view clientName, IncomingFile& fil
     if (::fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return MMS_ERROR_FILE_DUPLICATE_FILENAME;
     if (errno != ENOENT) return fileErrorFromErrno(errno);
 
-    std::string temporary;
-    UniqueFd fd;
-    for (int attempt = 0; attempt < kTemporaryAttempts && !fd.valid(); ++attempt) {
-        temporary = "." + leaf + "." + randomPart();
-        fd.reset(::openat(dir.get(), temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!fd.valid() && errno != EEXIST) break;
+    DurableFile temporary;
+    if (!temporary.begin(dir.get(), leaf, kNewFileMode, resolved.path)) {
+        iecLog(LOG_ERR, "MMS files: %s", temporary.error().c_str());
+        return fileErrorFromErrno(temporary.errorNumber());
     }
-    if (!fd.valid() || ::fchmod(fd.get(), kNewFileMode) != 0 || ::fstat(fd.get(), &st) != 0) {
+    if (::fstat(temporary.descriptor(), &st) != 0) {
         const int code = errno;
-        if (fd.valid()) ::unlinkat(dir.get(), temporary.c_str(), 0);
         iecLog(LOG_ERR, "MMS files: create a temporary file for %s: %s", resolved.path.c_str(), std::strerror(code));
-        return fileErrorFromErrno(code);
+        return fileErrorFromErrno(code);  // the temporary goes with its writer
     }
 
     IncomingFile incoming;
     incoming.store_ = this;
-    incoming.directory_ = std::move(dir);
-    incoming.fd_ = std::move(fd);
-    incoming.temporary_ = std::move(temporary);
-    incoming.name_ = leaf;
+    incoming.file_ = std::move(temporary);
     incoming.id_ = {st.st_dev, st.st_ino};
     uploads_.insert(incoming.id_);
     ++fileCount_;
@@ -574,25 +546,16 @@ IncomingFile::~IncomingFile() { discard(); }
 
 IncomingFile::IncomingFile(IncomingFile&& other) noexcept
     : store_(std::exchange(other.store_, nullptr)),
-      directory_(std::move(other.directory_)),
-      fd_(std::move(other.fd_)),
-      temporary_(std::move(other.temporary_)),
-      name_(std::move(other.name_)),
+      file_(std::move(other.file_)),
       id_(other.id_),
       written_(std::exchange(other.written_, 0)),
-      errno_(other.errno_) {
-    other.temporary_.clear();
-}
+      errno_(other.errno_) {}
 
 IncomingFile& IncomingFile::operator=(IncomingFile&& other) noexcept {
     if (this != &other) {
         discard();
         store_ = std::exchange(other.store_, nullptr);
-        directory_ = std::move(other.directory_);
-        fd_ = std::move(other.fd_);
-        temporary_ = std::move(other.temporary_);
-        other.temporary_.clear();
-        name_ = std::move(other.name_);
+        file_ = std::move(other.file_);
         id_ = other.id_;
         written_ = std::exchange(other.written_, 0);
         errno_ = other.errno_;
@@ -601,22 +564,18 @@ IncomingFile& IncomingFile::operator=(IncomingFile&& other) noexcept {
 }
 
 void IncomingFile::discard() {
-    fd_.reset();
-    if (!temporary_.empty() && store_ != nullptr) {
-        ::unlinkat(directory_.get(), temporary_.c_str(), 0);
+    file_.discard();
+    if (store_ != nullptr) {
         store_->uploads_.erase(id_);
         store_->forget(1, written_);
     }
-    temporary_.clear();
-    directory_.reset();
     store_ = nullptr;
     written_ = 0;
 }
 
-void IncomingFile::fail(const char* step, int code) {
-    errno_ = code;
-    iecLog(LOG_ERR, "MMS files: %s %s: %s", step, (temporary_.empty() ? name_ : temporary_).c_str(),
-           std::strerror(code));
+void IncomingFile::fail() {
+    errno_ = file_.errorNumber();
+    iecLog(LOG_ERR, "MMS files: %s", file_.error().c_str());
     discard();
 }
 
@@ -625,18 +584,12 @@ bool IncomingFile::write(const uint8_t* data, size_t size) {
         errno_ = EBADF;
         return false;
     }
-    while (size > 0) {
-        const ssize_t written = ::write(fd_.get(), data, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            fail("write", written < 0 ? errno : EIO);
-            return false;
-        }
-        written_ += static_cast<uint64_t>(written);
-        store_->usedBytes_ += static_cast<uint64_t>(written);
-        data += written;
-        size -= static_cast<size_t>(written);
+    if (!file_.write(data, size)) {
+        fail();
+        return false;
     }
+    written_ += size;
+    store_->usedBytes_ += size;
     return true;
 }
 
@@ -645,33 +598,17 @@ MmsError IncomingFile::commit() {
         errno_ = EBADF;
         return lastError();
     }
-    if (::fsync(fd_.get()) != 0) {
-        fail("sync", errno);
-        return lastError();
+    const bool committed = file_.commit(DurableFile::Commit::kKeepExisting, Durability::kSynced);
+    if (committed || file_.destinationChanged()) {
+        // The file has its name (after a failed directory sync, when it could
+        // not be removed again) and stays in the totals.
+        store_->uploads_.erase(id_);
+        store_ = nullptr;
+        written_ = 0;
     }
-    // Linux releases the descriptor even when close reports EINTR; never retry.
-    if (::close(fd_.release()) != 0 && errno != EINTR) {
-        fail("close", errno);
-        return lastError();
-    }
-    if (::renameat2(directory_.get(), temporary_.c_str(), directory_.get(), name_.c_str(), RENAME_NOREPLACE) != 0) {
-        fail("rename onto", errno);
-        return lastError();
-    }
-    // The file has its name and stays in the totals.
-    store_->uploads_.erase(id_);
-    temporary_.clear();
-    const bool synced = ::fsync(directory_.get()) == 0;
-    const int code = errno;
-    directory_.reset();
-    store_ = nullptr;
-    written_ = 0;
-    if (!synced) {
-        errno_ = code;
-        iecLog(LOG_ERR, "MMS files: sync the directory of %s: %s", name_.c_str(), std::strerror(code));
-        return lastError();
-    }
-    return MMS_ERROR_NONE;
+    if (committed) return MMS_ERROR_NONE;
+    fail();
+    return lastError();
 }
 
 }  // namespace iec61850::files

@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "iec61850/durable_file.h"
 #include "iec61850/iec61850_server.h"
 #include "iec61850/unique_fd.h"
 
@@ -41,9 +42,10 @@ namespace iec61850::files {
 MmsError fileErrorFromErrno(int error);
 
 // True for a file name of the form an upload's temporary has: ".<name>.XXXXXX"
-// (XXXXXX: six letters or digits). No client may create or rename a file to
-// such a name: the store removes these when it is made.
-bool isUploadTemporaryName(std::string_view fileName);
+// (XXXXXX: six letters or digits), that of the durable writer's temporaries.
+// No client may create or rename a file to such a name: the store removes
+// these when it is made.
+inline bool isUploadTemporaryName(std::string_view fileName) { return isDurableTemporaryName(fileName); }
 
 // A client file name mapped into the store.
 struct ResolvedPath {
@@ -79,10 +81,12 @@ struct DirectoryReads {
 class FileStore;
 
 // A file being written under a temporary name ".<name>.XXXXXX" beside its
-// destination. It takes the destination name only with commit(), durably
-// (synced, renamed without replacing, directory synced); otherwise the
-// temporary file is removed when the object goes. Its bytes count in the
-// store's totals from the moment they are written. The store must outlive it.
+// destination, by the durable writer on the destination's directory. It
+// takes the destination name only with commit(), durably (synced, renamed
+// without replacing, directory synced; a failed directory sync removes it
+// again); otherwise the temporary file is removed when the object goes. Its
+// bytes count in the store's totals from the moment they are written. The
+// store must outlive it.
 class IncomingFile {
 public:
     IncomingFile() = default;
@@ -92,7 +96,7 @@ public:
     IncomingFile(const IncomingFile&) = delete;
     IncomingFile& operator=(const IncomingFile&) = delete;
 
-    bool valid() const { return fd_.valid(); }
+    bool valid() const { return file_.valid(); }
     bool write(const uint8_t* data, size_t size);
     // Moves the file to its destination (never replacing a file).
     MmsError commit();
@@ -104,14 +108,12 @@ private:
     friend class FileStore;
     // Removes the temporary file (if any) and takes it out of the totals.
     void discard();
-    void fail(const char* step, int code);
+    // Logs the writer's failure, keeps its errno and discards the file.
+    void fail();
 
-    FileStore* store_ = nullptr;
-    UniqueFd directory_;     // the destination's directory
-    UniqueFd fd_;            // the temporary file
-    std::string temporary_;  // its name in directory_
-    std::string name_;       // the destination's name in directory_
-    std::pair<dev_t, ino_t> id_{};
+    FileStore* store_ = nullptr;  // null once committed or discarded
+    DurableFile file_;
+    std::pair<dev_t, ino_t> id_{};  // the temporary's, in the store's running uploads
     uint64_t written_ = 0;
     int errno_ = 0;
 };

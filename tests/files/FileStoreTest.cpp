@@ -6,10 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
+#include "iec61850/durable_file.h"
 #include "iec61850/files/file_store.h"
 #include "iec61850/iec61850_log.h"
+#include "tests/iec61850_core/FailingSync.h"
 #include "tests/support/LibraryLog.h"
 #include "tests/support/TestSupport.h"
 
@@ -252,6 +256,57 @@ TEST_F(FileStoreTest, TemporaryNamesAreReservedAndRunningUploadsAreBusy) {
     EXPECT_EQ(running.commit(), MMS_ERROR_NONE);
     EXPECT_EQ(workDir.readFile("uploaded_files/up.bin"), "up");
     EXPECT_EQ(temporaryIn("uploaded_files"), "");
+}
+
+// An upload whose sync fails (a disk that refuses) is refused with the file
+// error of the system's error and leaves nothing behind: no destination, no
+// temporary, the totals as before. Its syncs are the durable writer's, so a
+// working disk afterwards takes the same upload with one file and one
+// directory sync.
+TEST_F(FileStoreTest, AnUploadWhoseSyncFailsLeavesNothingBehind) {
+    const std::string sub = (store.resolvedBase() / "sub").string();
+    struct Case {
+        const char* what;
+        iec61850::SyncTarget failing;
+        int error;
+        MmsError refusal;
+        std::string logged;  // how the error line begins
+    };
+    const Case cases[] = {
+        {"the file's sync", iec61850::SyncTarget::kFile, EIO, MMS_ERROR_FILE_OTHER,
+         "MMS files: sync " + sub + "/.up.bin."},
+        {"the directory's sync", iec61850::SyncTarget::kDirectory, ENOSPC,
+         MMS_ERROR_FILE_INSUFFICIENT_SPACE_IN_FILESTORE, "MMS files: sync the directory " + sub + ": "},
+    };
+    const uint8_t data[] = {'u', 'p'};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LibraryLog log;
+        const uint64_t files = store.fileCount();
+        const uint64_t bytes = store.usedBytes();
+        IncomingFile file;
+        ASSERT_EQ(store.beginIncoming("sub/up.bin", file), MMS_ERROR_NONE);
+        ASSERT_TRUE(file.write(data, sizeof data));
+        {
+            testsync::FailingSync failing(c.failing, c.error);
+            EXPECT_EQ(file.commit(), c.refusal);
+            EXPECT_EQ(failing.failures(), 1u);
+        }
+        EXPECT_FALSE(file.valid());
+        EXPECT_EQ(namesIn("uploaded_files/sub"), std::vector<std::string>{"b.txt"});
+        EXPECT_EQ(store.fileCount(), files);
+        EXPECT_EQ(store.usedBytes(), bytes);
+        EXPECT_TRUE(std::any_of(LibraryLog::records().begin(), LibraryLog::records().end(), [&](const auto& r) {
+            return r.first == LOG_ERR && r.second.starts_with(c.logged) && r.second.ends_with(std::strerror(c.error));
+        })) << c.logged;
+    }
+    const uint64_t syncs = iec61850::durableSyncCount();
+    IncomingFile file;
+    ASSERT_EQ(store.beginIncoming("sub/up.bin", file), MMS_ERROR_NONE);
+    ASSERT_TRUE(file.write(data, sizeof data));
+    EXPECT_EQ(file.commit(), MMS_ERROR_NONE);
+    EXPECT_EQ(iec61850::durableSyncCount() - syncs, 2u);
+    EXPECT_EQ(workDir.readFile("uploaded_files/sub/up.bin"), "up");
 }
 
 // The base directory is opened when the store is made; replacing it by a link

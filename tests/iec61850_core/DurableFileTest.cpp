@@ -7,6 +7,7 @@
 // that durable.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -211,6 +212,74 @@ TEST_F(FileReplacerTest, AFailedDirectorySyncOfAKeepExistingCommitRemovesTheNewF
     EXPECT_FALSE(file.destinationChanged());
     EXPECT_TRUE(file.directoryUnsynced());
     EXPECT_TRUE(entries().empty());
+}
+
+// Begun on a directory, by its path or by its descriptor, a file lands in
+// that directory even when it was renamed meanwhile and a link put in its
+// place; the descriptor form syncs through the same counted syncs.
+TEST_F(FileReplacerTest, AFileLandsInTheDirectoryItWasBegunInWhateverItsPathBecomes) {
+    using Commit = iec61850::DurableFile::Commit;
+    struct Case {
+        const char* form;
+        bool byDescriptor;
+        Commit how;
+        Durability durability;
+        uint64_t syncs;
+    };
+    const Case cases[] = {
+        {"by path, a synced replace", false, Commit::kReplace, Durability::kSynced, 2},
+        {"by descriptor, a synced replace", true, Commit::kReplace, Durability::kSynced, 2},
+        {"by descriptor, a synced new file", true, Commit::kKeepExisting, Durability::kSynced, 2},
+        {"by descriptor, an atomic replace", true, Commit::kReplace, Durability::kAtomic, 0},
+    };
+    const fs::path begun = dir / "begun";
+    const fs::path moved = dir / "moved";
+    const fs::path elsewhere = dir / "elsewhere";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.form);
+        fs::create_directory(begun);
+        fs::create_directory(elsewhere);
+        iec61850::DurableFile file;
+        if (c.byDescriptor) {
+            iec61850::UniqueFd fd(::open(begun.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ASSERT_TRUE(file.begin(fd.get(), "a.json", 0640)) << file.error();
+            // The writer keeps a descriptor of its own.
+        } else {
+            ASSERT_TRUE(file.begin(begun / "a.json", 0640)) << file.error();
+        }
+        fs::rename(begun, moved);
+        fs::create_directory_symlink(elsewhere, begun);
+        ASSERT_TRUE(file.write("new", 3));
+        EXPECT_EQ(syncsOf([&] { EXPECT_TRUE(file.commit(c.how, c.durability)) << file.error(); }), c.syncs);
+        EXPECT_EQ(read("moved/a.json"), "new");
+        EXPECT_EQ(fs::status(moved / "a.json").permissions(), fs::perms(0640));
+        EXPECT_EQ(std::distance(fs::directory_iterator(moved), fs::directory_iterator()), 1) << "no temporary stays";
+        EXPECT_TRUE(fs::is_empty(elsewhere));
+        for (const fs::path& p : {begun, moved, elsewhere}) fs::remove_all(p);
+    }
+}
+
+// The descriptor form refuses a name that is not one plain component and a
+// descriptor that is none; its errors name the destination as the caller
+// shows it, and a refused commit leaves the destination and no temporary.
+TEST_F(FileReplacerTest, TheDescriptorFormRefusesWhatItCannotWriteAndNamesItAsShown) {
+    plant("taken.bin");
+    const iec61850::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    iec61850::DurableFile file;
+    ASSERT_TRUE(file.begin(fd.get(), "taken.bin", 0644, "/shown/taken.bin")) << file.error();
+    ASSERT_TRUE(file.write("new", 3));
+    EXPECT_FALSE(file.commit(iec61850::DurableFile::Commit::kKeepExisting));
+    EXPECT_EQ(file.errorNumber(), EEXIST);
+    EXPECT_EQ(file.error(), std::string("rename onto /shown/taken.bin: ") + std::strerror(EEXIST));
+    EXPECT_EQ(read("taken.bin"), "partial");
+
+    for (const char* name : {"", ".", "..", "sub/taken.bin", "/taken.bin"}) {
+        EXPECT_FALSE(file.begin(fd.get(), name, 0644)) << name;
+        EXPECT_EQ(file.errorNumber(), EINVAL) << name;
+    }
+    EXPECT_FALSE(file.begin(-1, "a.bin", 0644, "/shown/a.bin"));
+    EXPECT_EQ(file.error(), std::string("create a temporary file for /shown/a.bin: ") + std::strerror(EBADF));
+    EXPECT_EQ(entries(), std::set<std::string>{"taken.bin"});
 }
 
 TEST_F(FileReplacerTest, ARemovedFileIsGoneAtOnceAndItsDirectorySyncWaitsForTheDisk) {

@@ -13,6 +13,10 @@
 // (destinationChanged() says so). A killed process leaves the old or the
 // whole new file, and at most a temporary file beside it.
 //
+// Every step works relative to the destination's directory, opened once by
+// begin(): a directory renamed or replaced by a symbolic link meanwhile
+// moves nothing, the file lands where it was begun.
+//
 // Writers of the library and of the application use it; it has no logging
 // of its own: a failed call returns false and error() says which step
 // failed and why.
@@ -65,6 +69,11 @@ enum class SyncTarget {
 using SyncFunction = int (*)(int fd, SyncTarget target);
 SyncFunction setSyncForTesting(SyncFunction sync);
 
+// True for a name of the form DurableFile gives its temporary files,
+// ".<name>.XXXXXX" (a name of at least one character, XXXXXX: six letters or
+// digits); for the scans that remove what an interrupted write left.
+bool isDurableTemporaryName(std::string_view fileName);
+
 class DurableFile {
 public:
     enum class Commit {
@@ -81,7 +90,16 @@ public:
 
     // Creates the temporary file beside destination with the given mode.
     bool begin(const std::filesystem::path& destination, unsigned mode);
+    // The same for the file name (one component, no '/') in the directory
+    // open as directoryFd. The descriptor is duplicated: the caller may close
+    // its own at once, and the commit lands in that directory whatever its
+    // path has become. Errors name the destination as shownAs (the name when
+    // empty) and the temporary file and the directory beside it.
+    bool begin(int directoryFd, std::string_view name, unsigned mode, const std::filesystem::path& shownAs = {});
     bool valid() const { return fd_.valid(); }
+    // The temporary file's descriptor (-1 when there is none), for fstat;
+    // the object keeps it.
+    int descriptor() const { return fd_.get(); }
     // Writes every byte (short writes and interrupted calls are continued).
     bool write(const void* data, size_t size);
     // Syncs and closes the file, renames it onto the destination and syncs
@@ -108,15 +126,24 @@ public:
     int errorNumber() const { return errno_; }
 
 private:
+    // Both forms of begin: directory is the destination's, owned from here.
+    // openError: the errno of opening it, when it is not valid.
+    bool beginIn(UniqueFd directory, int openError, std::string_view name, unsigned mode,
+                 const std::filesystem::path& shownAs);
     bool fail(const char* step, const std::filesystem::path& path, int code);
+    // The temporary file and the directory as errors name them.
+    std::filesystem::path shownTemporary() const;
+    std::filesystem::path shownDirectory() const;
     // Puts the destination back as it was before the rename (the old file
     // from the temporary name after an exchange; no file when the rename
     // created it); false when that failed or is not possible.
     bool putBack(bool exchanged, bool created);
 
-    UniqueFd fd_;
-    std::filesystem::path temporary_;
-    std::filesystem::path destination_;
+    UniqueFd directory_;     // the destination's directory
+    UniqueFd fd_;            // the temporary file, until the commit closes it
+    std::string temporary_;  // its name in directory_; "" when there is none
+    std::string name_;       // the destination's name in directory_
+    std::filesystem::path shown_;  // the destination as errors name it
     std::string error_;
     int errno_ = 0;
     bool changed_ = false;
