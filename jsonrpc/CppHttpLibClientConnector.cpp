@@ -1,10 +1,24 @@
 #include "jsonrpc/CppHttpLibClientConnector.h"
 
-#include <curl/curl.h>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/basic_parser.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
 
-#include <mutex>
+#include <algorithm>
+#include <cstdint>
 #include <optional>
-#include <stdexcept>
+#include <string_view>
+#include <vector>
 
 #include "jsonrpc/JsonRpcException.h"
 
@@ -12,212 +26,319 @@ namespace jsonrpc {
 
 namespace {
 
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
 constexpr const char* kStatusError = "client connector error, received status != 200";
+// The most one read takes off the connection; the bounds are checked after each.
+constexpr size_t kReadBytes = 16 * 1024;
+// What the connector may hold of an answer at once. The bounds keep what the
+// parser holds unended far below it (a header section, a chunk-size line and
+// a trailer section) plus one read.
+constexpr size_t kHeldBytes = 64 * 1024;
 
-// libcurl's global set-up is not safe against other threads; it runs once,
-// before the first handle.
-void initialiseCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw std::runtime_error("curl_global_init failed");
-    });
-}
+[[noreturn]] void fail(const std::string& why) { throw JsonRpcException(kConnectorError, kStatusError, why); }
 
-std::string urlOf(const std::string& host, int port) {
-    // An IPv6 address goes in brackets.
-    const bool bareIpv6 = host.find(':') != std::string::npos && !host.starts_with('[');
-    return "http://" + (bareIpv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/jsonrpc";
+// The status line, header lines, the blank line and trailer lines of an
+// answer, and the length of every line outside its body, against their bounds.
+class LineTally {
+public:
+    explicit LineTally(const HttpAnswerBounds& bounds) : bounds_(bounds) {}
+
+    // Bytes of a header or trailer section, from a line's start; returns the
+    // bound passed first, if any.
+    std::optional<std::string> addHeaderBytes(std::string_view bytes) { return add(bytes, true); }
+
+    // Bytes of the chunk framing from a line's start: the line end of the
+    // chunk before, a chunk-size line and, after the last chunk's, the trailer.
+    std::optional<std::string> addFraming(std::string_view bytes) {
+        const std::string_view chunkEnd = bytes.starts_with("\r\n") ? "\r\n" : bytes == "\r" ? "\r" : "";
+        bytes.remove_prefix(chunkEnd.size());
+        const size_t sizeLineEnd = bytes.find('\n');
+        const size_t sizeLineLength = sizeLineEnd == std::string_view::npos ? bytes.size() : sizeLineEnd + 1;
+        if (auto refusal = add(bytes.substr(0, sizeLineLength), false)) return refusal;
+        return add(bytes.substr(sizeLineLength), true);
+    }
+
+private:
+    std::optional<std::string> add(std::string_view bytes, bool headerLines) {
+        for (const char c : bytes) {
+            if (++lineBytes_ > bounds_.maxLineBytes) {
+                return "a line of the answer exceeds " + std::to_string(bounds_.maxLineBytes) + " bytes";
+            }
+            if (headerLines && ++headerBytes_ > bounds_.maxHeaderBytes) {
+                return "header lines of the answer exceed the bound of " + std::to_string(bounds_.maxHeaderBytes) +
+                       " bytes";
+            }
+            if (c != '\n') continue;
+            lineBytes_ = 0;
+            if (headerLines && ++headerLines_ > bounds_.maxHeaderLines) {
+                return "answer has more than " + std::to_string(bounds_.maxHeaderLines) + " header lines";
+            }
+        }
+        return std::nullopt;
+    }
+
+    const HttpAnswerBounds& bounds_;
+    size_t headerLines_ = 0;
+    size_t headerBytes_ = 0;
+    size_t lineBytes_ = 0;
+};
+
+// One HTTP answer taken apart: its status and its body, whole.
+class AnswerParser : public http::basic_parser<false> {
+public:
+    AnswerParser(const HttpAnswerBounds& bounds, size_t maxBodyBytes) {
+        header_limit(static_cast<std::uint32_t>(std::min<size_t>(bounds.maxHeaderBytes, UINT32_MAX)));
+        body_limit(maxBodyBytes);
+    }
+
+    int status() const { return status_; }
+    std::string& body() { return body_; }
+    // The parser is between chunks (or past the last): what it holds is framing.
+    bool inFraming() const { return is_header_done() && chunked() && chunkLeft_ == 0; }
+
+private:
+    void on_request_impl(http::verb, beast::string_view, beast::string_view, int, beast::error_code&) override {}
+    void on_response_impl(int code, beast::string_view, int, beast::error_code&) override { status_ = code; }
+    void on_field_impl(http::field, beast::string_view, beast::string_view, beast::error_code&) override {}
+    void on_header_impl(beast::error_code&) override {}
+    void on_body_init_impl(const boost::optional<std::uint64_t>&, beast::error_code&) override {}
+    size_t on_body_impl(beast::string_view data, beast::error_code&) override {
+        body_.append(data.data(), data.size());
+        return data.size();
+    }
+    void on_chunk_header_impl(std::uint64_t size, beast::string_view, beast::error_code&) override {
+        chunkLeft_ = size;
+    }
+    size_t on_chunk_body_impl(std::uint64_t remain, beast::string_view data, beast::error_code&) override {
+        chunkLeft_ = remain - data.size();
+        body_.append(data.data(), data.size());
+        return data.size();
+    }
+    void on_finish_impl(beast::error_code&) override {}
+
+    int status_ = 0;
+    std::string body_;
+    std::uint64_t chunkLeft_ = 0;
+};
+
+std::string_view heldIn(const beast::flat_buffer& buffer) {
+    return {static_cast<const char*>(buffer.data().data()), buffer.size()};
 }
 
 }  // namespace
 
-// The libcurl handles of one connector and the state of the post under way.
-struct CppHttpLibClientConnector::Transfer {
-    CURL* easy = nullptr;
-    CURLM* multi = nullptr;
-    curl_slist* headers = nullptr;
-    char errorText[CURL_ERROR_SIZE] = {};
+// One post: its own io_context, connection and parser. Every asynchronous
+// step runs on the calling thread; cut() (from any thread) stops the
+// io_context, and the step under way then ends the post.
+class CppHttpLibClientConnector::Exchange {
+public:
+    explicit Exchange(const CppHttpLibClientConnector& owner)
+        : owner_(owner), start_(Clock::now()), deadline_(start_ + owner.timeouts_.answer), tally_(owner.answerBounds_) {}
 
-    // Of the post under way.
-    const CppHttpLibClientConnector* owner = nullptr;
-    std::string body;
-    bool bodyTooLong = false;
-    size_t headerLines = 0;
-    size_t headerBytes = 0;
-    size_t answerBytes = 0;
-    std::optional<std::string> refusal;  // a bound of the answer that was passed
-
-    ~Transfer() {
-        if (multi != nullptr && easy != nullptr) curl_multi_remove_handle(multi, easy);
-        if (easy != nullptr) curl_easy_cleanup(easy);
-        if (multi != nullptr) curl_multi_cleanup(multi);
-        if (headers != nullptr) curl_slist_free_all(headers);
+    std::string post(const std::string& text) {
+        connect();
+        send(text);
+        receive();
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream_.socket().close(ignored);
+        if (parser_->status() != 200) throw JsonRpcException(kConnectorError, kStatusError, parser_->status());
+        return std::move(parser_->body());
     }
 
-    void begin() {
-        body.clear();
-        bodyTooLong = false;
-        headerLines = 0;
-        headerBytes = 0;
-        answerBytes = 0;
-        refusal.reset();
-        errorText[0] = '\0';
-    }
+    void cut() { io_.stop(); }
 
-    // False (and the refusal noted) once the answer has passed its byte bound.
-    bool withinAnswerBytes() {
-        const size_t bound = owner->answerBounds_.maxAnswerBytes;
-        if (answerBytes <= bound) return true;
-        if (!refusal) refusal = "answer exceeds the bound of " + std::to_string(bound) + " bytes";
-        return false;
-    }
-
-    static size_t onBody(char* data, size_t size, size_t count, void* user) {
-        auto& t = *static_cast<Transfer*>(user);
-        const size_t length = size * count;
-        if (length > t.owner->maxResponseBytes_ - t.body.size()) {
-            t.bodyTooLong = true;
-            return 0;  // stops the transfer
+private:
+    // Runs the io_context until the step under way has set its outcome.
+    void runUntil(const std::optional<beast::error_code>& outcome) {
+        while (!outcome) {
+            if (io_.run_one() == 0) fail("post cut short");
         }
-        t.body.append(data, length);
-        return length;
     }
 
-    // Status line, each header line, the blank line and each trailer line, whole.
-    static size_t onHeaderLine(char*, size_t size, size_t count, void* user) {
-        auto& t = *static_cast<Transfer*>(user);
-        const HttpAnswerBounds& bounds = t.owner->answerBounds_;
-        const size_t length = size * count;
-        ++t.headerLines;
-        t.headerBytes += length;
-        if (t.headerLines > bounds.maxHeaderLines) {
-            t.refusal = "answer has more than " + std::to_string(bounds.maxHeaderLines) + " header lines";
-            return 0;
+    [[noreturn]] void failLate() const {
+        fail("no whole answer within " + std::to_string(owner_.timeouts_.answer.count()) + " ms");
+    }
+
+    void connect() {
+        const Clock::time_point connectBy = std::min(deadline_, start_ + owner_.timeouts_.connect);
+        const auto connectMs = std::chrono::duration_cast<std::chrono::milliseconds>(connectBy - start_).count();
+        const std::string late = "no connection within " + std::to_string(connectMs) + " ms";
+        std::vector<tcp::endpoint> endpoints;
+        beast::error_code ec;
+        const net::ip::address address = net::ip::make_address(owner_.host_, ec);
+        if (!ec) {
+            endpoints.emplace_back(address, static_cast<unsigned short>(owner_.port_));
+        } else {
+            // A name: looked up by the system's resolver and given up at the
+            // connect limit. A lookup already under way in the resolver's
+            // thread still ends in its own time (the system resolver's
+            // timeouts) before the post returns; an address needs none.
+            std::optional<beast::error_code> outcome;
+            timer_.expires_at(connectBy);
+            timer_.async_wait([this](beast::error_code timerEc) {
+                if (!timerEc) resolver_.cancel();
+            });
+            resolver_.async_resolve(owner_.host_, std::to_string(owner_.port_), tcp::resolver::numeric_service,
+                                    [&](beast::error_code resolveEc, const tcp::resolver::results_type& results) {
+                                        for (const auto& entry : results) endpoints.push_back(entry.endpoint());
+                                        outcome = resolveEc;
+                                    });
+            runUntil(outcome);
+            timer_.cancel();
+            if (*outcome == net::error::operation_aborted) fail(late);
+            if (*outcome) fail("cannot look up " + owner_.host_ + ": " + outcome->message());
         }
-        if (t.headerBytes > bounds.maxHeaderBytes) {
-            t.refusal = "header lines of the answer exceed the bound of " + std::to_string(bounds.maxHeaderBytes) +
-                        " bytes";
-            return 0;
+        std::optional<beast::error_code> outcome;
+        stream_.expires_at(connectBy);
+        stream_.async_connect(endpoints, [&](beast::error_code connectEc, const tcp::endpoint&) { outcome = connectEc; });
+        runUntil(outcome);
+        if (*outcome == beast::error::timeout) fail(late);
+        if (*outcome) fail("cannot connect to " + owner_.host_ + ":" + std::to_string(owner_.port_) + ": " +
+                           outcome->message());
+    }
+
+    void send(const std::string& text) {
+        // An IPv6 address goes in brackets.
+        const std::string& host = owner_.host_;
+        const bool bareIpv6 = host.find(':') != std::string::npos && !host.starts_with('[');
+        request_.method(http::verb::post);
+        request_.target("/jsonrpc");
+        request_.version(11);
+        request_.set(http::field::host, (bareIpv6 ? "[" + host + "]" : host) + ":" + std::to_string(owner_.port_));
+        request_.set(http::field::content_type, "application/json");
+        // One connection per post.
+        request_.set(http::field::connection, "close");
+        request_.body() = text;
+        request_.prepare_payload();
+        std::optional<beast::error_code> outcome;
+        stream_.expires_at(deadline_);
+        http::async_write(stream_, request_, [&](beast::error_code ec, size_t) { outcome = ec; });
+        runUntil(outcome);
+        if (*outcome == beast::error::timeout) failLate();
+        if (*outcome) fail("cannot send the post: " + outcome->message());
+    }
+
+    void receive() {
+        const HttpAnswerBounds& bounds = owner_.answerBounds_;
+        parser_.emplace(bounds, owner_.maxResponseBytes_);
+        size_t received = 0;
+        while (!parse()) {
+            // One byte past the bound is enough to know it was passed.
+            const size_t room = std::min({kReadBytes, bounds.maxAnswerBytes - received + 1, kHeldBytes - buffer_.size()});
+            if (room == 0) fail("answer holds more than " + std::to_string(kHeldBytes) + " bytes unparsed");
+            std::optional<beast::error_code> outcome;
+            size_t got = 0;
+            stream_.expires_at(deadline_);
+            stream_.async_read_some(buffer_.prepare(room), [&](beast::error_code ec, size_t count) {
+                got = count;
+                outcome = ec;
+            });
+            runUntil(outcome);
+            buffer_.commit(got);
+            received += got;
+            if (received > bounds.maxAnswerBytes) {
+                fail("answer exceeds the bound of " + std::to_string(bounds.maxAnswerBytes) + " bytes");
+            }
+            if (*outcome == beast::error::timeout) failLate();
+            if (*outcome == net::error::eof) {
+                // An answer without a length ends with the connection.
+                beast::error_code ec;
+                if (parser_->got_some()) parser_->put_eof(ec);
+                if (parser_->got_some() && !ec && parse()) return;
+                fail("the server closed the connection before the answer ended");
+            }
+            if (*outcome && *outcome != net::error::eof) fail("cannot read the answer: " + outcome->message());
         }
-        return length;
     }
 
-    // Sees every byte as it came off the connection, before libcurl takes
-    // the framing apart; its result is not looked at by libcurl.
-    static int onTrace(CURL*, curl_infotype type, char*, size_t length, void* user) {
-        auto& t = *static_cast<Transfer*>(user);
-        if (type == CURLINFO_HEADER_IN || type == CURLINFO_DATA_IN) t.answerBytes += length;
-        return 0;
+    // Gives the parser what is held; true once the final answer is whole.
+    // Each put takes one step (a header, a piece of the body, a chunk's
+    // framing), so the bytes it took are known to be of that step.
+    bool parse() {
+        for (;;) {
+            if (parser_->is_done()) {
+                // The final answer follows a 1xx one on the same connection.
+                if (parser_->status() / 100 != 1) return true;
+                parser_.emplace(owner_.answerBounds_, owner_.maxResponseBytes_);
+            }
+            const std::string_view held = heldIn(buffer_);
+            if (held.empty()) return false;
+            const bool inHeader = !parser_->is_header_done();
+            const bool inFraming = parser_->inFraming();
+            beast::error_code ec;
+            const size_t used = parser_->put(net::buffer(held.data(), held.size()), ec);
+            if (inHeader) checked(tally_.addHeaderBytes(held.substr(0, used)));
+            if (inFraming) checked(tally_.addFraming(held.substr(0, used)));
+            buffer_.consume(used);
+            if (!ec && used == 0 && !parser_->is_done()) return false;
+            if (!ec) continue;
+            // What the parser holds unended counts too, so a section that
+            // never ends is given up at its bound.
+            LineTally withHeld = tally_;
+            if (!parser_->is_header_done()) checked(withHeld.addHeaderBytes(heldIn(buffer_)));
+            if (parser_->inFraming()) checked(withHeld.addFraming(heldIn(buffer_)));
+            if (ec == http::error::need_more) return false;
+            if (ec == http::error::body_limit) {
+                throw JsonRpcException(kParseError, "response exceeds the bound of " +
+                                                        std::to_string(owner_.maxResponseBytes_) + " bytes");
+            }
+            fail("cannot read the answer: " + ec.message());
+        }
     }
 
-    // Called while the transfer runs, at least once a second.
-    static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        auto& t = *static_cast<Transfer*>(user);
-        if (t.owner->stopped_.load()) return 1;
-        return t.withinAnswerBytes() ? 0 : 1;
+    static void checked(const std::optional<std::string>& refusal) {
+        if (refusal) fail(*refusal);
     }
+
+    const CppHttpLibClientConnector& owner_;
+    const Clock::time_point start_;
+    const Clock::time_point deadline_;
+    LineTally tally_;
+    // Before the io_context: its pending handlers may refer to them until it goes.
+    http::request<http::string_body> request_;
+    beast::flat_buffer buffer_{kHeldBytes};
+    std::optional<AnswerParser> parser_;
+    net::io_context io_{1};
+    // Keeps run_one() waiting between steps; only cut() stops the io_context.
+    net::executor_work_guard<net::io_context::executor_type> work_ = net::make_work_guard(io_);
+    tcp::resolver resolver_{io_};
+    net::steady_timer timer_{io_};
+    beast::tcp_stream stream_{io_};
 };
 
 CppHttpLibClientConnector::CppHttpLibClientConnector(const std::string& host, int port, const HttpTimeouts& timeouts,
                                                      size_t maxResponseBytes, const HttpAnswerBounds& answerBounds)
-    : host_(host), port_(port), timeouts_(timeouts), maxResponseBytes_(maxResponseBytes), answerBounds_(answerBounds),
-      transfer_(std::make_unique<Transfer>()) {
-    initialiseCurlOnce();
-    Transfer& t = *transfer_;
-    t.owner = this;
-    t.easy = curl_easy_init();
-    t.multi = curl_multi_init();
-    t.headers = curl_slist_append(nullptr, "Content-Type: application/json");
-    // No "Expect: 100-continue" round trip for a larger body.
-    if (t.headers != nullptr) t.headers = curl_slist_append(t.headers, "Expect:");
-    if (t.easy == nullptr || t.multi == nullptr || t.headers == nullptr) {
-        throw std::runtime_error("cannot set up the HTTP client");
-    }
-    CURL* e = t.easy;
-    const std::string url = urlOf(host, port);
-    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http");
-    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    // The server named in the configuration, never a proxy from the environment.
-    curl_easy_setopt(e, CURLOPT_PROXY, "");
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-    // One connection per post, as cpp-httplib's client did without keep-alive.
-    curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
-    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.answer.count()));
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errorText);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Transfer::onHeaderLine);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
-    // The trace callback counts the bytes received; it needs "verbose", and
-    // as it is set libcurl writes nothing of its own to standard error.
-    curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, &Transfer::onTrace);
-    curl_easy_setopt(e, CURLOPT_DEBUGDATA, &t);
-    curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
-    curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
-}
+    : host_(host), port_(port), timeouts_(timeouts), maxResponseBytes_(maxResponseBytes), answerBounds_(answerBounds) {}
 
 CppHttpLibClientConnector::~CppHttpLibClientConnector() = default;
 
 std::string CppHttpLibClientConnector::Send(const std::string& request) {
-    Transfer& t = *transfer_;
-    t.begin();
-    curl_easy_setopt(t.easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.size()));
-    curl_easy_setopt(t.easy, CURLOPT_POSTFIELDS, request.c_str());
-    if (curl_multi_add_handle(t.multi, t.easy) != CURLM_OK) {
-        throw JsonRpcException(kConnectorError, kStatusError, "cannot start the post");
+    Exchange exchange(*this);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopped_.load()) fail("post cut short");
+        exchange_ = &exchange;
     }
-    std::optional<CURLcode> outcome;
-    while (!outcome && !stopped_.load()) {
-        int running = 0;
-        if (curl_multi_perform(t.multi, &running) != CURLM_OK) break;
-        int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(t.multi, &left)) {
-            if (message->msg == CURLMSG_DONE) outcome = message->data.result;
+    struct Unregister {
+        CppHttpLibClientConnector& self;
+        ~Unregister() {
+            std::lock_guard<std::mutex> lock(self.mutex_);
+            self.exchange_ = nullptr;
         }
-        if (outcome || running == 0) break;
-        if (!t.withinAnswerBytes()) break;
-        // Woken by the sockets, libcurl's own timers or stop().
-        if (curl_multi_poll(t.multi, nullptr, 0, 1000, nullptr) != CURLM_OK) break;
-    }
-    curl_multi_remove_handle(t.multi, t.easy);
-    curl_easy_setopt(t.easy, CURLOPT_POSTFIELDS, nullptr);
-
-    if (t.bodyTooLong) {
-        throw JsonRpcException(kParseError,
-                               "response exceeds the bound of " + std::to_string(maxResponseBytes_) + " bytes");
-    }
-    if (t.refusal) throw JsonRpcException(kConnectorError, kStatusError, *t.refusal);
-    if (stopped_.load()) throw JsonRpcException(kConnectorError, kStatusError, "post cut short");
-    if (!outcome) throw JsonRpcException(kConnectorError, kStatusError, "post ended without an outcome");
-    if (*outcome != CURLE_OK) {
-        std::string why;
-        if (*outcome == CURLE_OPERATION_TIMEDOUT) {
-            why = "no whole answer within " + std::to_string(timeouts_.answer.count()) + " ms";
-            if (t.errorText[0] != '\0') why += std::string(" (") + t.errorText + ")";
-        } else if (*outcome == CURLE_OUT_OF_MEMORY) {
-            // libcurl's bound of one status or header line (or really no memory).
-            why = "a line of the answer exceeds " + std::to_string(CURL_MAX_HTTP_HEADER) + " bytes";
-        } else {
-            why = t.errorText[0] != '\0' ? t.errorText : curl_easy_strerror(*outcome);
-        }
-        throw JsonRpcException(kConnectorError, kStatusError, why);
-    }
-    long status = 0;
-    curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200) throw JsonRpcException(kConnectorError, kStatusError, status);
-    return std::move(t.body);
+    } unregister{*this};
+    return exchange.post(request);
 }
 
 void CppHttpLibClientConnector::stop() {
     stopped_ = true;
-    curl_multi_wakeup(transfer_->multi);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (exchange_ != nullptr) exchange_->cut();
 }
 
 }  // namespace jsonrpc

@@ -7,27 +7,29 @@
 // of the failure, as its data. A body longer than maxResponseBytes is not
 // read on: JsonRpcException -32700 "response exceeds the bound of N bytes".
 //
-// The transport is libcurl (an easy handle on a multi handle of its own); the
-// class keeps the name it had when it ran on cpp-httplib. The packaged
-// cpp-httplib (0.11.4, built into a shared library, so its compile-time
-// limits cannot be changed) reads each line of an answer into a buffer
-// without bound, counts no header lines and has no deadline for a whole
-// answer, so a hostile server could take the process's memory or hold a
-// post for as long as it drips bytes. libcurl gives every bound through its
-// settings and callbacks:
-//   - the whole exchange has one deadline (HttpTimeouts::answer);
-//   - the status line, header lines and trailer lines are counted and their
-//     bytes summed as libcurl hands them over (HttpAnswerBounds);
-//   - libcurl holds one such line at most 100 KiB (CURL_MAX_HTTP_HEADER) and
-//     a chunk size at most 16 hex digits, and refuses longer ones itself;
-//   - every byte received (chunk framing and extensions included, which
-//     libcurl skips without holding them) counts against maxAnswerBytes.
+// The transport is Boost.Beast's HTTP parser on Boost.Asio (header-only, so
+// it adds no shared library to the process); the class keeps the name it had
+// when it ran on cpp-httplib. The packaged cpp-httplib (0.11.4, built into a
+// shared library, so its compile-time limits cannot be changed) reads each
+// line of an answer into a buffer without bound, counts no header lines and
+// has no deadline for a whole answer, so a hostile server could take the
+// process's memory or hold a post for as long as it drips bytes. Here every
+// bound is checked as the bytes come in (HttpAnswerBounds):
+//   - the whole exchange has one deadline (HttpTimeouts::answer), the
+//     connect one of its own within it;
+//   - the status line, header lines, the blank line and trailer lines, of
+//     the final answer and of any 1xx answer before it, are counted and
+//     their bytes summed, those the parser still holds unended included;
+//   - every line, chunk-size and chunk-extension lines included, is bounded,
+//     even while it has not ended;
+//   - every byte received counts against maxAnswerBytes; no read asks for
+//     more than that bound leaves.
 // Over any of them the post fails at once with the bound named in the data.
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <memory>
+#include <mutex>
 #include <string>
 
 #include "jsonrpc/ClientConnector.h"
@@ -50,9 +52,11 @@ struct HttpAnswerBounds {
     size_t maxHeaderLines = 100;
     // Their bytes together (line ends included).
     size_t maxHeaderBytes = 16 * 1024;
-    // Every byte of the answer as it came off the connection. Checked as
-    // libcurl reports progress, so it may be passed by one read loop's worth
-    // (about 1 MiB) before the post stops; none of it is held.
+    // Any one line of the answer outside its body: those above, a chunk-size
+    // line with its extensions (line end included).
+    size_t maxLineBytes = 8 * 1024;
+    // Every byte of the answer as it came off the connection, chunk framing
+    // included; one byte over it ends the post.
     size_t maxAnswerBytes = 1024 * 1024;
 };
 
@@ -75,7 +79,7 @@ public:
     int port() const { return port_; }
 
 private:
-    struct Transfer;
+    class Exchange;
 
     std::string host_;
     int port_;
@@ -83,7 +87,10 @@ private:
     size_t maxResponseBytes_;
     HttpAnswerBounds answerBounds_;
     std::atomic<bool> stopped_{false};
-    std::unique_ptr<Transfer> transfer_;
+    // The exchange under way, for stop(); guarded by mutex_, which is held
+    // only to set, clear or cut it, never across network I/O.
+    std::mutex mutex_;
+    Exchange* exchange_ = nullptr;
 };
 
 }  // namespace jsonrpc

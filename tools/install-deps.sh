@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  nlohmann-json3-dev libcpp-httplib-dev libcurl4-openssl-dev rapidjson-dev libboost-dev
+  nlohmann-json3-dev libcpp-httplib-dev rapidjson-dev libboost-dev
   libmosquitto-dev mosquitto mosquitto-clients
   libgpiod-dev libsdbus-c++-dev libsystemd-dev dbus
   libtinyxml2-dev

@@ -59,6 +59,11 @@ void HostileHttpServer::setMode(Mode mode) {
     mode_ = mode;
 }
 
+void HostileHttpServer::setAnswer(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    given_ = text;
+}
+
 std::string HostileHttpServer::goodAnswer() {
     const std::string body = R"({"jsonrpc":"2.0","id":1,"result":true})";
     return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
@@ -192,6 +197,15 @@ void HostileHttpServer::answer(int fd, Mode mode, Post& post) {
                 }
             }
             break;
+        case Mode::Given: {
+            std::string text;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                text = given_;
+            }
+            whole = sendAll(fd, text, post);
+            break;
+        }
     }
     post.clientLeft = !whole;
 }

@@ -32,6 +32,7 @@ public:
         EndlessChunkExtension,  // chunked, then "1;" and an extension without end
         EndlessTrailerLines,    // chunked, the last chunk, then trailer lines without end
         Drip,                   // the good answer, one byte every dripInterval
+        Given,                  // the text given to setAnswer, as it stands
     };
 
     struct Post {
@@ -51,6 +52,8 @@ public:
     int port() const { return port_; }
     bool running() const { return port_ > 0; }
     void setMode(Mode mode);
+    // What Mode::Given sends: a whole answer, raw.
+    void setAnswer(const std::string& text);
     // The whole good answer (what Drip sends a byte at a time).
     static std::string goodAnswer();
 
@@ -80,6 +83,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     Mode mode_ = Mode::Good;
+    std::string given_;
     std::vector<Post> posts_;
     size_t requestsSeen_ = 0;
 };

@@ -26,10 +26,17 @@ constexpr const char* kStatusError = "-32003: client connector error, received s
 constexpr size_t kHostileBytes = 128u << 20;
 constexpr size_t kTakenAtMost = 32u << 20;
 
+jsonrpc::HttpAnswerBounds answerBytesAtMost(size_t bytes) {
+    jsonrpc::HttpAnswerBounds bounds;
+    bounds.maxAnswerBytes = bytes;
+    return bounds;
+}
+
 struct HostileCase {
     const char* name;
     Mode mode;
     std::string why;  // the exception's data: which bound the answer passed (its start)
+    jsonrpc::HttpAnswerBounds bounds = {};
 };
 
 void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
@@ -40,7 +47,8 @@ TEST_P(HostileAnswerTest, IsGivenUpAtItsBoundAndTheNextPostGoesThrough) {
     const HostileCase& c = GetParam();
     bustest::HostileHttpServer server(kHostileBytes);
     ASSERT_TRUE(server.running());
-    jsonrpc::CppHttpLibClientConnector connector("127.0.0.1", server.port(), {1000ms, 1000ms});
+    jsonrpc::CppHttpLibClientConnector connector("127.0.0.1", server.port(), {1000ms, 1000ms},
+                                                 jsonrpc::ResponseBounds{}.maxBytes, c.bounds);
 
     server.setMode(c.mode);
     try {
@@ -69,15 +77,78 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"endlessHeaderLines", Mode::EndlessHeaderLines, "answer has more than 100 header lines"},
         HostileCase{"endlessLongHeaderLines", Mode::EndlessLongHeaderLines,
                     "header lines of the answer exceed the bound of 16384 bytes"},
-        HostileCase{"endlessHeaderLine", Mode::EndlessHeaderLine, "a line of the answer exceeds 102400 bytes"},
-        HostileCase{"endlessStatusLine", Mode::EndlessStatusLine, "a line of the answer exceeds 102400 bytes"},
-        // libcurl's own refusal: a chunk size has at most 16 hex digits.
-        HostileCase{"endlessChunkSize", Mode::EndlessChunkSize, "Too long hexadecimal number in chunked-encoding"},
-        // libcurl skips an extension without holding it; the bytes count.
-        HostileCase{"endlessChunkExtension", Mode::EndlessChunkExtension, "answer exceeds the bound of 1048576 bytes"},
+        HostileCase{"endlessHeaderLine", Mode::EndlessHeaderLine, "a line of the answer exceeds 8192 bytes"},
+        HostileCase{"endlessStatusLine", Mode::EndlessStatusLine, "a line of the answer exceeds 8192 bytes"},
+        HostileCase{"endlessChunkSize", Mode::EndlessChunkSize, "a line of the answer exceeds 8192 bytes"},
+        HostileCase{"endlessChunkExtension", Mode::EndlessChunkExtension, "a line of the answer exceeds 8192 bytes"},
         HostileCase{"endlessTrailerLines", Mode::EndlessTrailerLines, "answer has more than 100 header lines"},
+        // Chunk framing counts against all the answer may bring.
+        HostileCase{"framingPastTheAnswerBytes", Mode::EndlessChunkExtension, "answer exceeds the bound of 4096 bytes",
+                    answerBytesAtMost(4096)},
         HostileCase{"drip", Mode::Drip, "no whole answer within 1000 ms"}),
     [](const ::testing::TestParamInfo<HostileCase>& info) { return std::string(info.param.name); });
+
+std::string lines(const std::string& line, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) text += line;
+    return text;
+}
+
+struct GivenCase {
+    const char* name;
+    std::string answer;  // raw, sent whole
+    std::string body;    // what Send returns when taken
+    std::string why;     // else the start of the exception's data
+};
+
+void PrintTo(const GivenCase& c, std::ostream* os) { *os << c.name; }
+
+class GivenAnswerTest : public ::testing::TestWithParam<GivenCase> {};
+
+// Answers that end: well-formed ones in the less common shapes are taken
+// whole; the bounds hold over all of an answer's sections, not one at a time.
+TEST_P(GivenAnswerTest, IsTakenOrRefusedByItsBounds) {
+    const GivenCase& c = GetParam();
+    bustest::HostileHttpServer server;
+    ASSERT_TRUE(server.running());
+    jsonrpc::CppHttpLibClientConnector connector("127.0.0.1", server.port(), {1000ms, 1000ms});
+    server.setAnswer(c.answer);
+    server.setMode(Mode::Given);
+    try {
+        EXPECT_EQ(connector.Send(kRequest), c.body);
+        EXPECT_TRUE(c.why.empty()) << "taken, not refused: " << c.why;
+    } catch (const jsonrpc::JsonRpcException& e) {
+        EXPECT_FALSE(c.why.empty()) << e.what() << " " << e.Data();
+        EXPECT_STREQ(e.what(), kStatusError);
+        EXPECT_TRUE(e.Data().is_string() && e.Data().get<std::string>().starts_with(c.why)) << e.Data();
+    }
+}
+
+const std::string kChunkedHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, GivenAnswerTest,
+    ::testing::Values(
+        GivenCase{"chunksWithExtensionsAndTrailer",
+                  kChunkedHead + "5;part=1\r\n{\"a\":\r\n2\r\n1}\r\n0\r\nX-Check: 1\r\nX-Other: 2\r\n\r\n", R"({"a":1})",
+                  ""},
+        GivenCase{"afterA100Continue",
+                  "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", "{}", ""},
+        GivenCase{"endedByTheConnection", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n{}", "{}", ""},
+        GivenCase{"linesOfA1xxAnswerCount",
+                  "HTTP/1.1 100 Continue\r\n" + lines("X-A: 1\r\n", 60) + "\r\nHTTP/1.1 200 OK\r\n" +
+                      lines("X-B: 1\r\n", 60) + "Content-Length: 2\r\n\r\n{}",
+                  "", "answer has more than 100 header lines"},
+        GivenCase{"trailerBytesCountWithTheHeader",
+                  kChunkedHead + "2\r\n{}\r\n0\r\n" + lines("X-T: " + std::string(900, 't') + "\r\n", 20) + "\r\n", "",
+                  "header lines of the answer exceed the bound of 16384 bytes"},
+        GivenCase{"oneLongLineSentWhole",
+                  "HTTP/1.1 200 OK\r\nX-Long: " + std::string(9000, 'l') + "\r\nContent-Length: 2\r\n\r\n{}", "",
+                  "a line of the answer exceeds 8192 bytes"},
+        GivenCase{"oneLongChunkLineSentWhole",
+                  kChunkedHead + "2;" + std::string(9000, 'x') + "\r\n{}\r\n0\r\n\r\n", "",
+                  "a line of the answer exceeds 8192 bytes"}),
+    [](const ::testing::TestParamInfo<GivenCase>& info) { return std::string(info.param.name); });
 
 TEST(HttpConnector, ADrippedAnswerHoldsThePostNoLongerThanItsDeadline) {
     // The whole answer would take about 30 s at a byte every 250 ms.
@@ -118,6 +189,9 @@ TEST(HttpConnector, TheRequestIsOnePostToJsonRpcAndOtherStatusesAreErrors) {
     jsonrpc::CppHttpLibClientConnector connector("127.0.0.1", ems.port());
     EXPECT_EQ(connector.Send(kRequest), R"({"id":1,"jsonrpc":"2.0","result":true})");
     EXPECT_EQ(ems.bodies(), std::vector<std::string>{kRequest});
+    // A host name is looked up first.
+    EXPECT_EQ(jsonrpc::CppHttpLibClientConnector("localhost", ems.port()).Send(kRequest),
+              R"({"id":1,"jsonrpc":"2.0","result":true})");
 
     ems.setAnswer([](const std::string&) { return bustest::EmsServer::Answer{503, "busy"}; });
     try {

@@ -8,7 +8,7 @@
 # MQTT interfaces (network thread against listener calls, destruction while
 # connected; the MoreVale gateway's network and MGCP sender threads torn down
 # while they run) and the home-platform connection (the balance thread's
-# requests through the listener thread).
+# requests through the listener thread) and the JSON-RPC connector (a post cut short by stop() from another thread).
 #
 # The programs are those of tools/extra-builds/tsan-targets.txt (another list
 # with TSAN_TARGETS=FILE). Every listed target is built and run: a missing
