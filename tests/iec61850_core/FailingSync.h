@@ -11,11 +11,29 @@
 #include <cerrno>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <utility>
 
 #include "iec61850/durable_file.h"
 
 namespace testsync {
+
+// One sync failure of a disk: whose sync fails (the file's or its
+// directory's) and with which errno.
+struct SyncFailure {
+    const char* what;
+    iec61850::SyncTarget failing;
+    int error;
+};
+// The failures the tests run a road through: an I/O error and a full disk,
+// at the file's sync and at the directory's.
+inline constexpr SyncFailure kSyncFailures[] = {
+    {"file sync EIO", iec61850::SyncTarget::kFile, EIO},
+    {"file sync ENOSPC", iec61850::SyncTarget::kFile, ENOSPC},
+    {"directory sync EIO", iec61850::SyncTarget::kDirectory, EIO},
+    {"directory sync ENOSPC", iec61850::SyncTarget::kDirectory, ENOSPC},
+};
+inline void PrintTo(const SyncFailure& failure, std::ostream* os) { *os << failure.what; }
 
 class FailingSync {
 public:

@@ -295,16 +295,6 @@ TEST_F(Evaluation, OneCommandSyncsItsScheduleFileOnce) {
 // periodic evaluation and a resend of every node run first); the next
 // command applies.
 TEST_F(Evaluation, ACommandWhoseFileCannotBeSyncedLeavesWhatWasInForce) {
-    using iec61850::SyncTarget;
-    struct Case {
-        const char* what;
-        SyncTarget failing;
-        int error;
-    };
-    const Case cases[] = {
-        {"the file's sync, EIO", SyncTarget::kFile, EIO},
-        {"the directory's sync, ENOSPC", SyncTarget::kDirectory, ENOSPC},
-    };
     const std::string inForce = "EmpWCmd_FSCH030001";
     const std::string fresh = "EmpWCmd_FSCH030002";  // holds nothing in the store
     auto state = [this](const std::string& ln) {
@@ -319,7 +309,7 @@ TEST_F(Evaluation, ACommandWhoseFileCannotBeSyncedLeavesWhatWasInForce) {
         ScheduleNode n = node(1, ln);
         return n.boolean(n.attr("EnaReq", "stVal"));
     };
-    for (const Case& c : cases) {
+    for (const testsync::SyncFailure& c : testsync::kSyncFailures) {
         SCOPED_TRACE(c.what);
         writeSchedule(1, inForce, {4200.0f}, 3600, {kNowSec - 10}, true);
         process(1, inForce);

@@ -212,20 +212,8 @@ TEST_F(StoreFiles, FailedWriteKeepsTheOldFile) {
 // what is in force, one LOG_ERR line says so, the disk working again brings
 // nothing refused into force, and the next hand-over is written.
 TEST_F(StoreFiles, AHandOverWhoseSyncFailsLeavesWhatIsInForce) {
-    using iec61850::SyncTarget;
-    struct Case {
-        const char* what;
-        SyncTarget failing;
-        int error;
-    };
-    const Case cases[] = {
-        {"the file's sync, EIO", SyncTarget::kFile, EIO},
-        {"the file's sync, ENOSPC", SyncTarget::kFile, ENOSPC},
-        {"the directory's sync, EIO", SyncTarget::kDirectory, EIO},
-        {"the directory's sync, ENOSPC", SyncTarget::kDirectory, ENOSPC},
-    };
     const std::string name = "EmpWCmd_FSCH030001";
-    for (const Case& c : cases) {
+    for (const testsync::SyncFailure& c : testsync::kSyncFailures) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(addNormal(store, 1, name, {4200}, 1000));
         ASSERT_EQ(store.checkStatusOfSchedule(1, name), kStateRunning);

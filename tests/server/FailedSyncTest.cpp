@@ -40,13 +40,7 @@ constexpr const char* kNode = "EmpDCmd_FSCH050001";
 float modelFloat(DataAttribute* a) { return IedServer_getFloatAttributeValue(iedServer, a); }
 int32_t modelInt(DataAttribute* a) { return IedServer_getInt32AttributeValue(iedServer, a); }
 
-struct Case {
-    const char* what;
-    SyncTarget failing;
-    int error;
-};
-
-void PrintTo(const Case& c, std::ostream* os) { *os << c.what; }
+using Case = testsync::SyncFailure;
 
 std::string nameOf(const ::testing::TestParamInfo<Case>& info) {
     std::string name = info.param.what;
@@ -136,17 +130,7 @@ TEST_P(FailedSync, TheLimitInForceStaysAndNothingRefusedComesIntoForceLater) {
         EXPECT_EQ(errorLines(), 1u) << "one error line for the command";
 
         // The gateways' entry points answer false and change nothing.
-        struct Write {
-            const char* what;
-            std::function<bool()> call;
-        };
-        const Write writes[] = {
-            {"LPC", [&] { return core->writeLpcToIec61850(0, true, 2500.0f); }},
-            {"LPP", [&] { return core->writeLppToIec61850(0, true, 1000.0f); }},
-            {"LPC with start time",
-             [&] { return core->writeLpcWithStartTimeToIec61850(Clock::get().wallMs(), 900, "CLS1", true, 1500.0f); }},
-        };
-        for (const auto& w : writes) {
+        for (const auto& w : servertest::entryPointWrites(*core, 2500.0f)) {
             syslog.clear();
             EXPECT_FALSE(w.call()) << w.what;
             expectInForce(w.what);
@@ -179,12 +163,6 @@ TEST_P(FailedSync, TheLimitInForceStaysAndNothingRefusedComesIntoForceLater) {
     EXPECT_EQ(modelInt(state), kStateRunning);
 }
 
-const Case kCases[] = {
-    {"file sync EIO", SyncTarget::kFile, EIO},
-    {"file sync ENOSPC", SyncTarget::kFile, ENOSPC},
-    {"directory sync EIO", SyncTarget::kDirectory, EIO},
-    {"directory sync ENOSPC", SyncTarget::kDirectory, ENOSPC},
-};
-INSTANTIATE_TEST_SUITE_P(Syncs, FailedSync, ::testing::ValuesIn(kCases), nameOf);
+INSTANTIATE_TEST_SUITE_P(Syncs, FailedSync, ::testing::ValuesIn(testsync::kSyncFailures), nameOf);
 
 }  // namespace

@@ -133,17 +133,7 @@ TEST_F(FullDisk, ALimitThatCannotBeStoredIsNotShownAsApplied) {
     EXPECT_EQ(modelFloat(valueInModel), 5000.0f) << "the node shows the schedule in force again";
 
     // The gateways' entry points say so, and change nothing either.
-    struct Write {
-        const char* what;
-        std::function<bool()> call;
-    };
-    const Write writes[] = {
-        {"LPC", [&] { return core->writeLpcToIec61850(0, true, 2000.0f); }},
-        {"LPP", [&] { return core->writeLppToIec61850(0, true, 1000.0f); }},
-        {"LPC with start time",
-         [&] { return core->writeLpcWithStartTimeToIec61850(Clock::get().wallMs(), 900, "CLS1", true, 1500.0f); }},
-    };
-    for (const auto& w : writes) {
+    for (const auto& w : servertest::entryPointWrites(*core, 2000.0f)) {
         EXPECT_FALSE(w.call()) << w.what;
         EXPECT_EQ(modelFloat(anOut1), 5000.0f) << w.what;
         EXPECT_EQ(modelFloat(anOut1Cls2), lppInForce) << w.what;

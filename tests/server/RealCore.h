@@ -4,6 +4,10 @@
 // in debug mode (the value file in the working directory). It lives for the
 // whole test process, like the daemon's.
 
+#include <functional>
+#include <vector>
+
+#include "foundation/Clock.h"
 #include "server/IecServer.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TestSupport.h"
@@ -20,6 +24,22 @@ inline IecServer& realCore() {
         return s;
     }();
     return *core;
+}
+
+// The gateways' three write entry points, each with a limit of its own (an
+// LPC of lpcWatts, an LPP, an LPC with a start time), for the tests of a
+// limit that cannot be stored.
+struct EntryPointWrite {
+    const char* what;
+    std::function<bool()> call;
+};
+inline std::vector<EntryPointWrite> entryPointWrites(IecServer& core, float lpcWatts) {
+    return {
+        {"LPC", [&core, lpcWatts] { return core.writeLpcToIec61850(0, true, lpcWatts); }},
+        {"LPP", [&core] { return core.writeLppToIec61850(0, true, 1000.0f); }},
+        {"LPC with start time",
+         [&core] { return core.writeLpcWithStartTimeToIec61850(Clock::get().wallMs(), 900, "CLS1", true, 1500.0f); }},
+    };
 }
 
 }  // namespace servertest
