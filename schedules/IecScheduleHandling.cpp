@@ -189,15 +189,21 @@ void IecScheduleHandling::restoreNode(const std::string& ld, const std::string& 
     setBool("DsaReq", "stVal", "DsaReq");
 }
 
+std::map<std::string, IecScheduleHandling::RememberedState> IecScheduleHandling::endHandOvers(
+    int cls, const std::vector<std::string>& refused) {
+    std::map<std::string, RememberedState> handedOver;
+    handedOver.swap(awaitingCommit[cls]);
+    for (const auto& name : refused) {
+        auto remembered = handedOver.find(name);
+        markUnstored(clsDevice(cls), name, cls, remembered == handedOver.end() ? nullptr : &remembered->second);
+    }
+    return handedOver;
+}
+
 void IecScheduleHandling::abandonHandOvers(int cls) noexcept {
     if (!validCls(cls)) return;
     try {
-        std::map<std::string, RememberedState> handedOver;
-        handedOver.swap(awaitingCommit[cls]);
-        for (const auto& name : scheduleManager->dropHandedOver(cls)) {
-            auto remembered = handedOver.find(name);
-            markUnstored(clsDevice(cls), name, cls, remembered == handedOver.end() ? nullptr : &remembered->second);
-        }
+        endHandOvers(cls, scheduleManager->dropHandedOver(cls));
     } catch (...) {
         // Dropping comes first; the model may keep showing the hand-over.
     }
@@ -207,13 +213,7 @@ bool IecScheduleHandling::syncHandedOver(int cls) {
     if (!validCls(cls)) return true;
     std::vector<std::string> refused;
     const bool stored = scheduleManager->syncHandedOverFiles(cls, &refused);
-    std::map<std::string, RememberedState> handedOver;
-    handedOver.swap(awaitingCommit[cls]);
-    for (const auto& name : refused) {
-        auto remembered = handedOver.find(name);
-        markUnstored(clsDevice(cls), name, cls, remembered == handedOver.end() ? nullptr : &remembered->second);
-    }
-    for (const auto& [name, state] : handedOver) {
+    for (const auto& [name, state] : endHandOvers(cls, refused)) {
         if (std::find(refused.begin(), refused.end(), name) == refused.end()) unstored[cls].erase(name);
     }
     return stored;

@@ -115,6 +115,10 @@ private:
     // Has the store write the CLS's hand-overs durably; a node whose write
     // failed counts as not stored. False when one did.
     bool syncHandedOver(int cls);
+    // Ends the road's hand-overs of the CLS: each refused one counts as not
+    // stored and the model shows what is in force; the nodes handed over,
+    // with their state before.
+    std::map<std::string, RememberedState> endHandOvers(int cls, const std::vector<std::string>& refused);
     // A road that fails (throws) before its hand-overs are written: the
     // store drops them, so none of them is written by a later road.
     void abandonHandOvers(int cls) noexcept;
