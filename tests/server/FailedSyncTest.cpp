@@ -35,7 +35,7 @@ using iec61850::SyncTarget;
 using servertest::realCore;
 using testsupport::eventually;
 
-constexpr const char* kNode = "EmpDCmd_FSCH050001";
+using servertest::kNode;
 
 float modelFloat(DataAttribute* a) { return IedServer_getFloatAttributeValue(iedServer, a); }
 int32_t modelInt(DataAttribute* a) { return IedServer_getInt32AttributeValue(iedServer, a); }
@@ -50,7 +50,9 @@ std::string nameOf(const ::testing::TestParamInfo<Case>& info) {
     return name;
 }
 
-class FailedSync : public testsupport::IecTest, public ::testing::WithParamInterface<Case> {
+class FailedSync : public testsupport::IecTest,
+                   public servertest::WatchedModel,
+                   public ::testing::WithParamInterface<Case> {
 protected:
     void SetUp() override {
         workDir.writeFile("/etc/iec/config/IECServer.conf", "plim_log_level=notice\n");
@@ -108,10 +110,6 @@ protected:
     std::atomic<bool> stop{false};
     std::thread loop;
     mmstest::MmsTestClient client;
-    DataAttribute* anOut1 = findSubDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal", "f");
-    DataAttribute* anOut1Cls2 = findSubDataAttribute("CLS2", "ActPow_GGIO001", "AnOut1", "mxVal", "f");
-    DataAttribute* state = findDataAttribute("CLS1", kNode, "SchdSt", "stVal");
-    DataAttribute* valueInModel = findSubDataAttribute("CLS1", kNode, "ValASG001", "setMag", "f");
 };
 
 TEST_P(FailedSync, TheLimitInForceStaysAndNothingRefusedComesIntoForceLater) {

@@ -34,13 +34,13 @@ using testsupport::eventually;
 
 namespace {
 
-constexpr const char* kNode = "EmpDCmd_FSCH050001";
+using servertest::kNode;
 constexpr size_t kMiB = 1024 * 1024;
 
 float modelFloat(DataAttribute* a) { return IedServer_getFloatAttributeValue(iedServer, a); }
 int32_t modelInt(DataAttribute* a) { return IedServer_getInt32AttributeValue(iedServer, a); }
 
-class FullDisk : public testsupport::IecTest {
+class FullDisk : public testsupport::IecTest, public servertest::WatchedModel {
 protected:
     void SetUp() override {
         workDir.writeFile("/etc/iec/config/IECServer.conf", "plim_log_level=notice\n");
@@ -112,10 +112,6 @@ protected:
     std::atomic<bool> stop{false};
     std::thread loop;
     mmstest::MmsTestClient client;
-    DataAttribute* anOut1 = findSubDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal", "f");
-    DataAttribute* anOut1Cls2 = findSubDataAttribute("CLS2", "ActPow_GGIO001", "AnOut1", "mxVal", "f");
-    DataAttribute* state = findDataAttribute("CLS1", kNode, "SchdSt", "stVal");
-    DataAttribute* valueInModel = findSubDataAttribute("CLS1", kNode, "ValASG001", "setMag", "f");
 };
 
 TEST_F(FullDisk, ALimitThatCannotBeStoredIsNotShownAsApplied) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/Clock.h"
+#include "foundation/ModelLookup.h"
 #include "server/IecServer.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/TestSupport.h"
@@ -25,6 +26,16 @@ inline IecServer& realCore() {
     }();
     return *core;
 }
+
+// The schedule node of CLS1 that the tests of a limit that cannot be stored
+// operate, and the model attributes they watch.
+inline constexpr const char* kNode = "EmpDCmd_FSCH050001";
+struct WatchedModel {
+    DataAttribute* anOut1 = findSubDataAttribute("CLS1", "ActPow_GGIO001", "AnOut1", "mxVal", "f");
+    DataAttribute* anOut1Cls2 = findSubDataAttribute("CLS2", "ActPow_GGIO001", "AnOut1", "mxVal", "f");
+    DataAttribute* state = findDataAttribute("CLS1", kNode, "SchdSt", "stVal");
+    DataAttribute* valueInModel = findSubDataAttribute("CLS1", kNode, "ValASG001", "setMag", "f");
+};
 
 // The gateways' three write entry points, each with a limit of its own (an
 // LPC of lpcWatts, an LPP, an LPC with a start time), for the tests of a
